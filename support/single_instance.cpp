@@ -1,0 +1,70 @@
+#include "support/single_instance.h"
+
+#include <cstring>
+
+#include "framework/exception.h"
+#include "support/shared_memory.h"
+
+HANDLE InstanceMutex = nullptr;
+char SharedDataName[1024] = "";
+
+namespace {
+const size_t kNameArea = sizeof SharedDataName;  // 1023 characters and the terminator
+const DWORD kBlockSize = 1024;
+const char kBlockSuffix[] = "_multiple_data";
+// "引き渡すテキストが長すぎます"
+const char kDataTooLongText[] =
+    "\x88\xf8\x82\xab\x93\x6e\x82\xb7\x83\x65\x83\x4c\x83\x58\x83\x67\x82\xaa\x92\xb7\x82\xb7\x82\xac\x82\xdc\x82\xb7";
+
+// Appends `text` to the `length` characters in `area`, cut to kNameArea - 1 in all.
+void AppendCut(char *area, size_t &length, const char *text) {
+    while (length < kNameArea - 1 && *text) area[length++] = *text++;
+    area[length] = '\0';
+}
+}  // namespace
+
+bool HandOffToRunningInstance(const char *windowName, const char *className, const char *data) {
+    if (!windowName) windowName = "";
+    if (!className) className = "";
+    if (!data) data = "";
+
+    char name[kNameArea];
+    size_t length = 0;
+    AppendCut(name, length, windowName);
+    AppendCut(name, length, className);
+
+    // Creation is atomic between processes: exactly one caller sees no error.
+    SetLastError(ERROR_SUCCESS);
+    InstanceMutex = CreateMutexA(nullptr, TRUE, name);
+    const DWORD mutexError = GetLastError();
+
+    AppendCut(name, length, kBlockSuffix);
+    std::memcpy(SharedDataName, name, length + 1);
+
+    if (mutexError == ERROR_SUCCESS) return false;
+
+    // Refused before the block is touched: the text and its terminator must fit.
+    const size_t dataLength = std::strlen(data);
+    if (dataLength > kBlockSize - 1) throw Exception(kDataTooLongText);
+
+    bool createdNew = false;
+    CMemMapFile<char> block(SharedDataName, 0, kBlockSize, &createdNew);
+    block.Lock();
+    if (char *view = block.GetView()) std::memcpy(view, data, dataLength + 1);
+    block.Unlock();
+
+    // The running instance's window may not exist yet; the send then fails and the
+    // text waits in the block for as long as the receiver holds the block open.
+    COPYDATASTRUCT copied = {};
+    copied.dwData = reinterpret_cast<ULONG_PTR>(SharedDataName);
+    copied.cbData = static_cast<DWORD>(dataLength + 1);
+    copied.lpData = const_cast<char *>(data);
+    HWND target = FindWindowA(className, windowName);
+    SendMessageA(target, WM_COPYDATA, 0, reinterpret_cast<LPARAM>(&copied));
+    // The block is closed only now, after the receiver has handled the message.
+    return true;
+}
+
+bool HandOffToRunningInstance(const char *windowName, const char *className) {
+    return HandOffToRunningInstance(windowName, className, "");
+}

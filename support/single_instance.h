@@ -1,0 +1,39 @@
+#pragma once
+
+// Single-instance check with a hand-off: a later instance of a program leaves a
+// text for the instance that is already running and tells that instance's window.
+
+#include <windows.h>
+
+// An instance is known by the window name (title) and class name of the window
+// that receives the hand-off. The names of the kernel objects, without separators:
+// - single-instance mutex: window name + class name, cut to 1023 characters;
+// - shared block (CMemMapFile<char>, 1024 bytes): that name + "_multiple_data",
+//   cut to 1023 characters (so for names of 1023 characters or more it is the
+//   mutex's own name, and a later instance cannot create the block);
+// - the block's guarding mutex: "mtx" + the block's name.
+// The data text stands at the start of the block, NUL-terminated.
+//
+// First instance (the mutex did not exist): the mutex is created, owned and kept
+// until the process ends; returns false whatever the data.
+// Later instance (the mutex exists, or cannot be created or opened): the data is
+// copied into the block under the block's lock, then WM_COPYDATA goes with
+// SendMessageA (waiting until it is handled) to FindWindowA(className, windowName):
+// wParam 0; dwData = the address of SharedDataName in the sender; lpData = the data
+// text; cbData = its length + 1. Returns true, also when no such window exists (the
+// text then waits in the block only as long as some process keeps the block open).
+//
+// Null window or class names stand for empty texts; null data for an empty text.
+// Throws Exception (Shift-JIS text) in a later instance when the data is longer than
+// 1023 characters (nothing is written then) or when the block cannot be created.
+bool HandOffToRunningInstance(const char *windowName, const char *className, const char *data);
+// The same, handing over an empty text.
+bool HandOffToRunningInstance(const char *windowName, const char *className);
+
+// Process-wide state, set by every call and never cleared.
+// Handle of the single-instance mutex of the last call; never closed, so the first
+// instance owns the mutex until it ends and a later one keeps it in existence.
+extern HANDLE InstanceMutex;
+// The shared block's name composed by the last call (at most 1023 characters). A
+// receiver may use it, after its own call, to open the block under the right name.
+extern char SharedDataName[1024];

@@ -1,0 +1,77 @@
+#pragma once
+
+// What the test children and their tests share: texts on the children's output lines
+// go as hexadecimal bytes, so any byte (NUL, Shift-JIS, line ends) survives the pipe;
+// named events tell a waiting child when to go on.
+
+#include <windows.h>
+
+#include <cstddef>
+#include <string>
+
+#include "tests/win_process.h"
+
+inline std::string ToHex(const void *data, size_t size) {
+    static const char digits[] = "0123456789abcdef";
+    const unsigned char *bytes = static_cast<const unsigned char *>(data);
+    std::string text;
+    for (size_t i = 0; i < size; ++i) {
+        text += digits[bytes[i] >> 4];
+        text += digits[bytes[i] & 15];
+    }
+    return text;
+}
+
+inline std::string ToHex(const std::string &bytes) { return ToHex(bytes.data(), bytes.size()); }
+
+inline int HexDigitValue(char digit) {
+    if (digit >= '0' && digit <= '9') return digit - '0';
+    if (digit >= 'a' && digit <= 'f') return digit - 'a' + 10;
+    if (digit >= 'A' && digit <= 'F') return digit - 'A' + 10;
+    return -1;
+}
+
+// Stops at the first pair that is not hexadecimal.
+inline std::string FromHex(const std::string &hex) {
+    std::string bytes;
+    for (size_t i = 0; i + 1 < hex.size(); i += 2) {
+        const int high = HexDigitValue(hex[i]);
+        const int low = HexDigitValue(hex[i + 1]);
+        if (high < 0 || low < 0) break;
+        bytes += static_cast<char>(high * 16 + low);
+    }
+    return bytes;
+}
+
+// The value of "key=value" in a line of blank-separated fields; empty when absent.
+inline std::string FieldOf(const std::string &line, const std::string &key) {
+    size_t at = 0;
+    for (;;) {
+        at = line.find(key + "=", at);
+        if (at == std::string::npos) return std::string();
+        if (at == 0 || line[at - 1] == ' ') break;
+        at += key.size();
+    }
+    const size_t begin = at + key.size() + 1;
+    const size_t end = line.find(' ', begin);
+    return line.substr(begin, end == std::string::npos ? std::string::npos : end - begin);
+}
+
+// A manual-reset event with a unique name, for a child to wait on; set when it goes,
+// so that no child is left waiting.
+class NamedEvent {
+public:
+    NamedEvent() : name_("OrvaneEvent_" + UniqueSuffix()), handle_(CreateEventA(nullptr, TRUE, FALSE, name_.c_str())) {}
+    ~NamedEvent() {
+        Set();
+        if (handle_) CloseHandle(handle_);
+    }
+    NamedEvent(const NamedEvent &) = delete;
+    NamedEvent &operator=(const NamedEvent &) = delete;
+    void Set() { SetEvent(handle_); }
+    const std::string &Name() const { return name_; }
+
+private:
+    std::string name_;
+    HANDLE handle_;
+};

@@ -1,0 +1,303 @@
+#include "support/single_instance.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "framework/exception.h"
+#include "support/shared_memory.h"
+#include "tests/children/child_io.h"
+#include "tests/win_process.h"
+
+namespace {
+
+const DWORD kLineWaitMs = 30000;
+const char kBlockSuffix[] = "_multiple_data";
+
+// iconv -f UTF-8 -t CP932 of "ファイルマッピングオブジェクトのハンドル取得に失敗"
+const char kMappingFailedSjis[] =
+    "\x83\x74\x83\x40\x83\x43\x83\x8b\x83\x7d\x83\x62\x83\x73\x83\x93\x83\x4f\x83\x49\x83\x75\x83\x57\x83\x46"
+    "\x83\x4e\x83\x67\x82\xcc\x83\x6e\x83\x93\x83\x68\x83\x8b\x8e\xe6\x93\xbe\x82\xc9\x8e\xb8\x94\x73";
+// iconv -f UTF-8 -t CP932 of "引き渡すテキストが長すぎます"
+const char kDataTooLongSjis[] =
+    "\x88\xf8\x82\xab\x93\x6e\x82\xb7\x83\x65\x83\x4c\x83\x58\x83\x67\x82\xaa\x92\xb7\x82\xb7\x82\xac\x82\xdc\x82\xb7";
+// iconv -f UTF-8 -t CP932 of "表示テスト" (the first character ends in 0x5c)
+const char kJapaneseData[] = "\x95\x5c\x8e\xa6\x83\x65\x83\x58\x83\x67";
+
+// A window name and class name of its own for each test.
+struct Instance {
+    std::string window = "OrvaneWindow_" + UniqueSuffix();
+    std::string cls = "OrvaneClass_" + UniqueSuffix();
+    std::string BlockName() const { return window + cls + kBlockSuffix; }
+};
+
+std::string Quoted(const std::string &text) { return "\"" + text + "\""; }
+
+std::unique_ptr<ChildProcess> StartReceiver(const Instance &names, const std::string &options = "") {
+    std::unique_ptr<ChildProcess> receiver(new ChildProcess(Quoted(SiblingProgramPath("receiver.exe")) + " " +
+                                                            names.cls + " " + names.window + " " + options));
+    return receiver;
+}
+
+std::unique_ptr<ChildProcess> StartHandOff(const Instance &names, const std::string &options) {
+    return std::unique_ptr<ChildProcess>(new ChildProcess(Quoted(SiblingProgramPath("handoff_child.exe")) + " " +
+                                                          names.window + " " + names.cls + " " + options));
+}
+
+// Runs one hand-off to its end and gives back its "result" or "exception" line.
+std::string HandOffOnce(const Instance &names, const std::string &options) {
+    auto child = StartHandOff(names, options);
+    std::string line;
+    if (!child->ReadLine(line, kLineWaitMs)) return "no answer";
+    child->WaitForLine("done", kLineWaitMs);
+    child->WaitExit(kLineWaitMs);
+    return line;
+}
+
+// The text of an "exception <hex text> name=..." line; empty for any other line.
+std::string ExceptionTextOf(const std::string &line) {
+    if (line.compare(0, 10, "exception ") != 0) return std::string();
+    return FromHex(line.substr(10, line.find(' ', 10) - 10));
+}
+
+// "result 0" or "result 1" of a result line.
+std::string ResultOf(const std::string &line) { return line.substr(0, line.find(' ', line.find(' ') + 1)); }
+
+// The text at the start of the named block, read through a holder of our own.
+std::string ReadBlockText(const std::string &blockName) {
+    CMemMapFile<char> block(blockName.c_str(), 0, 1024, nullptr);
+    block.Lock();
+    const char *view = block.GetView();
+    const std::string text = view ? std::string(view, strnlen(view, 1024)) : "no view";
+    block.Unlock();
+    return text;
+}
+
+struct CopyData {
+    std::string wParam, dwData, cbData, lpData, block;
+};
+
+bool NextCopyData(ChildProcess &receiver, CopyData &got) {
+    std::string line;
+    if (!receiver.WaitForLine("copydata", kLineWaitMs, &line)) return false;
+    got = {FieldOf(line, "wparam"), FieldOf(line, "dwdata"), FieldOf(line, "cbdata"), FromHex(FieldOf(line, "lpdata")),
+           FromHex(FieldOf(line, "block"))};
+    return true;
+}
+
+}  // namespace
+
+TEST(HandOffNames, FirstCallOwnsTheInstanceMutexAndNamesTheBlock) {
+    Instance names;
+    EXPECT_FALSE(HandOffToRunningInstance(names.window.c_str(), names.cls.c_str(), "ignored"));
+    EXPECT_EQ(std::string(SharedDataName), names.BlockName());
+    ASSERT_NE(InstanceMutex, nullptr);
+
+    // The mutex is window name + class name, owned by this (first) instance.
+    ChildProcess probe(Quoted(SiblingProgramPath("memmap_child.exe")) + " trylock " + names.window + names.cls);
+    std::string line;
+    ASSERT_TRUE(probe.WaitForLine("trylock", kLineWaitMs, &line));
+    EXPECT_EQ(line, "trylock existed=1 wait=" + std::to_string(WAIT_TIMEOUT));
+
+    // A later instance leaves its text in the block of that name, under "mtx" + its name.
+    CMemMapFile<char> block(names.BlockName().c_str(), 0, 1024, nullptr);
+    EXPECT_STREQ(block.MutexName, ("mtx" + names.BlockName()).c_str());
+    const std::string result = HandOffOnce(names, "--data-hex " + ToHex(std::string("left for you")));
+    EXPECT_EQ(ResultOf(result), "result 1");
+    EXPECT_EQ(FromHex(FieldOf(result, "name")), names.BlockName());
+    EXPECT_EQ(ReadBlockText(names.BlockName()), "left for you");
+}
+
+TEST(HandOffNames, CompositionCutsAt1023Characters) {
+    struct Case {
+        size_t windowLength, classLength;
+    };
+    // Totals of 1009 (suffix whole), 1010 and 1022 (suffix cut in part), 1023 and more
+    // (no suffix: the block name equals the instance mutex's name), a window name alone
+    // of 1500 characters (class name cut away entirely).
+    const Case cases[] = {{1000, 9}, {1000, 10}, {1000, 22}, {1000, 23}, {1000, 400}, {1500, 5}};
+    for (const Case &c : cases) {
+        const std::string suffix = UniqueSuffix();
+        const std::string window = suffix + std::string(c.windowLength - suffix.size(), 'w');
+        const std::string cls(c.classLength, 'c');
+        const std::string expected = (window + cls + kBlockSuffix).substr(0, 1023);
+
+        SCOPED_TRACE("window " + std::to_string(c.windowLength) + ", class " + std::to_string(c.classLength));
+        std::string outcome = "false";
+        try {
+            if (HandOffToRunningInstance(window.c_str(), cls.c_str(), "x")) outcome = "true";
+        } catch (const Exception &error) {
+            outcome = error.Message.c_str();
+        }
+        EXPECT_EQ(std::string(SharedDataName), expected);
+        // Object names this long are beyond the platform's limit for the ANSI calls
+        // (MAX_PATH): the instance mutex cannot be created, so even the first caller takes
+        // the later-instance path, and the block cannot be created either.
+        EXPECT_EQ(InstanceMutex, nullptr);
+        EXPECT_EQ(outcome, kMappingFailedSjis);
+    }
+}
+
+TEST(HandOff, LaterInstanceSendsCopyDataAndLeavesTheTextInTheBlock) {
+    Instance names;
+    auto receiver = StartReceiver(names);
+    ASSERT_TRUE(receiver->WaitForLine("ready", kLineWaitMs)) << receiver->UnreadOutput();
+
+    const std::string data = kJapaneseData;
+    const std::string result = HandOffOnce(names, "--data-hex " + ToHex(data));
+    EXPECT_EQ(ResultOf(result), "result 1") << result;
+
+    CopyData got;
+    ASSERT_TRUE(NextCopyData(*receiver, got)) << receiver->UnreadOutput();
+    EXPECT_EQ(got.wParam, "0");
+    EXPECT_EQ(got.dwData, FieldOf(result, "dwdata"));  // the sender's address of SharedDataName
+    EXPECT_EQ(got.cbData, std::to_string(data.size() + 1));
+    EXPECT_EQ(got.lpData, data + '\0');
+    EXPECT_EQ(got.block, data);
+
+    // A second receiver is a later instance itself and hands its text over.
+    auto second = StartReceiver(names, "second");
+    ASSERT_TRUE(second->WaitForLine("handed-off", kLineWaitMs)) << second->UnreadOutput();
+    ASSERT_TRUE(NextCopyData(*receiver, got));
+    EXPECT_EQ(got.block, "second");
+}
+
+TEST(HandOff, NullEmptyAndTwoArgumentFormsHandOverASingleNul) {
+    Instance names;
+    auto receiver = StartReceiver(names);
+    ASSERT_TRUE(receiver->WaitForLine("ready", kLineWaitMs)) << receiver->UnreadOutput();
+
+    CopyData got;
+    for (const char *options : {"--null-data", "--data-hex \"\"", "--two-arg"}) {
+        SCOPED_TRACE(options);
+        // Something longer first, so that a NUL at the block's start is seen.
+        EXPECT_EQ(ResultOf(HandOffOnce(names, "--data-fill z 40")), "result 1");
+        ASSERT_TRUE(NextCopyData(*receiver, got)) << receiver->UnreadOutput();
+        EXPECT_EQ(got.block, std::string(40, 'z'));
+
+        EXPECT_EQ(ResultOf(HandOffOnce(names, options)), "result 1");
+        ASSERT_TRUE(NextCopyData(*receiver, got)) << receiver->UnreadOutput();
+        EXPECT_EQ(got.wParam, "0");
+        EXPECT_EQ(got.cbData, "1");
+        EXPECT_EQ(got.lpData, std::string(1, '\0'));
+        EXPECT_EQ(got.block, "");
+    }
+}
+
+TEST(HandOff, WithoutAWindowTheCallSucceedsAndTheTextWaitsInTheBlock) {
+    Instance names;
+    // This process is the first instance, with no window of that name.
+    EXPECT_FALSE(HandOffToRunningInstance(names.window.c_str(), names.cls.c_str()));
+    CMemMapFile<char> block(names.BlockName().c_str(), 0, 1024, nullptr);
+    EXPECT_EQ(ResultOf(HandOffOnce(names, "--data-hex " + ToHex(std::string("nobody listens")))), "result 1");
+    EXPECT_EQ(ReadBlockText(names.BlockName()), "nobody listens");
+}
+
+TEST(HandOff, ReceiverFindsATextHandedOverBeforeItsWindowExisted) {
+    Instance names;
+    NamedEvent go;
+    auto receiver = StartReceiver(names, "--wait-before-window " + go.Name());
+    std::string line;
+    ASSERT_TRUE(receiver->WaitForLine("block-open", kLineWaitMs, &line)) << receiver->UnreadOutput();
+    EXPECT_EQ(FieldOf(line, "created"), "1");
+
+    EXPECT_EQ(ResultOf(HandOffOnce(names, "--data-hex " + ToHex(std::string("too early")))), "result 1");
+    go.Set();
+    ASSERT_TRUE(receiver->WaitForLine("ready", kLineWaitMs)) << receiver->UnreadOutput();
+    ASSERT_TRUE(receiver->ReadLine(line, kLineWaitMs));
+    EXPECT_EQ(line, "pending " + ToHex(std::string("too early")));
+}
+
+TEST(HandOff, InstanceMutexLivesAsLongAsAnyCaller) {
+    Instance names;
+    NamedEvent firstGoes, laterGoes;
+    auto first = StartHandOff(names, "--hold-event " + firstGoes.Name());
+    std::string line;
+    ASSERT_TRUE(first->ReadLine(line, kLineWaitMs));
+    EXPECT_EQ(ResultOf(line), "result 0");
+
+    EXPECT_EQ(ResultOf(HandOffOnce(names, "")), "result 1");
+    firstGoes.Set();
+    ASSERT_TRUE(first->WaitExit(kLineWaitMs));
+    // Every caller has ended: the next one is the first instance again.
+    EXPECT_EQ(ResultOf(HandOffOnce(names, "")), "result 0");
+
+    NamedEvent secondFirstGoes;
+    first = StartHandOff(names, "--hold-event " + secondFirstGoes.Name());
+    ASSERT_TRUE(first->ReadLine(line, kLineWaitMs));
+    EXPECT_EQ(ResultOf(line), "result 0");
+    auto later = StartHandOff(names, "--hold-event " + laterGoes.Name());
+    ASSERT_TRUE(later->ReadLine(line, kLineWaitMs));
+    EXPECT_EQ(ResultOf(line), "result 1");
+    secondFirstGoes.Set();
+    ASSERT_TRUE(first->WaitExit(kLineWaitMs));
+    // The later caller still keeps the mutex in existence.
+    EXPECT_EQ(ResultOf(HandOffOnce(names, "")), "result 1");
+    laterGoes.Set();
+    ASSERT_TRUE(later->WaitExit(kLineWaitMs));
+    EXPECT_EQ(ResultOf(HandOffOnce(names, "")), "result 0");
+}
+
+TEST(HandOff, DataOf1023CharactersArrivesWholeAndLongerDataIsRefused) {
+    Instance names;
+    auto receiver = StartReceiver(names);
+    ASSERT_TRUE(receiver->WaitForLine("ready", kLineWaitMs)) << receiver->UnreadOutput();
+
+    EXPECT_EQ(ResultOf(HandOffOnce(names, "--data-fill a 1023")), "result 1");
+    CopyData got;
+    ASSERT_TRUE(NextCopyData(*receiver, got)) << receiver->UnreadOutput();
+    EXPECT_EQ(got.cbData, "1024");
+    EXPECT_EQ(got.lpData, std::string(1023, 'a') + '\0');
+    EXPECT_EQ(got.block, std::string(1023, 'a'));
+
+    const std::string refused = HandOffOnce(names, "--data-fill b 1024");
+    EXPECT_EQ(ExceptionTextOf(refused), kDataTooLongSjis) << refused;
+    EXPECT_EQ(ReadBlockText(names.BlockName()), std::string(1023, 'a'));
+
+    // No message went for the refused text: the next one the receiver gets is this.
+    EXPECT_EQ(ResultOf(HandOffOnce(names, "--data-hex " + ToHex(std::string("after")))), "result 1");
+    ASSERT_TRUE(NextCopyData(*receiver, got)) << receiver->UnreadOutput();
+    EXPECT_EQ(got.block, "after");
+
+    // In the first instance nothing is handed over, so the length does not matter.
+    Instance fresh;
+    const std::string longData(5000, 'c');
+    EXPECT_FALSE(HandOffToRunningInstance(fresh.window.c_str(), fresh.cls.c_str(), longData.c_str()));
+}
+
+TEST(HandOff, ManyLaterInstancesAtOnceReachTheReceiverWhole) {
+    Instance names;
+    auto receiver = StartReceiver(names);
+    ASSERT_TRUE(receiver->WaitForLine("ready", kLineWaitMs)) << receiver->UnreadOutput();
+
+    // Each sender has its own letter and length, so a mix of two texts shows.
+    const int kSenders = 5;
+    const int kRepeats = 20;
+    std::map<std::string, int> sent;
+    std::vector<std::unique_ptr<ChildProcess>> senders;
+    for (int i = 0; i < kSenders; ++i) {
+        const char letter = static_cast<char>('k' + i);
+        const size_t length = 900 - 170 * i;
+        sent[std::string(length, letter)] = 0;
+        senders.push_back(StartHandOff(names, "--data-fill " + std::string(1, letter) + " " + std::to_string(length) +
+                                                  " --repeat " + std::to_string(kRepeats)));
+    }
+    for (int n = 0; n < kSenders * kRepeats; ++n) {
+        CopyData got;
+        ASSERT_TRUE(NextCopyData(*receiver, got)) << "message " << n << ": " << receiver->UnreadOutput();
+        ASSERT_FALSE(got.lpData.empty());
+        const std::string text = got.lpData.substr(0, got.lpData.size() - 1);
+        ASSERT_EQ(sent.count(text), 1u) << "lpData was not one of the texts sent";
+        ++sent[text];
+        EXPECT_EQ(sent.count(got.block), 1u) << "the block held a mix of texts, " << got.block.size() << " bytes";
+    }
+    for (const auto &text : sent) EXPECT_EQ(text.second, kRepeats) << text.first[0];
+    for (auto &sender : senders) {
+        std::string line;
+        EXPECT_TRUE(sender->WaitForLine("done", kLineWaitMs, &line));
+    }
+}
