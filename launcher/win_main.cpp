@@ -1,0 +1,27 @@
+#include "launcher/win_main.h"
+
+#include "framework/application.h"
+#include "launcher/command_line.h"
+#include "seams/kernel.h"
+#include "seams/shell.h"
+
+int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR argumentText, int) {
+    try {
+        Application->Initialize();
+        Application->Run();
+        // The shell's result is not looked at: a viewer that fails to start is not reported.
+        seams::ShellExecuteA(nullptr, "open", "Orvane.exe", FindViewerParameters(argumentText), nullptr,
+                             SW_SHOWNORMAL);
+        seams::Sleep(kLingerMs);
+    } catch (Exception &exception) {
+        Application->ShowException(&exception);
+    } catch (...) {
+        // Anything else is reported as an Exception with an empty message.
+        try {
+            throw Exception("");
+        } catch (Exception &exception) {
+            Application->ShowException(&exception);
+        }
+    }
+    return 0;
+}

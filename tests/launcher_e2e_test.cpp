@@ -1,0 +1,129 @@
+// orvanecmd.exe started for real with exact command lines, in a folder that holds
+// the stand-in viewer (Orvane.exe records how it was started).
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "tests/win_process.h"
+
+namespace {
+
+struct ViewerStart {
+    std::string show;
+    std::string parameters;
+};
+
+// The first start recorded in the folder, waiting for it up to timeoutMs.
+bool WaitForViewer(const TempFolder &folder, DWORD timeoutMs, ViewerStart *start) {
+    const ULONGLONG deadline = GetTickCount64() + timeoutMs;
+    do {
+        const std::string record = ReadWholeFile(folder.File("Orvane-received.txt"));
+        const size_t end = record.find('\n');
+        if (end != std::string::npos) {
+            // pid TAB show TAB parameters TAB command line
+            const size_t a = record.find('\t'), b = record.find('\t', a + 1), c = record.find('\t', b + 1);
+            start->show = record.substr(a + 1, b - a - 1);
+            start->parameters = record.substr(b + 1, c - b - 1);
+            return true;
+        }
+        Sleep(100);
+    } while (GetTickCount64() < deadline);
+    return false;
+}
+
+class LauncherRun : public ::testing::Test {
+protected:
+    void SetUp() override { ASSERT_TRUE(CopyProgram("orvanecmd.exe", folder_.Path())); }
+
+    // Starts the launcher with `arguments` after its quoted path and `blanks`.
+    std::string CommandLine(const std::string &arguments, const char *blanks = "  ") {
+        return "\"" + folder_.File("orvanecmd.exe") + "\"" + blanks + arguments;
+    }
+
+    // The program is named explicitly, so the command line reaches it exactly as written.
+    ChildOptions InFolder() {
+        ChildOptions options;
+        options.applicationName = folder_.File("orvanecmd.exe");
+        options.workingFolder = folder_.Path();
+        options.captureStdout = false;
+        return options;
+    }
+
+    void ExpectViewerParameters(const std::string &commandLine, const std::string &expected,
+                                ChildOptions options) {
+        ChildProcess launcher(commandLine, options);
+        ASSERT_TRUE(launcher.Started());
+        ViewerStart start;
+        ASSERT_TRUE(WaitForViewer(folder_, 20000, &start)) << commandLine;
+        EXPECT_EQ(expected, start.parameters) << commandLine;
+        EXPECT_EQ("1", start.show) << "the viewer is always shown normally";
+        // Still lingering some seconds after the viewer has started.
+        EXPECT_FALSE(launcher.WaitExit(3000));
+        EXPECT_EQ(static_cast<DWORD>(STILL_ACTIVE), launcher.ExitCode());
+    }
+
+    TempFolder folder_;
+};
+
+TEST_F(LauncherRun, ViewerGetsTheTailVerbatim) {
+    ASSERT_TRUE(CopyProgram("Orvane.exe", folder_.Path()));
+    ExpectViewerParameters(CommandLine("PREFIX-14-BYTE \"C:\\My Pictures\\a b.png\"  /x  \"\" \\\\tail "),
+                           " \"C:\\My Pictures\\a b.png\"  /x  \"\" \\\\tail ", InFolder());
+}
+
+TEST_F(LauncherRun, ProgramNameEndedByATabAndLeadingBlanks) {
+    ASSERT_TRUE(CopyProgram("Orvane.exe", folder_.Path()));
+    std::string path = folder_.File("orvanecmd.exe");
+    ExpectViewerParameters("  " + path + "\t \t0123456789abcdtail one", "tail one", InFolder());
+}
+
+TEST_F(LauncherRun, ExactlyFourteenBytesAndShorterGiveEmptyParameters) {
+    ASSERT_TRUE(CopyProgram("Orvane.exe", folder_.Path()));
+    for (const char *arguments : {"0123456789abcd", "short", ""}) {
+        DeleteFileA(folder_.File("Orvane-received.txt").c_str());
+        ExpectViewerParameters(CommandLine(arguments), "", InFolder());
+    }
+}
+
+TEST_F(LauncherRun, StartedMinimisedStillShowsTheViewerNormally) {
+    ASSERT_TRUE(CopyProgram("Orvane.exe", folder_.Path()));
+    ChildOptions options = InFolder();
+    options.useShowWindow = true;
+    options.showWindow = SW_SHOWMINNOACTIVE;
+    ExpectViewerParameters(CommandLine("0123456789abcd-m"), "-m", options);
+}
+
+BOOL CALLBACK CountVisibleWindowsOf(HWND window, LPARAM state) {
+    auto *counter = reinterpret_cast<std::pair<DWORD, int> *>(state);
+    DWORD process = 0;
+    GetWindowThreadProcessId(window, &process);
+    if (process == counter->first && IsWindowVisible(window)) ++counter->second;
+    return TRUE;
+}
+
+TEST_F(LauncherRun, WithoutAViewerNothingIsShownAndItLingers) {
+    ChildProcess launcher(CommandLine("0123456789abcdtail"), InFolder());
+    ASSERT_TRUE(launcher.Started());
+    EXPECT_FALSE(launcher.WaitExit(5000));
+    std::pair<DWORD, int> visible(launcher.Id(), 0);
+    EnumWindows(CountVisibleWindowsOf, reinterpret_cast<LPARAM>(&visible));
+    EXPECT_EQ(0, visible.second) << "no error box, no window of its own";
+    EXPECT_EQ("", ReadWholeFile(folder_.File("Orvane-received.txt")));
+}
+
+// Slow: waits out the whole 120 s linger.
+TEST_F(LauncherRun, SLOW_LingersTwoMinutesThenExitsWithZero) {
+    ASSERT_TRUE(CopyProgram("Orvane.exe", folder_.Path()));
+    const ULONGLONG begin = GetTickCount64();
+    ChildProcess launcher(CommandLine("0123456789abcdtail"), InFolder());
+    ASSERT_TRUE(launcher.Started());
+    ViewerStart start;
+    ASSERT_TRUE(WaitForViewer(folder_, 20000, &start));
+    EXPECT_EQ("tail", start.parameters);
+    EXPECT_FALSE(launcher.WaitExit(110000)) << "left before the linger was over";
+    ASSERT_TRUE(launcher.WaitExit(30000)) << "still running long after 120 s";
+    EXPECT_GE(GetTickCount64() - begin, 119000u);
+    EXPECT_EQ(0u, launcher.ExitCode());
+}
+
+}  // namespace

@@ -1,0 +1,79 @@
+#pragma once
+
+// Test helpers for Windows tests that start real programs: child processes with
+// their standard output captured, temporary folders and unique kernel-object names.
+
+#include <windows.h>
+
+#include <condition_variable>
+#include <mutex>
+#include <string>
+
+// Folder of the running test program (the build's bin/), with a trailing backslash.
+std::string ThisProgramFolder();
+// Full path of a program built beside the running test program, e.g. "Orvane.exe".
+std::string SiblingProgramPath(const char *fileName);
+// A random suffix for kernel-object and window names, so runs never meet each other.
+std::string UniqueSuffix();
+// Whole contents of a file; empty when it does not exist.
+std::string ReadWholeFile(const std::string &path);
+bool CopyProgram(const char *fileName, const std::string &toFolder);
+
+// A new empty folder under %TEMP%, removed with its files when the object goes.
+class TempFolder {
+public:
+    TempFolder();
+    ~TempFolder();
+    TempFolder(const TempFolder &) = delete;
+    TempFolder &operator=(const TempFolder &) = delete;
+    const std::string &Path() const { return path_; }  // ends with a backslash
+    std::string File(const char *name) const { return path_ + name; }
+
+private:
+    std::string path_;
+};
+
+struct ChildOptions {
+    std::string applicationName;  // empty: CreateProcessA takes it from the command line
+    std::string workingFolder;   // empty: the test's own current folder
+    bool captureStdout = true;   // read the child's standard output with ReadLine
+    bool useShowWindow = false;  // pass showWindow through STARTF_USESHOWWINDOW
+    WORD showWindow = SW_SHOWNORMAL;
+};
+
+// A process started with CreateProcessA from an exact command line. The destructor
+// kills it if it still runs.
+class ChildProcess {
+public:
+    explicit ChildProcess(const std::string &commandLine, const ChildOptions &options = ChildOptions());
+    ~ChildProcess();
+    ChildProcess(const ChildProcess &) = delete;
+    ChildProcess &operator=(const ChildProcess &) = delete;
+
+    bool Started() const { return process_ != nullptr; }
+    DWORD Id() const { return id_; }
+    HANDLE Handle() const { return process_; }
+
+    // Next line of standard output without its line end; false on time-out or end of output.
+    bool ReadLine(std::string &line, DWORD timeoutMs);
+    // Reads lines until one starts with `prefix`; that line goes to *line when given.
+    bool WaitForLine(const std::string &prefix, DWORD timeoutMs, std::string *line = nullptr);
+    // Everything printed so far that ReadLine has not taken.
+    std::string UnreadOutput();
+
+    bool WaitExit(DWORD timeoutMs);
+    DWORD ExitCode() const;  // STILL_ACTIVE while it runs
+    void Kill();
+
+private:
+    static DWORD WINAPI ReaderThread(void *self);
+
+    HANDLE process_ = nullptr;
+    HANDLE readEnd_ = nullptr;
+    HANDLE reader_ = nullptr;
+    DWORD id_ = 0;
+    std::mutex lock_;
+    std::condition_variable changed_;
+    std::string output_;
+    bool outputEnded_ = false;
+};
