@@ -1,0 +1,71 @@
+// Differential tests against OpenSSL's libcrypto (host only; a test-only dependency).
+#define OPENSSL_SUPPRESS_DEPRECATED  // MD5_Transform: the only way to reach the bare MD5 block function
+
+#include <openssl/md5.h>
+#include <openssl/sha.h>
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <random>
+#include <vector>
+
+#include "support/md5.h"
+#include "support/sha1.h"
+
+namespace {
+
+TEST(Sha1AgainstOpenSsl, RandomLengthsAndSplits) {
+    std::mt19937 random(20240607);
+    std::vector<unsigned char> message(5000);
+    for (int round = 0; round < 3000; ++round) {
+        const size_t length = round < 300 ? static_cast<size_t>(round) : random() % message.size();
+        for (size_t i = 0; i < length; ++i) message[i] = static_cast<unsigned char>(random());
+
+        unsigned char expected[20];
+        SHA1(message.data(), length, expected);
+
+        Sha1Context context;
+        unsigned char digest[20];
+        Sha1Init(&context);
+        for (size_t at = 0; at < length;) {
+            const size_t piece = std::min<size_t>(length - at, random() % 200);
+            Sha1Update(&context, message.data() + at, static_cast<uint32_t>(piece));
+            at += piece;
+        }
+        Sha1Final(&context, digest);
+        ASSERT_EQ(std::memcmp(digest, expected, 20), 0) << "length " << length << ", round " << round;
+
+        char hex[41], expectedHex[41];
+        Sha1HexOfData(message.data(), static_cast<uint32_t>(length), hex);
+        for (int i = 0; i < 20; ++i) std::snprintf(expectedHex + 2 * i, 3, "%02x", expected[i]);
+        ASSERT_STREQ(hex, expectedHex);
+    }
+}
+
+TEST(Md5TransformAgainstOpenSsl, RandomStatesAndBlocks) {
+    std::mt19937 random(1321);
+    for (int round = 0; round < 20000; ++round) {
+        unsigned char block[64 + 3];
+        for (unsigned char &b : block) b = static_cast<unsigned char>(random());
+        const unsigned char *at = block + round % 4;  // aligned and not
+
+        MD5_CTX theirs;
+        MD5_Init(&theirs);
+        uint32_t ours[4];
+        for (uint32_t &word : ours) word = static_cast<uint32_t>(random());
+        theirs.A = ours[0];
+        theirs.B = ours[1];
+        theirs.C = ours[2];
+        theirs.D = ours[3];
+
+        MD5_Transform(&theirs, at);
+        Md5Transform(ours, at);
+        ASSERT_EQ(ours[0], theirs.A) << "round " << round;
+        ASSERT_EQ(ours[1], theirs.B) << "round " << round;
+        ASSERT_EQ(ours[2], theirs.C) << "round " << round;
+        ASSERT_EQ(ours[3], theirs.D) << "round " << round;
+    }
+}
+
+}  // namespace

@@ -1,0 +1,274 @@
+#include "support/sha1.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <string>
+#include <vector>
+
+namespace {
+
+std::string Hex(const unsigned char *bytes, size_t size) {
+    static const char digits[] = "0123456789abcdef";
+    std::string text;
+    for (size_t i = 0; i < size; ++i) {
+        text += digits[bytes[i] >> 4];
+        text += digits[bytes[i] & 15];
+    }
+    return text;
+}
+
+std::string DigestInOneUpdate(const std::string &message) {
+    Sha1Context context;
+    unsigned char digest[20];
+    Sha1Init(&context);
+    Sha1Update(&context, message.data(), static_cast<uint32_t>(message.size()));
+    Sha1Final(&context, digest);
+    return Hex(digest, 20);
+}
+
+std::string DigestByteByByte(const std::string &message) {
+    Sha1Context context;
+    unsigned char digest[20];
+    Sha1Init(&context);
+    for (char c : message) Sha1Update(&context, &c, 1);
+    Sha1Final(&context, digest);
+    return Hex(digest, 20);
+}
+
+std::string DigestSplitAt(const std::string &message, size_t split) {
+    Sha1Context context;
+    unsigned char digest[20];
+    Sha1Init(&context);
+    Sha1Update(&context, message.data(), static_cast<uint32_t>(split));
+    Sha1Update(&context, message.data() + split, static_cast<uint32_t>(message.size() - split));
+    Sha1Final(&context, digest);
+    return Hex(digest, 20);
+}
+
+std::string HexOfData(const void *data, uint32_t length) {
+    char out[41];
+    Sha1HexOfData(data, length, out);
+    return out;
+}
+
+struct KnownAnswer {
+    std::string message;
+    const char *digest;
+};
+
+// FIPS 180-1 examples and messages of 'a' around the padding boundaries (the
+// digests of the latter as sha1sum prints them).
+const KnownAnswer kKnownAnswers[] = {
+    {"", "da39a3ee5e6b4b0d3255bfef95601890afd80709"},
+    {"abc", "a9993e364706816aba3e25717850c26c9cd0d89d"},
+    {"abcdbcdecdefdefgefghfghighijhijkijkljklmklmnlmnomnopnopq", "84983e441c3bd26ebaae4aa1f95129e5e54670f1"},
+    {std::string(55, 'a'), "c1c8bbdc22796e28c0e15163d20899b65621d65a"},
+    {std::string(56, 'a'), "c2db330f6083854c99d4b5bfb6e8f29f201be699"},
+    {std::string(63, 'a'), "03f09f5b158a7a8cdad920bddc29b81c18a551f5"},
+    {std::string(64, 'a'), "0098ba824b5c16427bd7a1122a5a442a25ec644d"},
+    {std::string(119, 'a'), "ee971065aaa017e0632a8ca6c77bb3bf8b1dfc56"},
+    {std::string(120, 'a'), "f34c1488385346a55709ba056ddd08280dd4c6d6"},
+};
+
+TEST(Sha1, KnownAnswersInOneUpdateByteByByteAndAtEverySplit) {
+    for (const KnownAnswer &known : kKnownAnswers) {
+        SCOPED_TRACE("message of " + std::to_string(known.message.size()) + " bytes");
+        EXPECT_EQ(DigestInOneUpdate(known.message), known.digest);
+        EXPECT_EQ(DigestByteByByte(known.message), known.digest);
+        EXPECT_EQ(HexOfData(known.message.data(), static_cast<uint32_t>(known.message.size())), known.digest);
+        for (size_t split = 0; split <= known.message.size(); ++split)
+            ASSERT_EQ(DigestSplitAt(known.message, split), known.digest) << "split at " << split;
+    }
+}
+
+TEST(Sha1, OneMillionA) {
+    const std::string message(1000000, 'a');
+    EXPECT_EQ(DigestInOneUpdate(message), "34aa973cd4c4daa4f61eeb2bdbad27316534016f");
+    // Pieces of 1000 bytes start at every offset within a block over time.
+    Sha1Context context;
+    unsigned char digest[20];
+    Sha1Init(&context);
+    for (size_t i = 0; i < message.size(); i += 1000) Sha1Update(&context, message.data() + i, 1000);
+    Sha1Final(&context, digest);
+    EXPECT_EQ(Hex(digest, 20), "34aa973cd4c4daa4f61eeb2bdbad27316534016f");
+}
+
+TEST(Sha1, MessageFedInFourUpdatesMatchesOneUpdate) {
+    std::string message;
+    for (int i = 0; i < 177; ++i) message += static_cast<char>(i * 7 + 3);
+    Sha1Context context;
+    unsigned char digest[20];
+    Sha1Init(&context);
+    size_t at = 0;
+    for (size_t piece : {10, 100, 3, 64}) {
+        Sha1Update(&context, message.data() + at, static_cast<uint32_t>(piece));
+        at += piece;
+    }
+    Sha1Final(&context, digest);
+    EXPECT_EQ(Hex(digest, 20), DigestInOneUpdate(message));
+}
+
+// The counts after Sha1Final give away how many padding bytes were absorbed and
+// how many blocks the finalisation compressed.
+TEST(Sha1, PaddingLengthsAndFinalBlocks) {
+    struct Case {
+        uint32_t messageLength, padding, finalBlocks;
+    };
+    for (Case c : {Case{55, 1, 1}, Case{56, 64, 2}, Case{63, 57, 2}, Case{64, 56, 1}, Case{119, 1, 1},
+                   Case{120, 64, 2}, Case{0, 56, 1}}) {
+        SCOPED_TRACE("message of " + std::to_string(c.messageLength) + " bytes");
+        const std::string message(c.messageLength, 'x');
+        Sha1Context context;
+        unsigned char digest[20];
+        Sha1Init(&context);
+        Sha1Update(&context, message.data(), c.messageLength);
+        Sha1Final(&context, digest);
+        EXPECT_EQ(context.countLow, c.messageLength + c.padding + 8);
+        EXPECT_EQ(context.countLow / 64 - c.messageLength / 64, c.finalBlocks);
+        EXPECT_EQ(context.countHigh, 0u);
+    }
+}
+
+TEST(Sha1, UpdateOfLengthZeroChangesNothing) {
+    Sha1Context context;
+    std::memset(&context, 0xA5, sizeof context);
+    Sha1Init(&context);
+    Sha1Update(&context, "abcdefghij", 10);
+    Sha1Context before;
+    std::memcpy(&before, &context, sizeof context);
+    Sha1Update(&context, "ignored", 0);
+    Sha1Update(&context, nullptr, 0);
+    EXPECT_EQ(std::memcmp(&before, &context, sizeof context), 0);
+}
+
+TEST(Sha1, InitSetsCountsAndStateAndLeavesTheBlock) {
+    Sha1Context context;
+    std::memset(&context, 0x5A, sizeof context);
+    Sha1Init(&context);
+    EXPECT_EQ(context.countLow, 0u);
+    EXPECT_EQ(context.countHigh, 0u);
+    const uint32_t expected[5] = {0x67452301u, 0xEFCDAB89u, 0x98BADCFEu, 0x10325476u, 0xC3D2E1F0u};
+    for (int i = 0; i < 5; ++i) EXPECT_EQ(context.state[i], expected[i]) << "word " << i;
+    for (unsigned char b : context.block) ASSERT_EQ(b, 0x5A);
+}
+
+TEST(Sha1, TransformReadsUnalignedInputAndTouchesOnlyTheState) {
+    unsigned char storage[64 + 3];
+    for (size_t i = 0; i < sizeof storage; ++i) storage[i] = static_cast<unsigned char>(i * 37 + 1);
+    unsigned char aligned[64];
+    std::memcpy(aligned, storage + 3, 64);
+    unsigned char copy[sizeof storage];
+    std::memcpy(copy, storage, sizeof storage);
+
+    Sha1Context first, second;
+    Sha1Init(&first);
+    std::memset(first.block, 0x33, sizeof first.block);
+    first.countLow = 17;
+    first.countHigh = 4;
+    second = first;
+    Sha1Transform(&first, aligned);
+    Sha1Transform(&second, storage + 3);
+
+    EXPECT_EQ(std::memcmp(first.state, second.state, sizeof first.state), 0);
+    EXPECT_NE(first.state[0], 0x67452301u);
+    EXPECT_EQ(second.countLow, 17u);
+    EXPECT_EQ(second.countHigh, 4u);
+    for (unsigned char b : second.block) ASSERT_EQ(b, 0x33);
+    EXPECT_EQ(std::memcmp(copy, storage, sizeof storage), 0);
+}
+
+// The last block that Sha1Final compresses, built by hand: the buffered bytes,
+// 0x80, zeros and the 64-bit bit length, most significant byte first.
+void ExpectFinalLengthBlock(uint32_t countHigh, uint32_t countLow, uint64_t bitLength) {
+    Sha1Context context;
+    Sha1Init(&context);
+    context.countHigh = countHigh;
+    context.countLow = countLow;
+    for (uint32_t i = 0; i < countLow % 64; ++i) context.block[i] = static_cast<unsigned char>('a' + i % 26);
+    Sha1Context byHand = context;
+
+    unsigned char digest[20];
+    Sha1Final(&context, digest);
+
+    unsigned char blocks[128] = {};
+    const uint32_t used = countLow % 64;
+    std::memcpy(blocks, byHand.block, used);
+    blocks[used] = 0x80;
+    const int count = used < 56 ? 1 : 2;
+    for (int i = 0; i < 8; ++i) blocks[64 * count - 1 - i] = static_cast<unsigned char>(bitLength >> (8 * i));
+    for (int i = 0; i < count; ++i) Sha1Transform(&byHand, blocks + 64 * i);
+    EXPECT_EQ(std::memcmp(context.state, byHand.state, sizeof context.state), 0)
+        << "counts " << countHigh << ":" << countLow;
+}
+
+TEST(Sha1, FinalLengthIsTheByteCountTimesEightModulo2To64) {
+    ExpectFinalLengthBlock(0, 3, 24);
+    ExpectFinalLengthBlock(0, 60, 480);
+    ExpectFinalLengthBlock(0, 0xE0000001u, 0x700000008ull);
+    ExpectFinalLengthBlock(5, 0x20000005u, (5ull << 35) + 0x100000028ull);
+    // Bits above 2^64 are dropped.
+    ExpectFinalLengthBlock(0x20000001u, 7, (1ull << 35) + 56);
+}
+
+TEST(Sha1, UpdateThatWrapsCountLowRaisesCountHighByOne) {
+    Sha1Context context;
+    Sha1Init(&context);
+    context.countHigh = 2;
+    context.countLow = 0xFFFFFFC0u;  // a whole number of blocks, so `block` is empty
+    const std::string message(100, 'q');
+    Sha1Update(&context, message.data(), 100);
+    EXPECT_EQ(context.countHigh, 3u);
+    EXPECT_EQ(context.countLow, 36u);
+    EXPECT_EQ(std::memcmp(context.block, message.data(), 36), 0);
+
+    Sha1Update(&context, message.data(), 100);
+    EXPECT_EQ(context.countHigh, 3u) << "no wrap, no carry";
+}
+
+TEST(Sha1Hex, TextsAndStringsHashUpToTheirFirstNul) {
+    const char abcHex[] = "a9993e364706816aba3e25717850c26c9cd0d89d";
+    const char emptyHex[] = "da39a3ee5e6b4b0d3255bfef95601890afd80709";
+    char out[41];
+    Sha1HexOfText("abc", out);
+    EXPECT_STREQ(out, abcHex);
+    Sha1HexOfText("abc\0def", out);
+    EXPECT_STREQ(out, abcHex);
+    Sha1HexOfText("", out);
+    EXPECT_STREQ(out, emptyHex);
+
+    char *fresh = Sha1HexNew("abc\0def");
+    EXPECT_STREQ(fresh, abcHex);
+    delete[] fresh;
+
+    EXPECT_EQ(Sha1HexString(AnsiString("abc")), AnsiString(abcHex));
+    EXPECT_EQ(Sha1HexString(AnsiString("abc\0def", 7)), AnsiString(abcHex));
+    EXPECT_EQ(Sha1HexString(AnsiString()), AnsiString(emptyHex));
+    EXPECT_EQ(Sha1HexString(AnsiString("\0abc", 4)), AnsiString(emptyHex));
+    EXPECT_EQ(HexOfData(nullptr, 0), emptyHex);
+}
+
+TEST(Sha1Hex, OutputIsFortyLowercaseDigitsAndANul) {
+    EXPECT_EQ(Sha1HexLength(), 41);
+    std::string message;
+    for (int n = 0; n < 200; ++n) {
+        message += static_cast<char>(n * 31);
+        char out[48];
+        std::memset(out, 0x7F, sizeof out);
+        Sha1HexOfData(message.data(), static_cast<uint32_t>(message.size()), out);
+        for (int i = 0; i < 40; ++i)
+            ASSERT_TRUE((out[i] >= '0' && out[i] <= '9') || (out[i] >= 'a' && out[i] <= 'f')) << out[i];
+        ASSERT_EQ(out[40], '\0');
+        for (size_t i = 41; i < sizeof out; ++i) ASSERT_EQ(out[i], 0x7F) << "written past the hex text";
+        ASSERT_EQ(std::string(out), DigestInOneUpdate(message));
+    }
+    // A digest byte below 0x10 prints with its leading 0: a9993e36 47 06 81 6a ...
+    char out[41];
+    Sha1HexOfText("abc", out);
+    EXPECT_EQ(std::string(out).substr(8, 4), "4706");
+
+    const AnsiString text = Sha1HexString(AnsiString("abc"));
+    EXPECT_EQ(text.Length(), 40);
+}
+
+}  // namespace
