@@ -142,6 +142,30 @@ TEST(HandOffNames, CompositionCutsAt1023Characters) {
     }
 }
 
+TEST(HandOffNames, LaterInstanceGetsTheMappingFailureWhenTheBlockCannotBeCreated) {
+    // An instance name of 250 characters makes a usable mutex, but its block name of 264
+    // characters is beyond the platform's limit for a file mapping's name.
+    const std::string window = "OrvaneWindow_" + UniqueSuffix() + std::string(200, 'w');
+    const std::string cls = std::string(250 - window.size(), 'c');
+    const std::string expected = window + cls + kBlockSuffix;
+
+    EXPECT_FALSE(HandOffToRunningInstance(window.c_str(), cls.c_str(), "first"));
+    const HANDLE firstMutex = InstanceMutex;
+    ASSERT_NE(firstMutex, nullptr);
+
+    std::string message = "no exception";
+    try {
+        HandOffToRunningInstance(window.c_str(), cls.c_str(), "later");
+    } catch (const Exception &error) {
+        message = error.Message.c_str();
+    }
+    EXPECT_EQ(message, kMappingFailedSjis);
+    // The instance state was set before the block failed.
+    EXPECT_NE(InstanceMutex, nullptr);
+    EXPECT_NE(InstanceMutex, firstMutex);
+    EXPECT_EQ(std::string(SharedDataName), expected);
+}
+
 TEST(HandOff, LaterInstanceSendsCopyDataAndLeavesTheTextInTheBlock) {
     Instance names;
     auto receiver = StartReceiver(names);
