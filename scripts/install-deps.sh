@@ -1,0 +1,22 @@
+#!/bin/sh
+# Installs the Debian packages the build and the tests need, only those missing.
+#   scripts/install-deps.sh            everything (Windows build, Wine, host tools)
+#   scripts/install-deps.sh windows    only what the Windows build and Wine need
+set -eu
+windows="cmake make g++-mingw-w64-x86-64-posix wine64 xvfb googletest"
+host="g++ clang libclang-rt-14-dev libbenchmark-dev libssl-dev"
+case "${1:-all}" in
+  windows) wanted="$windows" ;;
+  *) wanted="$windows $host" ;;
+esac
+missing=""
+for package in $wanted; do
+  dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed" || missing="$missing $package"
+done
+if [ -n "$missing" ]; then
+  echo "Installing:$missing"
+  export DEBIAN_FRONTEND=noninteractive
+  apt-get update
+  # shellcheck disable=SC2086
+  apt-get install -y --no-install-recommends $missing
+fi
