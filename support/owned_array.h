@@ -1,0 +1,101 @@
+#pragma once
+
+// A growable array of heap texts that owns what it holds.
+//
+// Every text handed to Add must come from the array form of new (or be null); the
+// array releases it with delete[] when it is cleared or destroyed. GetAt lends the
+// pointer; the array keeps owning it.
+//
+// The item block grows to exactly the size asked for: Add grows a full block by one
+// slot, so Capacity equals the number of texts after n additions to a new array.
+// Clear keeps the block. An allocation failure in Reserve throws std::bad_alloc and
+// leaves the array as it was; the text passed to a failing Add stays the caller's.
+//
+// An index outside 0 .. Count - 1 throws a `char *` pointing at the static Shift-JIS
+// text OwnedArrayIndexOutOfRangeText; catch it as `char *`.
+
+// "指定された要素のインデックスが範囲外" in Shift-JIS (code page 932), NUL-terminated.
+extern char OwnedArrayIndexOutOfRangeText[];
+
+template <typename T>
+class CArray {
+public:
+    // Release hook: called with OnReleaseData first, then the text about to be released.
+    using ReleaseHook = void (*)(void *context, T *text);
+
+    int Capacity;
+    int Count;
+    T **Items;
+    ReleaseHook OnRelease;
+    void *OnReleaseData;
+
+    CArray() : Capacity(0), Count(0), Items(nullptr), OnRelease(nullptr), OnReleaseData(nullptr) {}
+
+    ~CArray()
+    {
+        Clear();
+        delete[] Items;
+    }
+
+    CArray(const CArray &) = delete;
+    CArray &operator=(const CArray &) = delete;
+
+    int GetCount() const { return Count; }
+
+    void Reserve(int n)
+    {
+        if (Capacity >= n)
+            return;
+        // Allocated before any field changes, so a failure leaves the array untouched.
+        T **block = new T *[n];
+        if (Items != nullptr) {
+            for (int i = 0; i < Count; ++i)
+                block[i] = Items[i];
+            delete[] Items;
+        }
+        Items = block;
+        Capacity = n;
+    }
+
+    void Add(T *text)
+    {
+        Reserve(Count + 1);
+        Items[Count] = text;
+        ++Count;
+    }
+
+    T *GetAt(int index)
+    {
+        CheckIndex(index);
+        return Items[index];
+    }
+
+    void CheckIndex(int index) const
+    {
+        if (index < 0 || index > Count - 1)
+            throw static_cast<char *>(OwnedArrayIndexOutOfRangeText);
+    }
+
+    void ReleaseItem(int index)
+    {
+        if (OnRelease != nullptr)
+            OnRelease(OnReleaseData, Items[index]);
+        delete[] Items[index];
+    }
+
+    void Clear()
+    {
+        if (Items == nullptr)
+            return;
+        for (int i = 0; i < Count; ++i)
+            ReleaseItem(i);
+        Count = 0;
+    }
+};
+
+template <typename T>
+class CCustomArray : public CArray<T> {
+public:
+    void Add(T *text) { CArray<T>::Add(text); }
+    T *GetAt(int index) { return CArray<T>::GetAt(index); }
+};
