@@ -10,7 +10,12 @@
 
 namespace {
 
-bool IsStatus(PDH_STATUS status, DWORD code) { return static_cast<DWORD>(status) == code; }
+// The status constants are DWORD in some SDKs and PDH_STATUS in others.
+template <typename Code>
+bool IsStatus(PDH_STATUS status, Code code)
+{
+    return static_cast<DWORD>(status) == static_cast<DWORD>(code);
+}
 
 // PDH reports a short buffer with either status, depending on the call and the version.
 bool IsShortBuffer(PDH_STATUS status)

@@ -8,7 +8,12 @@
 
 namespace {
 
-PDH_STATUS Status(DWORD code) { return static_cast<PDH_STATUS>(code); }
+// The status constants are DWORD in some SDKs and PDH_STATUS in others.
+template <typename Code>
+PDH_STATUS Status(Code code)
+{
+    return static_cast<PDH_STATUS>(code);
+}
 
 const char kObjectList[] = "Process\0Processor\0Memory\0";  // with the closing empty name
 const char kCounterList[] = "% Processor Time\0ID Process\0Thread Count\0Working Set\0";

@@ -4,6 +4,7 @@
 #include <pdhmsg.h>
 
 #include <memory>
+#include <new>
 #include <string>
 #include <vector>
 
@@ -227,6 +228,17 @@ TEST_F(ProcessCounterLookup, ProcessStartingBetweenSizingAndFillingIsListed)
     EXPECT_EQ(pdh.itemsCalls, 4);
 }
 
+TEST_F(ProcessCounterLookup, ListThatNeverSettlesEndsTheLookupWithNull)
+{
+    pdh.Start("first", 1);
+    // A new process appears before every filling call, so the sizes are always stale.
+    for (int call = 2; call <= 200; call += 2)
+        pdh.AtItemsCall(call, [this, call] { pdh.Start("p" + std::to_string(call), 100 + call); });
+    EXPECT_EQ(Find(1), nullptr);
+    EXPECT_TRUE(pdh.probes.empty());
+    EXPECT_LT(pdh.itemsCalls, 200);
+}
+
 TEST_F(ProcessCounterLookup, FailedPathCompositionGivesNull)
 {
     pdh.Start("a", 1);
@@ -237,6 +249,20 @@ TEST_F(ProcessCounterLookup, FailedPathCompositionGivesNull)
     const long live = LiveArrayCount();
     EXPECT_EQ(MakeCounterPath(nullptr, "Process", "a", nullptr, "ID Process", 0), nullptr);
     EXPECT_EQ(LiveArrayCount(), live);
+}
+
+TEST_F(ProcessCounterLookup, OutOfMemoryLeavesTheLookupWithNothingHeld)
+{
+    StartAba();
+    // While the second probe runs, arm a failure for the next array: the copy of the
+    // third name, made while the third probe's query is open.
+    pdh.AtAddCounter(2, [] { FailNextArrayAllocation(); });
+    const long live = LiveArrayCount();
+    EXPECT_THROW(FindProcessCounterPath("Process", "% Processor Time", 30), std::bad_alloc);
+    EXPECT_EQ(LiveArrayCount(), live);
+    EXPECT_EQ(pdh.queriesOpened, 3);
+    EXPECT_EQ(pdh.LiveQueries(), 0);
+    EXPECT_EQ(pdh.probes.size(), 2u);
 }
 
 TEST_F(ProcessCounterLookup, CountEarlierInstancesCountsExactCopiesAndKeepsOne)
