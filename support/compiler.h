@@ -12,8 +12,10 @@
 // kept. Costs no instruction.
 inline void KeepStores(const void *p) { __asm__ __volatile__("" : : "r"(p) : "memory"); }
 
-// Hides a value's origin from the optimiser, so a constant is kept in a
-// register and summed like any other operand instead of being added last.
+// Makes the optimiser treat `value` as unknown from here on, so a sum formed
+// before this point is not reassociated with the terms added after it (the
+// optimiser otherwise adds constants last, which can lengthen a dependency
+// chain). Costs no instruction.
 inline void HideValue(uint32_t &value) { __asm__("" : "+r"(value)); }
 
 #else

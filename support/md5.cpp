@@ -7,23 +7,34 @@ namespace {
 inline uint32_t Rotl(uint32_t x, int n) { return (x << n) | (x >> (32 - n)); }
 
 // a = b + rotl(a + g(b, c, d) + X[k] + T, s) for the four functions of RFC 1321.
-// Each is written so that the part that does not depend on b, the word made by
-// the step before, can be computed early.
+// b is the word made by the step before, so everything that does not depend on
+// it is summed first; HideValue stops the optimiser from moving the constant to
+// the end of the sum, where it would lengthen the chain from one step to the
+// next.
 inline void StepF(uint32_t &a, uint32_t b, uint32_t c, uint32_t d, uint32_t x, uint32_t t, int s) {
-    a = b + Rotl(a + (d ^ (b & (c ^ d))) + x + t, s);
+    a += x + t;
+    HideValue(a);
+    a = b + Rotl(a + (d ^ (b & (c ^ d))), s);
 }
 
-// (b AND d) OR (c AND NOT d); the two terms never share a set bit.
+// (b AND d) OR (c AND NOT d): the two terms never share a set bit, so they are
+// added, the second one ahead of b.
 inline void StepG(uint32_t &a, uint32_t b, uint32_t c, uint32_t d, uint32_t x, uint32_t t, int s) {
-    a = b + Rotl(a + (c & ~d) + (b & d) + x + t, s);
+    a += x + t + (c & ~d);
+    HideValue(a);
+    a = b + Rotl(a + (b & d), s);
 }
 
 inline void StepH(uint32_t &a, uint32_t b, uint32_t c, uint32_t d, uint32_t x, uint32_t t, int s) {
-    a = b + Rotl(a + (b ^ c ^ d) + x + t, s);
+    a += x + t;
+    HideValue(a);
+    a = b + Rotl(a + (b ^ c ^ d), s);
 }
 
 inline void StepI(uint32_t &a, uint32_t b, uint32_t c, uint32_t d, uint32_t x, uint32_t t, int s) {
-    a = b + Rotl(a + (c ^ (b | ~d)) + x + t, s);
+    a += x + t;
+    HideValue(a);
+    a = b + Rotl(a + (c ^ (b | ~d)), s);
 }
 
 }  // namespace

@@ -35,21 +35,36 @@ inline uint32_t Next(uint32_t *w, int t) {
 
 // One step for each f/K pair. The word in the role of e takes the new a and the
 // word in the role of b is rotated in place; the caller shifts the roles by one
-// place per step instead of moving the words.
-inline void StepChoose(uint32_t a, uint32_t &b, uint32_t c, uint32_t d, uint32_t &e, uint32_t k, uint32_t w) {
-    e += Rotl(a, 5) + (d ^ (b & (c ^ d))) + k + w;
+// place per step instead of moving the words. The terms that are ready early
+// (e, W, K) are summed first: HideValue keeps the optimiser from moving the
+// constant to the end of the sum, behind rotl5(a), the newest word.
+inline void StepChoose(uint32_t a, uint32_t &b, uint32_t c, uint32_t d, uint32_t &e, uint32_t w) {
+    e += w + 0x5A827999u;
+    HideValue(e);
+    e += Rotl(a, 5) + (d ^ (b & (c ^ d)));
     b = Rotl(b, 30);
 }
 
-inline void StepParity(uint32_t a, uint32_t &b, uint32_t c, uint32_t d, uint32_t &e, uint32_t k, uint32_t w) {
-    e += Rotl(a, 5) + (b ^ c ^ d) + k + w;
+inline void StepParity1(uint32_t a, uint32_t &b, uint32_t c, uint32_t d, uint32_t &e, uint32_t w) {
+    e += w + 0x6ED9EBA1u;
+    HideValue(e);
+    e += Rotl(a, 5) + (b ^ c ^ d);
     b = Rotl(b, 30);
 }
 
 // (b AND c) OR (d AND (b OR c)): the two terms below never share a set bit, so
-// they may be added, which lets the compiler fold them into the sum.
-inline void StepMajority(uint32_t a, uint32_t &b, uint32_t c, uint32_t d, uint32_t &e, uint32_t k, uint32_t w) {
-    e += Rotl(a, 5) + (b & c) + (d & (b ^ c)) + k + w;
+// they may be added into the sum.
+inline void StepMajority(uint32_t a, uint32_t &b, uint32_t c, uint32_t d, uint32_t &e, uint32_t w) {
+    e += w + 0x8F1BBCDCu;
+    HideValue(e);
+    e += Rotl(a, 5) + (b & c) + (d & (b ^ c));
+    b = Rotl(b, 30);
+}
+
+inline void StepParity2(uint32_t a, uint32_t &b, uint32_t c, uint32_t d, uint32_t &e, uint32_t w) {
+    e += w + 0xCA62C1D6u;
+    HideValue(e);
+    e += Rotl(a, 5) + (b ^ c ^ d);
     b = Rotl(b, 30);
 }
 
@@ -80,97 +95,89 @@ void Sha1Transform(Sha1Context *context, const unsigned char *data) {
     uint32_t d = context->state[3];
     uint32_t e = context->state[4];
 
-    uint32_t k = 0x5A827999u;
-    HideValue(k);
-    StepChoose(a, b, c, d, e, k, w[0]);
-    StepChoose(e, a, b, c, d, k, w[1]);
-    StepChoose(d, e, a, b, c, k, w[2]);
-    StepChoose(c, d, e, a, b, k, w[3]);
-    StepChoose(b, c, d, e, a, k, w[4]);
-    StepChoose(a, b, c, d, e, k, w[5]);
-    StepChoose(e, a, b, c, d, k, w[6]);
-    StepChoose(d, e, a, b, c, k, w[7]);
-    StepChoose(c, d, e, a, b, k, w[8]);
-    StepChoose(b, c, d, e, a, k, w[9]);
-    StepChoose(a, b, c, d, e, k, w[10]);
-    StepChoose(e, a, b, c, d, k, w[11]);
-    StepChoose(d, e, a, b, c, k, w[12]);
-    StepChoose(c, d, e, a, b, k, w[13]);
-    StepChoose(b, c, d, e, a, k, w[14]);
-    StepChoose(a, b, c, d, e, k, w[15]);
-    StepChoose(e, a, b, c, d, k, Next(w, 16));
-    StepChoose(d, e, a, b, c, k, Next(w, 17));
-    StepChoose(c, d, e, a, b, k, Next(w, 18));
-    StepChoose(b, c, d, e, a, k, Next(w, 19));
+    StepChoose(a, b, c, d, e, w[0]);
+    StepChoose(e, a, b, c, d, w[1]);
+    StepChoose(d, e, a, b, c, w[2]);
+    StepChoose(c, d, e, a, b, w[3]);
+    StepChoose(b, c, d, e, a, w[4]);
+    StepChoose(a, b, c, d, e, w[5]);
+    StepChoose(e, a, b, c, d, w[6]);
+    StepChoose(d, e, a, b, c, w[7]);
+    StepChoose(c, d, e, a, b, w[8]);
+    StepChoose(b, c, d, e, a, w[9]);
+    StepChoose(a, b, c, d, e, w[10]);
+    StepChoose(e, a, b, c, d, w[11]);
+    StepChoose(d, e, a, b, c, w[12]);
+    StepChoose(c, d, e, a, b, w[13]);
+    StepChoose(b, c, d, e, a, w[14]);
+    StepChoose(a, b, c, d, e, w[15]);
+    StepChoose(e, a, b, c, d, Next(w, 16));
+    StepChoose(d, e, a, b, c, Next(w, 17));
+    StepChoose(c, d, e, a, b, Next(w, 18));
+    StepChoose(b, c, d, e, a, Next(w, 19));
 
-    k = 0x6ED9EBA1u;
-    HideValue(k);
-    StepParity(a, b, c, d, e, k, Next(w, 20));
-    StepParity(e, a, b, c, d, k, Next(w, 21));
-    StepParity(d, e, a, b, c, k, Next(w, 22));
-    StepParity(c, d, e, a, b, k, Next(w, 23));
-    StepParity(b, c, d, e, a, k, Next(w, 24));
-    StepParity(a, b, c, d, e, k, Next(w, 25));
-    StepParity(e, a, b, c, d, k, Next(w, 26));
-    StepParity(d, e, a, b, c, k, Next(w, 27));
-    StepParity(c, d, e, a, b, k, Next(w, 28));
-    StepParity(b, c, d, e, a, k, Next(w, 29));
-    StepParity(a, b, c, d, e, k, Next(w, 30));
-    StepParity(e, a, b, c, d, k, Next(w, 31));
-    StepParity(d, e, a, b, c, k, Next(w, 32));
-    StepParity(c, d, e, a, b, k, Next(w, 33));
-    StepParity(b, c, d, e, a, k, Next(w, 34));
-    StepParity(a, b, c, d, e, k, Next(w, 35));
-    StepParity(e, a, b, c, d, k, Next(w, 36));
-    StepParity(d, e, a, b, c, k, Next(w, 37));
-    StepParity(c, d, e, a, b, k, Next(w, 38));
-    StepParity(b, c, d, e, a, k, Next(w, 39));
+    StepParity1(a, b, c, d, e, Next(w, 20));
+    StepParity1(e, a, b, c, d, Next(w, 21));
+    StepParity1(d, e, a, b, c, Next(w, 22));
+    StepParity1(c, d, e, a, b, Next(w, 23));
+    StepParity1(b, c, d, e, a, Next(w, 24));
+    StepParity1(a, b, c, d, e, Next(w, 25));
+    StepParity1(e, a, b, c, d, Next(w, 26));
+    StepParity1(d, e, a, b, c, Next(w, 27));
+    StepParity1(c, d, e, a, b, Next(w, 28));
+    StepParity1(b, c, d, e, a, Next(w, 29));
+    StepParity1(a, b, c, d, e, Next(w, 30));
+    StepParity1(e, a, b, c, d, Next(w, 31));
+    StepParity1(d, e, a, b, c, Next(w, 32));
+    StepParity1(c, d, e, a, b, Next(w, 33));
+    StepParity1(b, c, d, e, a, Next(w, 34));
+    StepParity1(a, b, c, d, e, Next(w, 35));
+    StepParity1(e, a, b, c, d, Next(w, 36));
+    StepParity1(d, e, a, b, c, Next(w, 37));
+    StepParity1(c, d, e, a, b, Next(w, 38));
+    StepParity1(b, c, d, e, a, Next(w, 39));
 
-    k = 0x8F1BBCDCu;
-    HideValue(k);
-    StepMajority(a, b, c, d, e, k, Next(w, 40));
-    StepMajority(e, a, b, c, d, k, Next(w, 41));
-    StepMajority(d, e, a, b, c, k, Next(w, 42));
-    StepMajority(c, d, e, a, b, k, Next(w, 43));
-    StepMajority(b, c, d, e, a, k, Next(w, 44));
-    StepMajority(a, b, c, d, e, k, Next(w, 45));
-    StepMajority(e, a, b, c, d, k, Next(w, 46));
-    StepMajority(d, e, a, b, c, k, Next(w, 47));
-    StepMajority(c, d, e, a, b, k, Next(w, 48));
-    StepMajority(b, c, d, e, a, k, Next(w, 49));
-    StepMajority(a, b, c, d, e, k, Next(w, 50));
-    StepMajority(e, a, b, c, d, k, Next(w, 51));
-    StepMajority(d, e, a, b, c, k, Next(w, 52));
-    StepMajority(c, d, e, a, b, k, Next(w, 53));
-    StepMajority(b, c, d, e, a, k, Next(w, 54));
-    StepMajority(a, b, c, d, e, k, Next(w, 55));
-    StepMajority(e, a, b, c, d, k, Next(w, 56));
-    StepMajority(d, e, a, b, c, k, Next(w, 57));
-    StepMajority(c, d, e, a, b, k, Next(w, 58));
-    StepMajority(b, c, d, e, a, k, Next(w, 59));
+    StepMajority(a, b, c, d, e, Next(w, 40));
+    StepMajority(e, a, b, c, d, Next(w, 41));
+    StepMajority(d, e, a, b, c, Next(w, 42));
+    StepMajority(c, d, e, a, b, Next(w, 43));
+    StepMajority(b, c, d, e, a, Next(w, 44));
+    StepMajority(a, b, c, d, e, Next(w, 45));
+    StepMajority(e, a, b, c, d, Next(w, 46));
+    StepMajority(d, e, a, b, c, Next(w, 47));
+    StepMajority(c, d, e, a, b, Next(w, 48));
+    StepMajority(b, c, d, e, a, Next(w, 49));
+    StepMajority(a, b, c, d, e, Next(w, 50));
+    StepMajority(e, a, b, c, d, Next(w, 51));
+    StepMajority(d, e, a, b, c, Next(w, 52));
+    StepMajority(c, d, e, a, b, Next(w, 53));
+    StepMajority(b, c, d, e, a, Next(w, 54));
+    StepMajority(a, b, c, d, e, Next(w, 55));
+    StepMajority(e, a, b, c, d, Next(w, 56));
+    StepMajority(d, e, a, b, c, Next(w, 57));
+    StepMajority(c, d, e, a, b, Next(w, 58));
+    StepMajority(b, c, d, e, a, Next(w, 59));
 
-    k = 0xCA62C1D6u;
-    HideValue(k);
-    StepParity(a, b, c, d, e, k, Next(w, 60));
-    StepParity(e, a, b, c, d, k, Next(w, 61));
-    StepParity(d, e, a, b, c, k, Next(w, 62));
-    StepParity(c, d, e, a, b, k, Next(w, 63));
-    StepParity(b, c, d, e, a, k, Next(w, 64));
-    StepParity(a, b, c, d, e, k, Next(w, 65));
-    StepParity(e, a, b, c, d, k, Next(w, 66));
-    StepParity(d, e, a, b, c, k, Next(w, 67));
-    StepParity(c, d, e, a, b, k, Next(w, 68));
-    StepParity(b, c, d, e, a, k, Next(w, 69));
-    StepParity(a, b, c, d, e, k, Next(w, 70));
-    StepParity(e, a, b, c, d, k, Next(w, 71));
-    StepParity(d, e, a, b, c, k, Next(w, 72));
-    StepParity(c, d, e, a, b, k, Next(w, 73));
-    StepParity(b, c, d, e, a, k, Next(w, 74));
-    StepParity(a, b, c, d, e, k, Next(w, 75));
-    StepParity(e, a, b, c, d, k, Next(w, 76));
-    StepParity(d, e, a, b, c, k, Next(w, 77));
-    StepParity(c, d, e, a, b, k, Next(w, 78));
-    StepParity(b, c, d, e, a, k, Next(w, 79));
+    StepParity2(a, b, c, d, e, Next(w, 60));
+    StepParity2(e, a, b, c, d, Next(w, 61));
+    StepParity2(d, e, a, b, c, Next(w, 62));
+    StepParity2(c, d, e, a, b, Next(w, 63));
+    StepParity2(b, c, d, e, a, Next(w, 64));
+    StepParity2(a, b, c, d, e, Next(w, 65));
+    StepParity2(e, a, b, c, d, Next(w, 66));
+    StepParity2(d, e, a, b, c, Next(w, 67));
+    StepParity2(c, d, e, a, b, Next(w, 68));
+    StepParity2(b, c, d, e, a, Next(w, 69));
+    StepParity2(a, b, c, d, e, Next(w, 70));
+    StepParity2(e, a, b, c, d, Next(w, 71));
+    StepParity2(d, e, a, b, c, Next(w, 72));
+    StepParity2(c, d, e, a, b, Next(w, 73));
+    StepParity2(b, c, d, e, a, Next(w, 74));
+    StepParity2(a, b, c, d, e, Next(w, 75));
+    StepParity2(e, a, b, c, d, Next(w, 76));
+    StepParity2(d, e, a, b, c, Next(w, 77));
+    StepParity2(c, d, e, a, b, Next(w, 78));
+    StepParity2(b, c, d, e, a, Next(w, 79));
 
     context->state[0] += a;
     context->state[1] += b;
