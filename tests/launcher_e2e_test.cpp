@@ -77,6 +77,12 @@ TEST_F(LauncherRun, ProgramNameEndedByATabAndLeadingBlanks) {
     ExpectViewerParameters("  " + path + "\t \t0123456789abcdtail one", "tail one", InFolder());
 }
 
+TEST_F(LauncherRun, TabInsideTheQuotedNameEndsIt) {
+    ASSERT_TRUE(CopyProgram("Orvane.exe", folder_.Path()));
+    // The argument text starts inside the quoted name: cmd.exe" ABCDE are the 14 bytes.
+    ExpectViewerParameters("\"orvane\tcmd.exe\" ABCDEFGHIJKLMN tail", "FGHIJKLMN tail", InFolder());
+}
+
 TEST_F(LauncherRun, ExactlyFourteenBytesAndShorterGiveEmptyParameters) {
     ASSERT_TRUE(CopyProgram("Orvane.exe", folder_.Path()));
     for (const char *arguments : {"0123456789abcd", "short", ""}) {
