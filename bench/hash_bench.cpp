@@ -2,16 +2,15 @@
 //
 // OpenSSL reads OPENSSL_ia32cap once, when libcrypto starts. To measure its
 // default dispatch and its code without the SHA extensions in the same process,
-// the program uses the libcrypto it is linked with for the default, and loads a
-// second, private copy of the same library file with dlmopen (a new link-map
-// namespace, so it is initialised afresh) after setting
-// OPENSSL_ia32cap=:~0x20000000, which clears the SHA-extensions bit
-// (capability bit 64+29). Both copies run the same machine code otherwise.
+// the program uses the libcrypto it is linked with for the default, and loads
+// private copies of the same library file with dlmopen (each in a new link-map
+// namespace, so it is initialised afresh) after setting OPENSSL_ia32cap:
+// ":~0x20000000" clears the SHA-extensions bit (capability bit 64+29); a third
+// copy also loses SSSE3, AVX and AVX2, which leaves OpenSSL's scalar code.
 //
 // Without arguments, each benchmark is repeated 10 times in random interleaving
-// and the table at the end compares the medians (and the
-// best repetitions). Any Google Benchmark flag may be
-// given to override that.
+// and the table at the end compares the medians (and the best repetitions).
+// Any Google Benchmark flag may be given to override that.
 #define OPENSSL_SUPPRESS_DEPRECATED  // the low-level SHA1_* and MD5_* calls, cheapest for short messages
 
 #include <dlfcn.h>
@@ -35,7 +34,10 @@ void NativeSha1Digest(const unsigned char *data, uint32_t length, unsigned char 
 
 namespace {
 
+// Capability bit 64+29: the SHA extensions.
 constexpr const char *kNoShaExtensions = ":~0x20000000";
+// Also SSSE3 (bit 41), AVX (bit 60), and AVX2 (64+5): OpenSSL's scalar x86_64 code.
+constexpr const char *kScalarOnly = "~0x1000020000000000:~0x20000020";
 
 struct OpenSslCalls {
     int (*sha1Init)(SHA_CTX *);
@@ -55,23 +57,22 @@ Fn Symbol(void *library, const char *name) {
     return reinterpret_cast<Fn>(address);
 }
 
-// A second libcrypto, from the same file as the linked one, initialised with
-// the SHA extensions masked off.
-OpenSslCalls LoadMaskedCopy() {
+// Another libcrypto, from the same file as the linked one, initialised with
+// `capabilities` in OPENSSL_ia32cap.
+OpenSslCalls LoadCopy(const char *capabilities) {
     Dl_info info{};
     if (!dladdr(reinterpret_cast<void *>(&SHA1_Update), &info) || !info.dli_fname) {
         std::fprintf(stderr, "hash_bench: cannot find the file of libcrypto\n");
         std::exit(2);
     }
-    setenv("OPENSSL_ia32cap", kNoShaExtensions, 1);
+    setenv("OPENSSL_ia32cap", capabilities, 1);
     void *library = dlmopen(LM_ID_NEWLM, info.dli_fname, RTLD_NOW | RTLD_LOCAL);
     unsetenv("OPENSSL_ia32cap");
     if (!library) {
         std::fprintf(stderr, "hash_bench: dlmopen %s: %s\n", info.dli_fname, dlerror());
         std::exit(2);
     }
-    std::printf("libcrypto: %s (default), and a copy with OPENSSL_ia32cap=%s\n", info.dli_fname,
-                kNoShaExtensions);
+    std::printf("libcrypto %s: a copy with OPENSSL_ia32cap=%s\n", info.dli_fname, capabilities);
     return {Symbol<decltype(OpenSslCalls::sha1Init)>(library, "SHA1_Init"),
             Symbol<decltype(OpenSslCalls::sha1Update)>(library, "SHA1_Update"),
             Symbol<decltype(OpenSslCalls::sha1Final)>(library, "SHA1_Final"),
@@ -188,7 +189,8 @@ int main(int argc, char **argv) {
         return 2;
     }
     static const OpenSslCalls linked = {SHA1_Init, SHA1_Update, SHA1_Final, MD5_Init, MD5_Update};
-    static const OpenSslCalls masked = LoadMaskedCopy();
+    static const OpenSslCalls masked = LoadCopy(kNoShaExtensions);
+    static const OpenSslCalls scalar = LoadCopy(kScalarOnly);
 
     for (size_t size : {size_t(16384), size_t(64)}) {
         const std::string tag = size == 64 ? "64B" : "16KiB";
@@ -196,6 +198,7 @@ int main(int argc, char **argv) {
         benchmark::RegisterBenchmark(("sha1/" + tag + "/portable-march-native").c_str(), PortableSha1, NativeSha1Digest, size);
         benchmark::RegisterBenchmark(("sha1/" + tag + "/openssl").c_str(), OpenSslSha1, &linked, size);
         benchmark::RegisterBenchmark(("sha1/" + tag + "/openssl-no-shaext").c_str(), OpenSslSha1, &masked, size);
+        benchmark::RegisterBenchmark(("sha1/" + tag + "/openssl-scalar").c_str(), OpenSslSha1, &scalar, size);
     }
     benchmark::RegisterBenchmark("md5/16KiB/Md5Transform", PortableMd5, size_t(16384));
     benchmark::RegisterBenchmark("md5/16KiB/openssl", OpenSslMd5, &linked, size_t(16384));
@@ -217,6 +220,7 @@ int main(int argc, char **argv) {
     std::printf("\nportable / OpenSSL, bytes per second, median of the repetitions (and best):\n");
     reporter.PrintRatio("SHA-1 16 KiB vs OpenSSL without SHA ext", "sha1/16KiB/portable", "sha1/16KiB/openssl-no-shaext", 0.75);
     reporter.PrintRatio("same, source built with -march=native", "sha1/16KiB/portable-march-native", "sha1/16KiB/openssl-no-shaext", 0);
+    reporter.PrintRatio("SHA-1 16 KiB vs OpenSSL scalar x86_64", "sha1/16KiB/portable", "sha1/16KiB/openssl-scalar", 0);
     reporter.PrintRatio("SHA-1 64 B vs OpenSSL without SHA ext", "sha1/64B/portable", "sha1/64B/openssl-no-shaext", 0);
     reporter.PrintRatio("SHA-1 16 KiB vs OpenSSL default", "sha1/16KiB/portable", "sha1/16KiB/openssl", 0);
     reporter.PrintRatio("SHA-1 64 B vs OpenSSL default", "sha1/64B/portable", "sha1/64B/openssl", 0);
