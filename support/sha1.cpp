@@ -25,6 +25,12 @@ inline void StoreBig32(unsigned char *p, uint32_t v) {
 
 inline uint32_t Rotl(uint32_t x, int n) { return (x << n) | (x >> (32 - n)); }
 
+// The message word of step t < 16, kept in slot t of the ring.
+inline uint32_t Load(uint32_t *w, const unsigned char *data, int t) {
+    w[t] = LoadBig32(data + 4 * t);
+    return w[t];
+}
+
 // The schedule word of step t >= 16, computed in the 16-word ring in the slot
 // of W[t-16].
 inline uint32_t Next(uint32_t *w, int t) {
@@ -86,31 +92,29 @@ void Sha1Init(Sha1Context *context) {
 }
 
 void Sha1Transform(Sha1Context *context, const unsigned char *data) {
-    uint32_t w[16];
-    for (int i = 0; i < 16; ++i) w[i] = LoadBig32(data + 4 * i);
-
     uint32_t a = context->state[0];
     uint32_t b = context->state[1];
     uint32_t c = context->state[2];
     uint32_t d = context->state[3];
     uint32_t e = context->state[4];
+    uint32_t w[16];
 
-    StepChoose(a, b, c, d, e, w[0]);
-    StepChoose(e, a, b, c, d, w[1]);
-    StepChoose(d, e, a, b, c, w[2]);
-    StepChoose(c, d, e, a, b, w[3]);
-    StepChoose(b, c, d, e, a, w[4]);
-    StepChoose(a, b, c, d, e, w[5]);
-    StepChoose(e, a, b, c, d, w[6]);
-    StepChoose(d, e, a, b, c, w[7]);
-    StepChoose(c, d, e, a, b, w[8]);
-    StepChoose(b, c, d, e, a, w[9]);
-    StepChoose(a, b, c, d, e, w[10]);
-    StepChoose(e, a, b, c, d, w[11]);
-    StepChoose(d, e, a, b, c, w[12]);
-    StepChoose(c, d, e, a, b, w[13]);
-    StepChoose(b, c, d, e, a, w[14]);
-    StepChoose(a, b, c, d, e, w[15]);
+    StepChoose(a, b, c, d, e, Load(w, data, 0));
+    StepChoose(e, a, b, c, d, Load(w, data, 1));
+    StepChoose(d, e, a, b, c, Load(w, data, 2));
+    StepChoose(c, d, e, a, b, Load(w, data, 3));
+    StepChoose(b, c, d, e, a, Load(w, data, 4));
+    StepChoose(a, b, c, d, e, Load(w, data, 5));
+    StepChoose(e, a, b, c, d, Load(w, data, 6));
+    StepChoose(d, e, a, b, c, Load(w, data, 7));
+    StepChoose(c, d, e, a, b, Load(w, data, 8));
+    StepChoose(b, c, d, e, a, Load(w, data, 9));
+    StepChoose(a, b, c, d, e, Load(w, data, 10));
+    StepChoose(e, a, b, c, d, Load(w, data, 11));
+    StepChoose(d, e, a, b, c, Load(w, data, 12));
+    StepChoose(c, d, e, a, b, Load(w, data, 13));
+    StepChoose(b, c, d, e, a, Load(w, data, 14));
+    StepChoose(a, b, c, d, e, Load(w, data, 15));
     StepChoose(e, a, b, c, d, Next(w, 16));
     StepChoose(d, e, a, b, c, Next(w, 17));
     StepChoose(c, d, e, a, b, Next(w, 18));
