@@ -6,19 +6,11 @@
 #include <string>
 #include <vector>
 
+#include "tests/hex.h"
+
 namespace {
 
 const uint32_t kRfcStart[4] = {0x67452301u, 0xEFCDAB89u, 0x98BADCFEu, 0x10325476u};
-
-std::string Hex(const unsigned char *bytes, size_t size) {
-    static const char digits[] = "0123456789abcdef";
-    std::string text;
-    for (size_t i = 0; i < size; ++i) {
-        text += digits[bytes[i] >> 4];
-        text += digits[bytes[i] & 15];
-    }
-    return text;
-}
 
 std::string StateHex(const uint32_t state[4]) {
     unsigned char bytes[16];

@@ -6,17 +6,9 @@
 #include <string>
 #include <vector>
 
-namespace {
+#include "tests/hex.h"
 
-std::string Hex(const unsigned char *bytes, size_t size) {
-    static const char digits[] = "0123456789abcdef";
-    std::string text;
-    for (size_t i = 0; i < size; ++i) {
-        text += digits[bytes[i] >> 4];
-        text += digits[bytes[i] & 15];
-    }
-    return text;
-}
+namespace {
 
 std::string DigestInOneUpdate(const std::string &message) {
     Sha1Context context;
