@@ -164,8 +164,8 @@ public:
         const double medianRatio = Median(a->second) / Median(b->second);
         const double bestRatio = Best(a->second) / Best(b->second);
         std::printf("%-38s %7.1f / %7.1f MiB/s = %5.3f   best %7.1f / %7.1f = %5.3f", label,
-                    Median(a->second) / 1048576, Median(b->second) / 1048576, medianRatio,
-                    Best(a->second) / 1048576, Best(b->second) / 1048576, bestRatio);
+                    Median(a->second) / 1048576, Median(b->second) / 1048576, medianRatio, Best(a->second) / 1048576,
+                    Best(b->second) / 1048576, bestRatio);
         if (target > 0) std::printf("   target %.2f %s", target, medianRatio >= target ? "met" : "NOT met");
         std::printf("\n");
     }
@@ -195,7 +195,8 @@ int main(int argc, char **argv) {
     for (size_t size : {size_t(16384), size_t(64)}) {
         const std::string tag = size == 64 ? "64B" : "16KiB";
         benchmark::RegisterBenchmark(("sha1/" + tag + "/portable").c_str(), PortableSha1, BaselineSha1Digest, size);
-        benchmark::RegisterBenchmark(("sha1/" + tag + "/portable-march-native").c_str(), PortableSha1, NativeSha1Digest, size);
+        benchmark::RegisterBenchmark(("sha1/" + tag + "/portable-march-native").c_str(), PortableSha1, NativeSha1Digest,
+                                     size);
         benchmark::RegisterBenchmark(("sha1/" + tag + "/openssl").c_str(), OpenSslSha1, &linked, size);
         benchmark::RegisterBenchmark(("sha1/" + tag + "/openssl-no-shaext").c_str(), OpenSslSha1, &masked, size);
         benchmark::RegisterBenchmark(("sha1/" + tag + "/openssl-scalar").c_str(), OpenSslSha1, &scalar, size);
@@ -218,8 +219,10 @@ int main(int argc, char **argv) {
     benchmark::Shutdown();
 
     std::printf("\nportable / OpenSSL, bytes per second, median of the repetitions (and best):\n");
-    reporter.PrintRatio("SHA-1 16 KiB vs OpenSSL without SHA ext", "sha1/16KiB/portable", "sha1/16KiB/openssl-no-shaext", 0.75);
-    reporter.PrintRatio("same, source built with -march=native", "sha1/16KiB/portable-march-native", "sha1/16KiB/openssl-no-shaext", 0);
+    reporter.PrintRatio("SHA-1 16 KiB vs OpenSSL without SHA ext", "sha1/16KiB/portable",
+                        "sha1/16KiB/openssl-no-shaext", 0.75);
+    reporter.PrintRatio("same, source built with -march=native", "sha1/16KiB/portable-march-native",
+                        "sha1/16KiB/openssl-no-shaext", 0);
     reporter.PrintRatio("SHA-1 16 KiB vs OpenSSL scalar x86_64", "sha1/16KiB/portable", "sha1/16KiB/openssl-scalar", 0);
     reporter.PrintRatio("SHA-1 64 B vs OpenSSL without SHA ext", "sha1/64B/portable", "sha1/64B/openssl-no-shaext", 0);
     reporter.PrintRatio("SHA-1 16 KiB vs OpenSSL default", "sha1/16KiB/portable", "sha1/16KiB/openssl", 0);

@@ -22,9 +22,7 @@ int exitProcCount = 0;
 
 // Steps one character in the ANSI code page; a lead byte before the terminator
 // counts as a single byte so the walk never passes the end.
-const char *NextCharacter(const char *p) {
-    return (IsDBCSLeadByte(static_cast<BYTE>(*p)) && p[1]) ? p + 2 : p + 1;
-}
+const char *NextCharacter(const char *p) { return (IsDBCSLeadByte(static_cast<BYTE>(*p)) && p[1]) ? p + 2 : p + 1; }
 char *NextCharacter(char *p) { return const_cast<char *>(NextCharacter(static_cast<const char *>(p))); }
 
 LRESULT CALLBACK HiddenWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
@@ -83,8 +81,8 @@ ApplicationObject::ApplicationObject() {
     // Zero-sized at the centre of the primary screen and never shown.
     const int x = GetSystemMetrics(SM_CXSCREEN) / 2;
     const int y = GetSystemMetrics(SM_CYSCREEN) / 2;
-    handle_ = CreateWindowExA(0, kWindowClass, title.c_str(), kWindowStyle, x, y, 0, 0, nullptr, nullptr, instance,
-                              nullptr);
+    handle_ =
+        CreateWindowExA(0, kWindowClass, title.c_str(), kWindowStyle, x, y, 0, 0, nullptr, nullptr, instance, nullptr);
 }
 
 ApplicationObject::~ApplicationObject() {

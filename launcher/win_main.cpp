@@ -10,8 +10,7 @@ int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR argumentText, int) {
         Application->Initialize();
         Application->Run();
         // The shell's result is not looked at: a viewer that fails to start is not reported.
-        seams::ShellExecuteA(nullptr, "open", "Orvane.exe", FindViewerParameters(argumentText), nullptr,
-                             SW_SHOWNORMAL);
+        seams::ShellExecuteA(nullptr, "open", "Orvane.exe", FindViewerParameters(argumentText), nullptr, SW_SHOWNORMAL);
         seams::Sleep(kLingerMs);
     } catch (Exception &exception) {
         Application->ShowException(&exception);

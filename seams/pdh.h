@@ -7,8 +7,8 @@
 
 namespace seams {
 using PdhEnumObjectsAFn = PDH_STATUS(WINAPI *)(LPCSTR, LPCSTR, LPSTR, LPDWORD, DWORD, BOOL);
-using PdhEnumObjectItemsAFn = PDH_STATUS(WINAPI *)(LPCSTR, LPCSTR, LPCSTR, LPSTR, LPDWORD, LPSTR, LPDWORD,
-                                                   DWORD, DWORD);
+using PdhEnumObjectItemsAFn = PDH_STATUS(WINAPI *)(LPCSTR, LPCSTR, LPCSTR, LPSTR, LPDWORD, LPSTR, LPDWORD, DWORD,
+                                                   DWORD);
 using PdhOpenQueryAFn = PDH_STATUS(WINAPI *)(LPCSTR, DWORD_PTR, PDH_HQUERY *);
 using PdhAddCounterAFn = PDH_STATUS(WINAPI *)(PDH_HQUERY, LPCSTR, DWORD_PTR, PDH_HCOUNTER *);
 using PdhCollectQueryDataFn = PDH_STATUS(WINAPI *)(PDH_HQUERY);

@@ -137,8 +137,8 @@ void Md5Encode(unsigned char *output, const uint32_t *input, uint32_t length) {
 
 void Md5Decode(uint32_t *output, const unsigned char *input, uint32_t length) {
     for (uint32_t i = 0; i < length / 4; ++i) {
-        output[i] = uint32_t(input[4 * i]) | (uint32_t(input[4 * i + 1]) << 8) |
-                    (uint32_t(input[4 * i + 2]) << 16) | (uint32_t(input[4 * i + 3]) << 24);
+        output[i] = uint32_t(input[4 * i]) | (uint32_t(input[4 * i + 1]) << 8) | (uint32_t(input[4 * i + 2]) << 16) |
+                    (uint32_t(input[4 * i + 3]) << 24);
     }
 }
 

@@ -31,8 +31,7 @@ public:
 
     CArray() : Capacity(0), Count(0), Items(nullptr), OnRelease(nullptr), OnReleaseData(nullptr) {}
 
-    ~CArray()
-    {
+    ~CArray() {
         Clear();
         delete[] Items;
     }
@@ -42,53 +41,41 @@ public:
 
     int GetCount() const { return Count; }
 
-    void Reserve(int n)
-    {
-        if (Capacity >= n)
-            return;
+    void Reserve(int n) {
+        if (Capacity >= n) return;
         // Allocated before any field changes, so a failure leaves the array untouched.
         T **block = new T *[n];
         if (Items != nullptr) {
-            for (int i = 0; i < Count; ++i)
-                block[i] = Items[i];
+            for (int i = 0; i < Count; ++i) block[i] = Items[i];
             delete[] Items;
         }
         Items = block;
         Capacity = n;
     }
 
-    void Add(T *text)
-    {
+    void Add(T *text) {
         Reserve(Count + 1);
         Items[Count] = text;
         ++Count;
     }
 
-    T *GetAt(int index)
-    {
+    T *GetAt(int index) {
         CheckIndex(index);
         return Items[index];
     }
 
-    void CheckIndex(int index) const
-    {
-        if (index < 0 || index > Count - 1)
-            throw static_cast<char *>(OwnedArrayIndexOutOfRangeText);
+    void CheckIndex(int index) const {
+        if (index < 0 || index > Count - 1) throw static_cast<char *>(OwnedArrayIndexOutOfRangeText);
     }
 
-    void ReleaseItem(int index)
-    {
-        if (OnRelease != nullptr)
-            OnRelease(OnReleaseData, Items[index]);
+    void ReleaseItem(int index) {
+        if (OnRelease != nullptr) OnRelease(OnReleaseData, Items[index]);
         delete[] Items[index];
     }
 
-    void Clear()
-    {
-        if (Items == nullptr)
-            return;
-        for (int i = 0; i < Count; ++i)
-            ReleaseItem(i);
+    void Clear() {
+        if (Items == nullptr) return;
+        for (int i = 0; i < Count; ++i) ReleaseItem(i);
         Count = 0;
     }
 };

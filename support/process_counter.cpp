@@ -12,14 +12,12 @@ namespace {
 
 // The status constants are DWORD in some SDKs and PDH_STATUS in others.
 template <typename Code>
-bool IsStatus(PDH_STATUS status, Code code)
-{
+bool IsStatus(PDH_STATUS status, Code code) {
     return static_cast<DWORD>(status) == static_cast<DWORD>(code);
 }
 
 // PDH reports a short buffer with either status, depending on the call and the version.
-bool IsShortBuffer(PDH_STATUS status)
-{
+bool IsShortBuffer(PDH_STATUS status) {
     return IsStatus(status, PDH_MORE_DATA) || IsStatus(status, PDH_INSUFFICIENT_BUFFER);
 }
 
@@ -33,15 +31,11 @@ constexpr int kMaxListRounds = 32;
 // One PDH query, closed when the owner goes out of scope.
 class PdhQuery {
 public:
-    PdhQuery()
-    {
-        if (seams::PdhOpenQueryA(nullptr, 0, &query_) != ERROR_SUCCESS)
-            query_ = nullptr;
+    PdhQuery() {
+        if (seams::PdhOpenQueryA(nullptr, 0, &query_) != ERROR_SUCCESS) query_ = nullptr;
     }
-    ~PdhQuery()
-    {
-        if (query_ != nullptr)
-            seams::PdhCloseQuery(query_);
+    ~PdhQuery() {
+        if (query_ != nullptr) seams::PdhCloseQuery(query_);
     }
     PdhQuery(const PdhQuery &) = delete;
     PdhQuery &operator=(const PdhQuery &) = delete;
@@ -56,71 +50,57 @@ char *NewEmptyMultiString() { return new char[2](); }
 
 // True only when the counter was added, sampled and formatted with success, its
 // CStatus says the data is valid, and the value is the wanted ID.
-bool ReadsProcessId(PDH_HQUERY query, const std::string &probePath, DWORD processId)
-{
-    if (query == nullptr)
-        return false;
+bool ReadsProcessId(PDH_HQUERY query, const std::string &probePath, DWORD processId) {
+    if (query == nullptr) return false;
     PDH_HCOUNTER counter = nullptr;
-    if (seams::PdhAddCounterA(query, probePath.c_str(), 0, &counter) != ERROR_SUCCESS)
-        return false;
-    if (seams::PdhCollectQueryData(query) != ERROR_SUCCESS)
-        return false;
+    if (seams::PdhAddCounterA(query, probePath.c_str(), 0, &counter) != ERROR_SUCCESS) return false;
+    if (seams::PdhCollectQueryData(query) != ERROR_SUCCESS) return false;
     PDH_FMT_COUNTERVALUE value = {};
-    if (seams::PdhGetFormattedCounterValue(counter, PDH_FMT_LONG, nullptr, &value) != ERROR_SUCCESS)
-        return false;
+    if (seams::PdhGetFormattedCounterValue(counter, PDH_FMT_LONG, nullptr, &value) != ERROR_SUCCESS) return false;
     // The call's status and the data's status differ; both must say success.
-    if (value.CStatus != PDH_CSTATUS_VALID_DATA && value.CStatus != PDH_CSTATUS_NEW_DATA)
-        return false;
+    if (value.CStatus != PDH_CSTATUS_VALID_DATA && value.CStatus != PDH_CSTATUS_NEW_DATA) return false;
     return static_cast<DWORD>(value.longValue) == processId;
 }
 
 }  // namespace
 
-PDH_STATUS RefreshPerformanceObjects()
-{
+PDH_STATUS RefreshPerformanceObjects() {
     // Only the refresh is wanted, not the object list.
     char objectList[1] = {'\0'};
     DWORD objectListLength = 1;
     return seams::PdhEnumObjectsA(nullptr, nullptr, objectList, &objectListLength, PERF_DETAIL_WIZARD, TRUE);
 }
 
-char *EnumObjectInstances(const char *objectName)
-{
+char *EnumObjectInstances(const char *objectName) {
     RefreshPerformanceObjects();
     for (int round = 0; round < kMaxListRounds; ++round) {
         // PdhEnumObjectItemsA fills nothing until both lists fit, so ask for the sizes first.
         DWORD counterLength = 0;
         DWORD instanceLength = 0;
-        PDH_STATUS status = seams::PdhEnumObjectItemsA(nullptr, nullptr, objectName, nullptr, &counterLength,
-                                                       nullptr, &instanceLength, PERF_DETAIL_WIZARD, 0);
-        if (!IsStatus(status, PDH_MORE_DATA) || instanceLength == 0)
-            break;
-        if (counterLength > kMaxListChars || instanceLength > kMaxListChars)
-            break;
+        PDH_STATUS status = seams::PdhEnumObjectItemsA(nullptr, nullptr, objectName, nullptr, &counterLength, nullptr,
+                                                       &instanceLength, PERF_DETAIL_WIZARD, 0);
+        if (!IsStatus(status, PDH_MORE_DATA) || instanceLength == 0) break;
+        if (counterLength > kMaxListChars || instanceLength > kMaxListChars) break;
         // Two NULs beyond what PDH may write keep the list closed whatever it leaves behind.
         std::unique_ptr<char[]> counters(new char[counterLength + 2]());
         std::unique_ptr<char[]> instances(new char[instanceLength + 2]());
         status = seams::PdhEnumObjectItemsA(nullptr, nullptr, objectName, counters.get(), &counterLength,
                                             instances.get(), &instanceLength, PERF_DETAIL_WIZARD, 0);
-        if (status == ERROR_SUCCESS)
-            return instances.release();
+        if (status == ERROR_SUCCESS) return instances.release();
         // A size PDH reports after a short buffer is not reliable: start over from zero.
-        if (!IsStatus(status, PDH_MORE_DATA))
-            break;
+        if (!IsStatus(status, PDH_MORE_DATA)) break;
     }
     return NewEmptyMultiString();
 }
 
-int CountEarlierInstances(CCustomArray<char> *seenNames, const char *name)
-{
+int CountEarlierInstances(CCustomArray<char> *seenNames, const char *name) {
     const std::size_t length = std::strlen(name);
     std::unique_ptr<char[]> copy(new char[length + 1]);
     std::memcpy(copy.get(), name, length + 1);
 
     int earlier = 0;
     for (int i = 0; i < seenNames->GetCount(); ++i) {
-        if (std::strcmp(seenNames->GetAt(i), copy.get()) == 0)
-            ++earlier;
+        if (std::strcmp(seenNames->GetAt(i), copy.get()) == 0) ++earlier;
     }
     // Add leaves the text with us if it throws.
     seenNames->Add(copy.get());
@@ -129,8 +109,7 @@ int CountEarlierInstances(CCustomArray<char> *seenNames, const char *name)
 }
 
 char *MakeCounterPath(const char *machine, const char *object, const char *instance, const char *parent,
-                      const char *counter, int instanceIndex)
-{
+                      const char *counter, int instanceIndex) {
     PDH_COUNTER_PATH_ELEMENTS_A elements = {};
     elements.szMachineName = const_cast<LPSTR>(machine);
     elements.szObjectName = const_cast<LPSTR>(object);
@@ -150,19 +129,15 @@ char *MakeCounterPath(const char *machine, const char *object, const char *insta
             path[allocated - 1] = '\0';
             return path.release();
         }
-        if (!IsShortBuffer(status))
-            return nullptr;
+        if (!IsShortBuffer(status)) return nullptr;
         // Grow from what PDH left, but never shrink: its size after a short buffer may be wrong.
-        if (size < allocated)
-            size = allocated;
-        if (size > kMaxPathChars)
-            return nullptr;
+        if (size < allocated) size = allocated;
+        if (size > kMaxPathChars) return nullptr;
         size *= 2;
     }
 }
 
-char *FindProcessCounterPath(const char *objectName, const char *counterName, DWORD processId)
-{
+char *FindProcessCounterPath(const char *objectName, const char *counterName, DWORD processId) {
     // The walk always reads the "Process" object; objectName only names the result.
     std::unique_ptr<char[]> instances(EnumObjectInstances("Process"));
     CCustomArray<char> seenNames;
@@ -181,11 +156,9 @@ char *FindProcessCounterPath(const char *objectName, const char *counterName, DW
             probePath += ")\\ID Process";
             matched = ReadsProcessId(query.Get(), probePath, processId);
         }
-        if (matched)
-            break;
+        if (matched) break;
         cursor += lstrlenA(cursor) + 1;
     }
-    if (*cursor == '\0')
-        return nullptr;
+    if (*cursor == '\0') return nullptr;
     return MakeCounterPath(nullptr, objectName, cursor, nullptr, counterName, index);
 }

@@ -8,13 +8,17 @@ namespace {
 
 char SafeByte(char c) {
     switch (c) {
-    case '(': return '[';
-    case ')': return ']';
-    case '\\':
-    case '/':
-    case '#':
-    case '*': return '_';
-    default: return c;
+        case '(':
+            return '[';
+        case ')':
+            return ']';
+        case '\\':
+        case '/':
+        case '#':
+        case '*':
+            return '_';
+        default:
+            return c;
     }
 }
 

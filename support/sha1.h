@@ -11,9 +11,9 @@
 // A plain record owned by the caller; it holds no pointers and needs no
 // clean-up. Between calls `block` holds exactly countLow % 64 valid bytes.
 struct Sha1Context {
-    uint32_t countLow;    // low 32 bits of the message length in bytes (not bits)
-    uint32_t countHigh;   // raised by one each time countLow wraps
-    uint32_t state[5];    // chaining words A, B, C, D, E
+    uint32_t countLow;        // low 32 bits of the message length in bytes (not bits)
+    uint32_t countHigh;       // raised by one each time countLow wraps
+    uint32_t state[5];        // chaining words A, B, C, D, E
     unsigned char block[64];  // the current, not yet complete input block
 };
 

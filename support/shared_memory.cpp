@@ -25,8 +25,7 @@ CMemMapFile<T>::CMemMapFile(const char *name, DWORD sizeHigh, DWORD sizeLow, boo
     Mutex = CreateMutexA(nullptr, TRUE, mutexName.get());
     const bool ownsMutex = Mutex != nullptr && GetLastError() != ERROR_ALREADY_EXISTS;
 
-    Mapping = CreateFileMappingA(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE | SEC_COMMIT, sizeHigh, sizeLow,
-                                 name);
+    Mapping = CreateFileMappingA(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE | SEC_COMMIT, sizeHigh, sizeLow, name);
     const DWORD mappingError = GetLastError();
     if (!Mapping) {
         // No destructor runs for this object: give the mutex back before leaving.

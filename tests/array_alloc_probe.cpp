@@ -16,21 +16,16 @@ void FailNextArrayAllocation() { failNext.store(true); }
 
 // Built on malloc and free, so AddressSanitizer still tracks every block, reports
 // leaks, and reports a block from new[] that is released with scalar delete.
-void *operator new[](std::size_t size)
-{
-    if (failNext.exchange(false))
-        throw std::bad_alloc();
+void *operator new[](std::size_t size) {
+    if (failNext.exchange(false)) throw std::bad_alloc();
     void *block = std::malloc(size != 0 ? size : 1);
-    if (block == nullptr)
-        throw std::bad_alloc();
+    if (block == nullptr) throw std::bad_alloc();
     ++allocations;
     return block;
 }
 
-void operator delete[](void *block) noexcept
-{
-    if (block == nullptr)
-        return;
+void operator delete[](void *block) noexcept {
+    if (block == nullptr) return;
     ++releases;
     std::free(block);
 }

@@ -11,9 +11,7 @@ namespace {
 // as a number rather than as garbage.
 size_t ArgumentOffset(const char *commandLine) { return FindArgumentText(commandLine) - commandLine; }
 
-std::string ViewerParameters(const char *commandLine) {
-    return FindViewerParameters(FindArgumentText(commandLine));
-}
+std::string ViewerParameters(const char *commandLine) { return FindViewerParameters(FindArgumentText(commandLine)); }
 
 TEST(ArgumentText, QuotedProgramNameThenBlanksThenArguments) {
     const char *line = "\"C:\\Program Files\\orvanecmd.exe\"  ABCDEFGHIJKLMN \"a b\"  c\\d ";
@@ -42,9 +40,7 @@ TEST(ArgumentText, LeadingBlanksAndRunsOfBlanksAreSkipped) {
     EXPECT_STREQ("args", FindArgumentText("\t\tprog   \t args"));
 }
 
-TEST(ArgumentText, QuoteInsideUnquotedNameIsPartOfTheName) {
-    EXPECT_STREQ("tail", FindArgumentText("pro\"g tail"));
-}
+TEST(ArgumentText, QuoteInsideUnquotedNameIsPartOfTheName) { EXPECT_STREQ("tail", FindArgumentText("pro\"g tail")); }
 
 TEST(ArgumentText, NameWithoutClosingQuoteRunsToTheEnd) {
     const char *line = "\"C:\\never closed name";

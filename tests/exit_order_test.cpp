@@ -47,10 +47,8 @@ TEST(ExitOrder, ArraysMciCloseExitProceduresThenWindow) {
 
 TEST(ExitOrder, NullArraysAreSkipped) {
     const std::vector<std::string> expected = {
-        "framework ready before CWindows",
-        "main returns",
-        "mciSendCommandA(0, 0x0804, 0, 0)",
-        "exit procedure (application running: no)",
+        "framework ready before CWindows",  "main returns",
+        "mciSendCommandA(0, 0x0804, 0, 0)", "exit procedure (application running: no)",
         "hidden window destroyed",
     };
     DWORD exitCode = 1;

@@ -33,7 +33,11 @@ TEST(ApplicationTitle, WithoutBackslashOrEmpty) {
 TEST(ApplicationTitle, OemBytesAreConvertedToTheAnsiCodePage) {
     if (GetOEMCP() != 437 || GetACP() != 1252) GTEST_SKIP() << "needs OEM 437 and ANSI 1252";
     // 0x81 is u-umlaut in code page 437 and 0xFC in 1252; 0x9A (U-umlaut) lowers to 0xFC too.
-    EXPECT_EQ("\xfc" "ber\xfc", Title("C:\\dir\\\x81" "BER\x9a.exe"));
+    EXPECT_EQ(
+        "\xfc"
+        "ber\xfc",
+        Title("C:\\dir\\\x81"
+              "BER\x9a.exe"));
 }
 
 TEST(ApplicationTitle, DoubleByteCharactersAreUnits) {
@@ -41,7 +45,11 @@ TEST(ApplicationTitle, DoubleByteCharactersAreUnits) {
     // "C:\表示\ソ能.Exe": the second bytes of 表, ソ and 能 are 0x5C, the backslash.
     EXPECT_EQ("\x83\x5c\x94\x5c", Title("C:\\\x95\x5c\x8e\xa6\\\x83\x5c\x94\x5c.Exe"));
     // "C:\ソ\Aソ.txt.exe": the first character keeps its case, ソ is left alone.
-    EXPECT_EQ("A\x83\x5c" "b", Title("C:\\\x83\x5c\\A\x83\x5c" "B.txt.exe"));
+    EXPECT_EQ(
+        "A\x83\x5c"
+        "b",
+        Title("C:\\\x83\x5c\\A\x83\x5c"
+              "B.txt.exe"));
 }
 
 TEST(FullStopRule, AppendedAfterCharactersAboveFullStop) {

@@ -49,8 +49,7 @@ protected:
         return options;
     }
 
-    void ExpectViewerParameters(const std::string &commandLine, const std::string &expected,
-                                ChildOptions options) {
+    void ExpectViewerParameters(const std::string &commandLine, const std::string &expected, ChildOptions options) {
         ChildProcess launcher(commandLine, options);
         ASSERT_TRUE(launcher.Started());
         ViewerStart start;

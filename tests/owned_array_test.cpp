@@ -16,8 +16,7 @@ const char kOutOfRangeSjis[] =
     "\x8e\x77\x92\xe8\x82\xb3\x82\xea\x82\xbd\x97\x76\x91\x66\x82\xcc\x83\x43\x83\x93"
     "\x83\x66\x83\x62\x83\x4e\x83\x58\x82\xaa\x94\xcd\x88\xcd\x8a\x4f";
 
-char *NewText(const char *text)
-{
+char *NewText(const char *text) {
     char *copy = new char[std::strlen(text) + 1];
     std::strcpy(copy, text);
     return copy;
@@ -25,8 +24,7 @@ char *NewText(const char *text)
 
 // Runs GetAt(index) and returns the bytes of the `char *` it throws; fails the test
 // when nothing, or something else, is thrown.
-std::string OutOfRangeText(CCustomArray<char> &array, int index)
-{
+std::string OutOfRangeText(CCustomArray<char> &array, int index) {
     try {
         array.GetAt(index);
     } catch (char *text) {
@@ -45,16 +43,14 @@ struct ReleaseCall {
     long liveArrays;
 };
 
-void RecordRelease(void *context, char *text)
-{
+void RecordRelease(void *context, char *text) {
     auto *calls = static_cast<std::vector<ReleaseCall> *>(context);
     calls->push_back({context, text, LiveArrayCount()});
 }
 
 }  // namespace
 
-TEST(OwnedArray, NewArrayIsEmptyAndRejectsEveryIndex)
-{
+TEST(OwnedArray, NewArrayIsEmptyAndRejectsEveryIndex) {
     CCustomArray<char> array;
     EXPECT_EQ(array.GetCount(), 0);
     EXPECT_EQ(array.Capacity, 0);
@@ -70,8 +66,7 @@ TEST(OwnedArray, NewArrayIsEmptyAndRejectsEveryIndex)
     EXPECT_EQ(ArrayAllocationCount(), before);
 }
 
-TEST(OwnedArray, OutOfRangeIndexThrowsTheShiftJisTextAndChangesNothing)
-{
+TEST(OwnedArray, OutOfRangeIndexThrowsTheShiftJisTextAndChangesNothing) {
     CCustomArray<char> array;
     char *first = NewText("first");
     char *second = NewText("second");
@@ -92,12 +87,10 @@ TEST(OwnedArray, OutOfRangeIndexThrowsTheShiftJisTextAndChangesNothing)
     EXPECT_STREQ(array.GetAt(1), "second");
 }
 
-TEST(OwnedArray, EachAdditionGrowsTheBlockByExactlyOneSlot)
-{
+TEST(OwnedArray, EachAdditionGrowsTheBlockByExactlyOneSlot) {
     CCustomArray<char> array;
     std::vector<char *> texts;
-    for (int i = 0; i < 20; ++i)
-        texts.push_back(NewText(std::to_string(i).c_str()));
+    for (int i = 0; i < 20; ++i) texts.push_back(NewText(std::to_string(i).c_str()));
 
     for (int i = 0; i < 20; ++i) {
         const long before = ArrayAllocationCount();
@@ -107,12 +100,10 @@ TEST(OwnedArray, EachAdditionGrowsTheBlockByExactlyOneSlot)
         EXPECT_EQ(array.GetCount(), i + 1);
     }
     // The copies into each new block kept every pointer in place.
-    for (int i = 0; i < 20; ++i)
-        EXPECT_EQ(array.GetAt(i), texts[i]);
+    for (int i = 0; i < 20; ++i) EXPECT_EQ(array.GetAt(i), texts[i]);
 }
 
-TEST(OwnedArray, ReserveAllocatesOnlyWhenAskedForMore)
-{
+TEST(OwnedArray, ReserveAllocatesOnlyWhenAskedForMore) {
     CCustomArray<char> array;
     const long start = ArrayAllocationCount();
     array.Reserve(0);
@@ -127,11 +118,9 @@ TEST(OwnedArray, ReserveAllocatesOnlyWhenAskedForMore)
     ASSERT_NE(block, nullptr);
 
     std::vector<char *> texts;
-    for (int i = 0; i < 5; ++i)
-        texts.push_back(NewText("x"));
+    for (int i = 0; i < 5; ++i) texts.push_back(NewText("x"));
     const long beforeAdds = ArrayAllocationCount();
-    for (char *text : texts)
-        array.Add(text);
+    for (char *text : texts) array.Add(text);
     array.Reserve(7);
     EXPECT_EQ(ArrayAllocationCount(), beforeAdds);
     EXPECT_EQ(array.Items, block);
@@ -141,20 +130,17 @@ TEST(OwnedArray, ReserveAllocatesOnlyWhenAskedForMore)
     // Growing keeps the held texts.
     array.Reserve(12);
     EXPECT_EQ(array.Capacity, 12);
-    for (int i = 0; i < 5; ++i)
-        EXPECT_EQ(array.GetAt(i), texts[i]);
+    for (int i = 0; i < 5; ++i) EXPECT_EQ(array.GetAt(i), texts[i]);
 }
 
-TEST(OwnedArray, ClearReleasesInOrderThroughTheHookAndKeepsTheBlock)
-{
+TEST(OwnedArray, ClearReleasesInOrderThroughTheHookAndKeepsTheBlock) {
     std::vector<ReleaseCall> calls;
     CCustomArray<char> array;
     array.OnRelease = RecordRelease;
     array.OnReleaseData = &calls;
 
     char *texts[] = {NewText("one"), NewText("two"), NewText("three")};
-    for (char *text : texts)
-        array.Add(text);
+    for (char *text : texts) array.Add(text);
     char **block = array.Items;
     const long live = LiveArrayCount();
 
@@ -175,15 +161,13 @@ TEST(OwnedArray, ClearReleasesInOrderThroughTheHookAndKeepsTheBlock)
     // Refilling up to the kept capacity needs no new block.
     char *again[] = {NewText("four"), NewText("five"), NewText("six")};
     const long beforeRefill = ArrayAllocationCount();
-    for (char *text : again)
-        array.Add(text);
+    for (char *text : again) array.Add(text);
     EXPECT_EQ(ArrayAllocationCount(), beforeRefill);
     EXPECT_EQ(array.Items, block);
     EXPECT_STREQ(array.GetAt(2), "six");
 }
 
-TEST(OwnedArray, NullTextIsHeldAndReleasedHarmlessly)
-{
+TEST(OwnedArray, NullTextIsHeldAndReleasedHarmlessly) {
     std::vector<ReleaseCall> calls;
     {
         CArray<char> array;
@@ -201,8 +185,7 @@ TEST(OwnedArray, NullTextIsHeldAndReleasedHarmlessly)
     EXPECT_NE(calls[1].text, nullptr);
 }
 
-TEST(OwnedArray, DestructionReleasesTextsAndBlock)
-{
+TEST(OwnedArray, DestructionReleasesTextsAndBlock) {
     const long live = LiveArrayCount();
     {
         CCustomArray<char> array;
@@ -223,8 +206,7 @@ TEST(OwnedArray, DestructionReleasesTextsAndBlock)
     EXPECT_EQ(LiveArrayCount(), live);
 }
 
-TEST(OwnedArray, AllocationFailureInReserveLeavesTheArrayAsItWas)
-{
+TEST(OwnedArray, AllocationFailureInReserveLeavesTheArrayAsItWas) {
     CCustomArray<char> array;
     FailNextArrayAllocation();
     EXPECT_THROW(array.Reserve(4), std::bad_alloc);

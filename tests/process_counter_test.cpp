@@ -20,21 +20,18 @@ std::string Probe(const std::string &instance) { return "\\Process(" + instance 
 class ProcessCounterLookup : public ::testing::Test {
 protected:
     std::unique_ptr<char[]> Find(DWORD processId, const char *object = "Process",
-                                 const char *counter = "% Processor Time")
-    {
+                                 const char *counter = "% Processor Time") {
         const long live = LiveArrayCount();
         std::unique_ptr<char[]> path(FindProcessCounterPath(object, counter, processId));
         EXPECT_EQ(LiveArrayCount(), live + (path ? 1 : 0)) << "arrays left allocated";
         EXPECT_EQ(pdh.LiveQueries(), 0) << "queries left open";
         EXPECT_TRUE(pdh.misuse.empty()) << pdh.misuse.front();
-        for (DWORD format : pdh.formats)
-            EXPECT_EQ(format, PDH_FMT_LONG);
+        for (DWORD format : pdh.formats) EXPECT_EQ(format, PDH_FMT_LONG);
         return path;
     }
 
     // a (10), b (20), a (30), in list order.
-    void StartAba()
-    {
+    void StartAba() {
         pdh.Start("a", 10);
         pdh.Start("b", 20);
         pdh.Start("a", 30);
@@ -45,8 +42,7 @@ protected:
 
 }  // namespace
 
-TEST_F(ProcessCounterLookup, DuplicateNamesAreProbedByIndexAndComposedWithIt)
-{
+TEST_F(ProcessCounterLookup, DuplicateNamesAreProbedByIndexAndComposedWithIt) {
     StartAba();
 
     std::unique_ptr<char[]> path = Find(30, "Process", "% Processor Time");
@@ -67,8 +63,7 @@ TEST_F(ProcessCounterLookup, DuplicateNamesAreProbedByIndexAndComposedWithIt)
     EXPECT_EQ(call.sizeIn, 64u);
 }
 
-TEST_F(ProcessCounterLookup, FirstOfItsNameIsComposedWithoutIndex)
-{
+TEST_F(ProcessCounterLookup, FirstOfItsNameIsComposedWithoutIndex) {
     StartAba();
 
     std::unique_ptr<char[]> path = Find(10, "Thread", "Context Switches/sec");
@@ -85,8 +80,7 @@ TEST_F(ProcessCounterLookup, FirstOfItsNameIsComposedWithoutIndex)
     EXPECT_EQ(pdh.probes, (std::vector<std::string>{Probe("a#0"), Probe("b#0")}));
 }
 
-TEST_F(ProcessCounterLookup, LetterCaseMakesNamesDifferent)
-{
+TEST_F(ProcessCounterLookup, LetterCaseMakesNamesDifferent) {
     pdh.Start("App", 1);
     pdh.Start("app", 2);
     pdh.Start("APP", 3);
@@ -98,8 +92,7 @@ TEST_F(ProcessCounterLookup, LetterCaseMakesNamesDifferent)
     EXPECT_EQ(pdh.probes, (std::vector<std::string>{Probe("App#0"), Probe("app#0"), Probe("APP#0"), Probe("app#1")}));
 }
 
-TEST_F(ProcessCounterLookup, LongPathGrowsTheArrayAndOnlyTheResultSurvives)
-{
+TEST_F(ProcessCounterLookup, LongPathGrowsTheArrayAndOnlyTheResultSurvives) {
     const std::string name(70, 'n');
     pdh.Start("short", 1);
     pdh.Start(name, 2);
@@ -114,8 +107,7 @@ TEST_F(ProcessCounterLookup, LongPathGrowsTheArrayAndOnlyTheResultSurvives)
     EXPECT_EQ(pdh.makePathCalls[1].status, ERROR_SUCCESS);
 }
 
-TEST_F(ProcessCounterLookup, NameLongerThanAnyFixedAreaIsProbedAndComposedWhole)
-{
+TEST_F(ProcessCounterLookup, NameLongerThanAnyFixedAreaIsProbedAndComposedWhole) {
     const std::string name(1500, 'L');
     pdh.Start("x", 1);
     pdh.Start(name, 2);
@@ -127,8 +119,7 @@ TEST_F(ProcessCounterLookup, NameLongerThanAnyFixedAreaIsProbedAndComposedWhole)
     EXPECT_EQ(pdh.probes, (std::vector<std::string>{Probe("x#0"), Probe(name + "#0"), Probe(name + "#1")}));
 }
 
-TEST_F(ProcessCounterLookup, ShortBufferAnsweredWithMoreDataStillGrows)
-{
+TEST_F(ProcessCounterLookup, ShortBufferAnsweredWithMoreDataStillGrows) {
     pdh.makePathShortStatus = static_cast<PDH_STATUS>(PDH_MORE_DATA);
     const std::string name(100, 'm');
     pdh.Start(name, 7);
@@ -138,8 +129,7 @@ TEST_F(ProcessCounterLookup, ShortBufferAnsweredWithMoreDataStillGrows)
     EXPECT_EQ(std::string(path.get()), "\\Process(" + name + ")\\% Processor Time");
 }
 
-TEST_F(ProcessCounterLookup, UnknownIdProbesEveryInstanceOnceAndGivesNull)
-{
+TEST_F(ProcessCounterLookup, UnknownIdProbesEveryInstanceOnceAndGivesNull) {
     pdh.Start("a", 1);
     pdh.Start("b", 2);
     pdh.Start("a", 3);
@@ -152,16 +142,14 @@ TEST_F(ProcessCounterLookup, UnknownIdProbesEveryInstanceOnceAndGivesNull)
     EXPECT_TRUE(pdh.makePathCalls.empty());
 }
 
-TEST_F(ProcessCounterLookup, EmptyListGivesNullWithoutProbing)
-{
+TEST_F(ProcessCounterLookup, EmptyListGivesNullWithoutProbing) {
     EXPECT_EQ(Find(1), nullptr);
     EXPECT_TRUE(pdh.probes.empty());
     EXPECT_EQ(pdh.queriesOpened, 0);
     EXPECT_TRUE(pdh.makePathCalls.empty());
 }
 
-TEST_F(ProcessCounterLookup, ProcessesEndingDuringTheWalkAreNoMatch)
-{
+TEST_F(ProcessCounterLookup, ProcessesEndingDuringTheWalkAreNoMatch) {
     pdh.Start("x", 1);
     pdh.Start("y", 2);
     pdh.Start("w", 3);
@@ -176,8 +164,7 @@ TEST_F(ProcessCounterLookup, ProcessesEndingDuringTheWalkAreNoMatch)
     EXPECT_EQ(pdh.probes, (std::vector<std::string>{Probe("x#0"), Probe("y#0"), Probe("w#0"), Probe("z#0")}));
 }
 
-TEST_F(ProcessCounterLookup, EndedProcessIsNoMatchEvenForItsOwnId)
-{
+TEST_F(ProcessCounterLookup, EndedProcessIsNoMatchEvenForItsOwnId) {
     pdh.Start("gone", 5);
     pdh.Start("late", 6);
     pdh.AtAddCounter(1, [this] { pdh.End(5); });
@@ -185,8 +172,7 @@ TEST_F(ProcessCounterLookup, EndedProcessIsNoMatchEvenForItsOwnId)
     EXPECT_EQ(pdh.probes.size(), 2u);
 }
 
-TEST_F(ProcessCounterLookup, DataWithFailingCStatusIsNoMatch)
-{
+TEST_F(ProcessCounterLookup, DataWithFailingCStatusIsNoMatch) {
     pdh.Start("stale", 8);
     pdh.Start("other", 9);
     pdh.SetDataStatus(8, PDH_CSTATUS_INVALID_DATA);
@@ -194,8 +180,7 @@ TEST_F(ProcessCounterLookup, DataWithFailingCStatusIsNoMatch)
     EXPECT_EQ(pdh.probes.size(), 2u);
 }
 
-TEST_F(ProcessCounterLookup, InstanceListLongerThan1024CharactersIsWalkedWhole)
-{
+TEST_F(ProcessCounterLookup, InstanceListLongerThan1024CharactersIsWalkedWhole) {
     std::string expected;
     for (int i = 0; i < 120; ++i) {
         const std::string name = "a-rather-long-process-name-" + std::to_string(i);
@@ -215,8 +200,7 @@ TEST_F(ProcessCounterLookup, InstanceListLongerThan1024CharactersIsWalkedWhole)
     EXPECT_EQ(pdh.probes.size(), 120u);
 }
 
-TEST_F(ProcessCounterLookup, ProcessStartingBetweenSizingAndFillingIsListed)
-{
+TEST_F(ProcessCounterLookup, ProcessStartingBetweenSizingAndFillingIsListed) {
     pdh.Start("first", 1);
     pdh.Start("second", 2);
     // The second PdhEnumObjectItemsA call (the one meant to fill) sees a longer list.
@@ -228,8 +212,7 @@ TEST_F(ProcessCounterLookup, ProcessStartingBetweenSizingAndFillingIsListed)
     EXPECT_EQ(pdh.itemsCalls, 4);
 }
 
-TEST_F(ProcessCounterLookup, ListThatNeverSettlesEndsTheLookupWithNull)
-{
+TEST_F(ProcessCounterLookup, ListThatNeverSettlesEndsTheLookupWithNull) {
     pdh.Start("first", 1);
     // A new process appears before every filling call, so the sizes are always stale.
     for (int call = 2; call <= 200; call += 2)
@@ -239,8 +222,7 @@ TEST_F(ProcessCounterLookup, ListThatNeverSettlesEndsTheLookupWithNull)
     EXPECT_LT(pdh.itemsCalls, 200);
 }
 
-TEST_F(ProcessCounterLookup, FailedPathCompositionGivesNull)
-{
+TEST_F(ProcessCounterLookup, FailedPathCompositionGivesNull) {
     pdh.Start("a", 1);
     pdh.makePathFailure = static_cast<PDH_STATUS>(PDH_INVALID_ARGUMENT);
     EXPECT_EQ(Find(1), nullptr);
@@ -251,8 +233,7 @@ TEST_F(ProcessCounterLookup, FailedPathCompositionGivesNull)
     EXPECT_EQ(LiveArrayCount(), live);
 }
 
-TEST_F(ProcessCounterLookup, OutOfMemoryLeavesTheLookupWithNothingHeld)
-{
+TEST_F(ProcessCounterLookup, OutOfMemoryLeavesTheLookupWithNothingHeld) {
     StartAba();
     // While the second probe runs, arm a failure for the next array: the copy of the
     // third name, made while the third probe's query is open.
@@ -265,8 +246,7 @@ TEST_F(ProcessCounterLookup, OutOfMemoryLeavesTheLookupWithNothingHeld)
     EXPECT_EQ(pdh.probes.size(), 2u);
 }
 
-TEST_F(ProcessCounterLookup, CountEarlierInstancesCountsExactCopiesAndKeepsOne)
-{
+TEST_F(ProcessCounterLookup, CountEarlierInstancesCountsExactCopiesAndKeepsOne) {
     CCustomArray<char> seen;
     char name[] = "svc";
     EXPECT_EQ(CountEarlierInstances(&seen, name), 0);
@@ -285,13 +265,11 @@ TEST_F(ProcessCounterLookup, CountEarlierInstancesCountsExactCopiesAndKeepsOne)
 // process, so only that one call is answered here, as an unimplemented function
 // would; every other call reaches the real pdh.dll, which does not implement the
 // "Process" object.
-PDH_STATUS WINAPI EnumObjectsNotImplemented(LPCSTR, LPCSTR, LPSTR, LPDWORD, DWORD, BOOL)
-{
+PDH_STATUS WINAPI EnumObjectsNotImplemented(LPCSTR, LPCSTR, LPSTR, LPDWORD, DWORD, BOOL) {
     return static_cast<PDH_STATUS>(PDH_NOT_IMPLEMENTED);
 }
 
-TEST(ProcessCounterLookupRealPdh, GivesNullCleanly)
-{
+TEST(ProcessCounterLookupRealPdh, GivesNullCleanly) {
     ScopedSeam<seams::PdhEnumObjectsAFn> noRefresh(seams::PdhEnumObjectsA, EnumObjectsNotImplemented);
     ASSERT_EQ(seams::PdhEnumObjectItemsA, &::PdhEnumObjectItemsA);
     ASSERT_EQ(seams::PdhOpenQueryA, &::PdhOpenQueryA);
@@ -309,8 +287,7 @@ TEST(ProcessCounterLookupRealPdh, GivesNullCleanly)
 
 // Wine's PdhMakeCounterPathA answers a short buffer with PDH_MORE_DATA, not
 // PDH_INSUFFICIENT_BUFFER: the array must still grow to the whole path.
-TEST(ProcessCounterLookupRealPdh, MakeCounterPathGrowsOnTheRealShortBufferStatus)
-{
+TEST(ProcessCounterLookupRealPdh, MakeCounterPathGrowsOnTheRealShortBufferStatus) {
     ASSERT_EQ(seams::PdhMakeCounterPathA, &::PdhMakeCounterPathA);
     const std::string instance(150, 'r');
     const long live = LiveArrayCount();

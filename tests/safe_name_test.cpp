@@ -14,9 +14,7 @@ std::string Compose(const char *prefix, const char *middle, const char *suffix) 
     return name.get();
 }
 
-TEST(ComposeSafeName, EmptyTextsGiveAnEmptyName) {
-    EXPECT_EQ(Compose("", "", ""), "");
-}
+TEST(ComposeSafeName, EmptyTextsGiveAnEmptyName) { EXPECT_EQ(Compose("", "", ""), ""); }
 
 TEST(ComposeSafeName, MapsTheSixBytesOfTheMiddleOnly) {
     EXPECT_EQ(Compose("", "x(1)/y#2", ""), "x[1]_y_2");

@@ -107,8 +107,8 @@ TEST(Sha1, PaddingLengthsAndFinalBlocks) {
     struct Case {
         uint32_t messageLength, padding, finalBlocks;
     };
-    for (Case c : {Case{55, 1, 1}, Case{56, 64, 2}, Case{63, 57, 2}, Case{64, 56, 1}, Case{119, 1, 1},
-                   Case{120, 64, 2}, Case{0, 56, 1}}) {
+    for (Case c : {Case{55, 1, 1}, Case{56, 64, 2}, Case{63, 57, 2}, Case{64, 56, 1}, Case{119, 1, 1}, Case{120, 64, 2},
+                   Case{0, 56, 1}}) {
         SCOPED_TRACE("message of " + std::to_string(c.messageLength) + " bytes");
         const std::string message(c.messageLength, 'x');
         Sha1Context context;

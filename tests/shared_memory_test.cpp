@@ -199,8 +199,8 @@ TEST(MemMapFile, LockSerialisesIncrementsAcrossProcesses) {
     NamedEvent start;
     std::vector<std::unique_ptr<ChildProcess>> children;
     for (int i = 0; i < kProcesses; ++i) {
-        children.emplace_back(new ChildProcess(ChildCommand("count " + name + " " + std::to_string(kIncrements) +
-                                                            " --start-event " + start.Name())));
+        children.emplace_back(new ChildProcess(
+            ChildCommand("count " + name + " " + std::to_string(kIncrements) + " --start-event " + start.Name())));
         ASSERT_TRUE(children.back()->WaitForLine("ready", kLineWaitMs)) << children.back()->UnreadOutput();
     }
     start.Set();

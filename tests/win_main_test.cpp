@@ -31,18 +31,21 @@ public:
 void RaiseIfAsked(Raise what, const char *where) {
     const std::string message = std::string("failure in ") + where;
     switch (what) {
-        case Raise::Nothing: return;
-        case Raise::Exception: throw Exception(message.c_str());
-        case Raise::DerivedException: throw DerivedException(message.c_str());
-        case Raise::Other: throw std::runtime_error(message);
+        case Raise::Nothing:
+            return;
+        case Raise::Exception:
+            throw Exception(message.c_str());
+        case Raise::DerivedException:
+            throw DerivedException(message.c_str());
+        case Raise::Other:
+            throw std::runtime_error(message);
     }
 }
 
-HINSTANCE WINAPI RecordShellExecute(HWND window, LPCSTR verb, LPCSTR file, LPCSTR parameters, LPCSTR folder,
-                                    INT show) {
+HINSTANCE WINAPI RecordShellExecute(HWND window, LPCSTR verb, LPCSTR file, LPCSTR parameters, LPCSTR folder, INT show) {
     receivedParameters = parameters;
-    calls.push_back(std::string("ShellExecuteA(") + (window ? "window" : "NULL") + ", " + verb + ", " + file +
-                    ", [" + parameters + "], " + (folder ? folder : "NULL") + ", " + std::to_string(show) + ")");
+    calls.push_back(std::string("ShellExecuteA(") + (window ? "window" : "NULL") + ", " + verb + ", " + file + ", [" +
+                    parameters + "], " + (folder ? folder : "NULL") + ", " + std::to_string(show) + ")");
     RaiseIfAsked(raiseInShell, "shell");
     return reinterpret_cast<HINSTANCE>(static_cast<INT_PTR>(42));
 }
@@ -176,8 +179,7 @@ BOOL CALLBACK FindOurBox(HWND window, LPARAM found) {
     GetWindowThreadProcessId(window, &process);
     char className[32] = "";
     GetClassNameA(window, className, sizeof className);
-    if (process != GetCurrentProcessId() || lstrcmpA(className, "#32770") != 0 || !IsWindowVisible(window))
-        return TRUE;
+    if (process != GetCurrentProcessId() || lstrcmpA(className, "#32770") != 0 || !IsWindowVisible(window)) return TRUE;
     auto *box = reinterpret_cast<FoundBox *>(found);
     char caption[256] = "";
     GetWindowTextA(window, caption, sizeof caption);

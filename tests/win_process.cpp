@@ -15,8 +15,7 @@ std::string SiblingProgramPath(const char *fileName) { return ThisProgramFolder(
 
 std::string UniqueSuffix() {
     std::random_device seed;
-    std::mt19937_64 random(seed() ^ (static_cast<unsigned long long>(GetCurrentProcessId()) << 32) ^
-                           GetTickCount64());
+    std::mt19937_64 random(seed() ^ (static_cast<unsigned long long>(GetCurrentProcessId()) << 32) ^ GetTickCount64());
     char text[32];
     wsprintfA(text, "%08lx%08lx", static_cast<unsigned long>(random()), static_cast<unsigned long>(random()));
     return text;
@@ -126,9 +125,8 @@ DWORD WINAPI ChildProcess::ReaderThread(void *self) {
 
 bool ChildProcess::ReadLine(std::string &line, DWORD timeoutMs) {
     std::unique_lock<std::mutex> hold(lock_);
-    const bool complete = changed_.wait_for(hold, std::chrono::milliseconds(timeoutMs), [this] {
-        return output_.find('\n') != std::string::npos || outputEnded_;
-    });
+    const bool complete = changed_.wait_for(hold, std::chrono::milliseconds(timeoutMs),
+                                            [this] { return output_.find('\n') != std::string::npos || outputEnded_; });
     const size_t end = output_.find('\n');
     if (!complete || end == std::string::npos) return false;
     line = output_.substr(0, end);

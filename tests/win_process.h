@@ -35,9 +35,9 @@ private:
 
 struct ChildOptions {
     std::string applicationName;  // empty: CreateProcessA takes it from the command line
-    std::string workingFolder;   // empty: the test's own current folder
-    bool captureStdout = true;   // read the child's standard output with ReadLine
-    bool useShowWindow = false;  // pass showWindow through STARTF_USESHOWWINDOW
+    std::string workingFolder;    // empty: the test's own current folder
+    bool captureStdout = true;    // read the child's standard output with ReadLine
+    bool useShowWindow = false;   // pass showWindow through STARTF_USESHOWWINDOW
     WORD showWindow = SW_SHOWNORMAL;
 };
 

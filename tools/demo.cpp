@@ -40,8 +40,7 @@ int main(int argc, char **argv) {
     DeleteFileA(record.c_str());
 
     std::printf("launcher command line: [%s]\n", commandLine.c_str());
-    std::printf("expected viewer parameters: [%s]\n",
-                arguments.size() >= 14 ? arguments.c_str() + 14 : "");
+    std::printf("expected viewer parameters: [%s]\n", arguments.size() >= 14 ? arguments.c_str() + 14 : "");
     std::fflush(stdout);
 
     STARTUPINFOA startup = {};
@@ -77,7 +76,6 @@ int main(int argc, char **argv) {
     GetExitCodeProcess(started.hProcess, &status);
     CloseHandle(started.hProcess);
     if (!reported) std::printf("\nthe viewer did not report a start\n");
-    std::printf("\norvanecmd.exe exited with status %lu after %.1f s\n", status,
-                (GetTickCount64() - begin) / 1000.0);
+    std::printf("\norvanecmd.exe exited with status %lu after %.1f s\n", status, (GetTickCount64() - begin) / 1000.0);
     return 0;
 }

@@ -59,19 +59,19 @@ std::string ReadBlock() {
 
 LRESULT CALLBACK WindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
     switch (message) {
-    case WM_COPYDATA: {
-        const COPYDATASTRUCT *copied = reinterpret_cast<const COPYDATASTRUCT *>(lParam);
-        char head[160];
-        std::snprintf(head, sizeof head, "copydata wparam=%llu dwdata=%llx cbdata=%lu lpdata=",
-                      static_cast<unsigned long long>(wParam), static_cast<unsigned long long>(copied->dwData),
-                      static_cast<unsigned long>(copied->cbData));
-        const std::string text = ReadBlock();
-        Report(head + Hex(copied->lpData, copied->cbData) + " block=" + Hex(text.data(), text.size()));
-        return TRUE;
-    }
-    case WM_DESTROY:
-        PostQuitMessage(0);
-        return 0;
+        case WM_COPYDATA: {
+            const COPYDATASTRUCT *copied = reinterpret_cast<const COPYDATASTRUCT *>(lParam);
+            char head[160];
+            std::snprintf(head, sizeof head, "copydata wparam=%llu dwdata=%llx cbdata=%lu lpdata=",
+                          static_cast<unsigned long long>(wParam), static_cast<unsigned long long>(copied->dwData),
+                          static_cast<unsigned long>(copied->cbData));
+            const std::string text = ReadBlock();
+            Report(head + Hex(copied->lpData, copied->cbData) + " block=" + Hex(text.data(), text.size()));
+            return TRUE;
+        }
+        case WM_DESTROY:
+            PostQuitMessage(0);
+            return 0;
     }
     return DefWindowProcA(window, message, wParam, lParam);
 }

@@ -9,7 +9,7 @@ namespace {
 struct FrameworkProbe {
     FrameworkProbe() {
         LogLine(Application && IsWindow(Application->Handle()) ? "framework ready before CWindows"
-                                                                 : "framework NOT ready before CWindows");
+                                                               : "framework NOT ready before CWindows");
     }
 };
 FrameworkProbe probe;

@@ -61,9 +61,9 @@ int main(int argc, char **argv) {
 
     for (int i = 0; i < repeat; ++i) {
         try {
-            const bool handedOff = twoArgs ? HandOffToRunningInstance(argv[1], argv[2])
-                                           : HandOffToRunningInstance(argv[1], argv[2],
-                                                                      nullData ? nullptr : data.c_str());
+            const bool handedOff = twoArgs
+                                       ? HandOffToRunningInstance(argv[1], argv[2])
+                                       : HandOffToRunningInstance(argv[1], argv[2], nullData ? nullptr : data.c_str());
             char address[32];
             std::snprintf(address, sizeof address, "%llx",
                           static_cast<unsigned long long>(reinterpret_cast<ULONG_PTR>(SharedDataName)));

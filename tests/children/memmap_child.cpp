@@ -106,7 +106,8 @@ int main(int argc, char **argv) {
     const char *name = argv[2];
     try {
         if (mode == "open") return Open(name, argc, argv);
-        if (mode == "count" && argc > 3) return Count(name, std::atoi(argv[3]), OptionValue(argc, argv, "--start-event"));
+        if (mode == "count" && argc > 3)
+            return Count(name, std::atoi(argv[3]), OptionValue(argc, argv, "--start-event"));
         if (mode == "lockhold") return LockHold(name);
         if (mode == "trylock") return TryLock(name);
     } catch (const Exception &error) {

@@ -14,8 +14,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     std::string parts[3];
     int part = 0;
     for (size_t i = 0; i < size && part < 3; ++i) {
-        if (data[i] == 0) ++part;
-        else parts[part] += static_cast<char>(data[i]);
+        if (data[i] == 0)
+            ++part;
+        else
+            parts[part] += static_cast<char>(data[i]);
     }
     std::unique_ptr<char[]> name(ComposeSafeName(parts[0].c_str(), parts[1].c_str(), parts[2].c_str()));
 
