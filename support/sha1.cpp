@@ -51,8 +51,13 @@ inline void StepChoose(uint32_t a, uint32_t &b, uint32_t c, uint32_t d, uint32_t
     b = Rotl(b, 30);
 }
 
-inline void StepParity1(uint32_t a, uint32_t &b, uint32_t c, uint32_t d, uint32_t &e, uint32_t w) {
-    e += w + 0x6ED9EBA1u;
+// Steps 20-39 and 60-79 differ only in their constant.
+constexpr uint32_t kParity1 = 0x6ED9EBA1u;
+constexpr uint32_t kParity2 = 0xCA62C1D6u;
+
+template <uint32_t K>
+inline void StepParity(uint32_t a, uint32_t &b, uint32_t c, uint32_t d, uint32_t &e, uint32_t w) {
+    e += w + K;
     HideValue(e);
     e += Rotl(a, 5) + (b ^ c ^ d);
     b = Rotl(b, 30);
@@ -64,13 +69,6 @@ inline void StepMajority(uint32_t a, uint32_t &b, uint32_t c, uint32_t d, uint32
     e += w + 0x8F1BBCDCu;
     HideValue(e);
     e += Rotl(a, 5) + (b & c) + (d & (b ^ c));
-    b = Rotl(b, 30);
-}
-
-inline void StepParity2(uint32_t a, uint32_t &b, uint32_t c, uint32_t d, uint32_t &e, uint32_t w) {
-    e += w + 0xCA62C1D6u;
-    HideValue(e);
-    e += Rotl(a, 5) + (b ^ c ^ d);
     b = Rotl(b, 30);
 }
 
@@ -120,26 +118,26 @@ void Sha1Transform(Sha1Context *context, const unsigned char *data) {
     StepChoose(c, d, e, a, b, Next(w, 18));
     StepChoose(b, c, d, e, a, Next(w, 19));
 
-    StepParity1(a, b, c, d, e, Next(w, 20));
-    StepParity1(e, a, b, c, d, Next(w, 21));
-    StepParity1(d, e, a, b, c, Next(w, 22));
-    StepParity1(c, d, e, a, b, Next(w, 23));
-    StepParity1(b, c, d, e, a, Next(w, 24));
-    StepParity1(a, b, c, d, e, Next(w, 25));
-    StepParity1(e, a, b, c, d, Next(w, 26));
-    StepParity1(d, e, a, b, c, Next(w, 27));
-    StepParity1(c, d, e, a, b, Next(w, 28));
-    StepParity1(b, c, d, e, a, Next(w, 29));
-    StepParity1(a, b, c, d, e, Next(w, 30));
-    StepParity1(e, a, b, c, d, Next(w, 31));
-    StepParity1(d, e, a, b, c, Next(w, 32));
-    StepParity1(c, d, e, a, b, Next(w, 33));
-    StepParity1(b, c, d, e, a, Next(w, 34));
-    StepParity1(a, b, c, d, e, Next(w, 35));
-    StepParity1(e, a, b, c, d, Next(w, 36));
-    StepParity1(d, e, a, b, c, Next(w, 37));
-    StepParity1(c, d, e, a, b, Next(w, 38));
-    StepParity1(b, c, d, e, a, Next(w, 39));
+    StepParity<kParity1>(a, b, c, d, e, Next(w, 20));
+    StepParity<kParity1>(e, a, b, c, d, Next(w, 21));
+    StepParity<kParity1>(d, e, a, b, c, Next(w, 22));
+    StepParity<kParity1>(c, d, e, a, b, Next(w, 23));
+    StepParity<kParity1>(b, c, d, e, a, Next(w, 24));
+    StepParity<kParity1>(a, b, c, d, e, Next(w, 25));
+    StepParity<kParity1>(e, a, b, c, d, Next(w, 26));
+    StepParity<kParity1>(d, e, a, b, c, Next(w, 27));
+    StepParity<kParity1>(c, d, e, a, b, Next(w, 28));
+    StepParity<kParity1>(b, c, d, e, a, Next(w, 29));
+    StepParity<kParity1>(a, b, c, d, e, Next(w, 30));
+    StepParity<kParity1>(e, a, b, c, d, Next(w, 31));
+    StepParity<kParity1>(d, e, a, b, c, Next(w, 32));
+    StepParity<kParity1>(c, d, e, a, b, Next(w, 33));
+    StepParity<kParity1>(b, c, d, e, a, Next(w, 34));
+    StepParity<kParity1>(a, b, c, d, e, Next(w, 35));
+    StepParity<kParity1>(e, a, b, c, d, Next(w, 36));
+    StepParity<kParity1>(d, e, a, b, c, Next(w, 37));
+    StepParity<kParity1>(c, d, e, a, b, Next(w, 38));
+    StepParity<kParity1>(b, c, d, e, a, Next(w, 39));
 
     StepMajority(a, b, c, d, e, Next(w, 40));
     StepMajority(e, a, b, c, d, Next(w, 41));
@@ -162,26 +160,26 @@ void Sha1Transform(Sha1Context *context, const unsigned char *data) {
     StepMajority(c, d, e, a, b, Next(w, 58));
     StepMajority(b, c, d, e, a, Next(w, 59));
 
-    StepParity2(a, b, c, d, e, Next(w, 60));
-    StepParity2(e, a, b, c, d, Next(w, 61));
-    StepParity2(d, e, a, b, c, Next(w, 62));
-    StepParity2(c, d, e, a, b, Next(w, 63));
-    StepParity2(b, c, d, e, a, Next(w, 64));
-    StepParity2(a, b, c, d, e, Next(w, 65));
-    StepParity2(e, a, b, c, d, Next(w, 66));
-    StepParity2(d, e, a, b, c, Next(w, 67));
-    StepParity2(c, d, e, a, b, Next(w, 68));
-    StepParity2(b, c, d, e, a, Next(w, 69));
-    StepParity2(a, b, c, d, e, Next(w, 70));
-    StepParity2(e, a, b, c, d, Next(w, 71));
-    StepParity2(d, e, a, b, c, Next(w, 72));
-    StepParity2(c, d, e, a, b, Next(w, 73));
-    StepParity2(b, c, d, e, a, Next(w, 74));
-    StepParity2(a, b, c, d, e, Next(w, 75));
-    StepParity2(e, a, b, c, d, Next(w, 76));
-    StepParity2(d, e, a, b, c, Next(w, 77));
-    StepParity2(c, d, e, a, b, Next(w, 78));
-    StepParity2(b, c, d, e, a, Next(w, 79));
+    StepParity<kParity2>(a, b, c, d, e, Next(w, 60));
+    StepParity<kParity2>(e, a, b, c, d, Next(w, 61));
+    StepParity<kParity2>(d, e, a, b, c, Next(w, 62));
+    StepParity<kParity2>(c, d, e, a, b, Next(w, 63));
+    StepParity<kParity2>(b, c, d, e, a, Next(w, 64));
+    StepParity<kParity2>(a, b, c, d, e, Next(w, 65));
+    StepParity<kParity2>(e, a, b, c, d, Next(w, 66));
+    StepParity<kParity2>(d, e, a, b, c, Next(w, 67));
+    StepParity<kParity2>(c, d, e, a, b, Next(w, 68));
+    StepParity<kParity2>(b, c, d, e, a, Next(w, 69));
+    StepParity<kParity2>(a, b, c, d, e, Next(w, 70));
+    StepParity<kParity2>(e, a, b, c, d, Next(w, 71));
+    StepParity<kParity2>(d, e, a, b, c, Next(w, 72));
+    StepParity<kParity2>(c, d, e, a, b, Next(w, 73));
+    StepParity<kParity2>(b, c, d, e, a, Next(w, 74));
+    StepParity<kParity2>(a, b, c, d, e, Next(w, 75));
+    StepParity<kParity2>(e, a, b, c, d, Next(w, 76));
+    StepParity<kParity2>(d, e, a, b, c, Next(w, 77));
+    StepParity<kParity2>(c, d, e, a, b, Next(w, 78));
+    StepParity<kParity2>(b, c, d, e, a, Next(w, 79));
 
     context->state[0] += a;
     context->state[1] += b;
