@@ -13,6 +13,13 @@
 //
 // An index outside 0 .. Count - 1 throws a `char *` pointing at the static Shift-JIS
 // text OwnedArrayIndexOutOfRangeText; catch it as `char *`.
+//
+// A release hook (OnRelease, with OnReleaseData) sees each text just before it is
+// released. When it throws from Clear, the exception reaches Clear's caller: the
+// texts released before it are gone from the array, and the text whose hook threw
+// stays held with all after it, in order, for a later Clear or the destructor. The
+// destructor cannot pass an exception on: it drops a hook's exception and releases
+// that text all the same.
 
 // "指定された要素のインデックスが範囲外" in Shift-JIS (code page 932), NUL-terminated.
 extern char OwnedArrayIndexOutOfRangeText[];
@@ -32,7 +39,14 @@ public:
     CArray() : Capacity(0), Count(0), Items(nullptr), OnRelease(nullptr), OnReleaseData(nullptr) {}
 
     ~CArray() {
-        Clear();
+        for (int i = 0; i < Count; ++i) {
+            try {
+                if (OnRelease != nullptr) OnRelease(OnReleaseData, Items[i]);
+            } catch (...) {
+                // Nothing to report it to; the text is still released below.
+            }
+            delete[] Items[i];
+        }
         delete[] Items;
     }
 
@@ -75,7 +89,16 @@ public:
 
     void Clear() {
         if (Items == nullptr) return;
-        for (int i = 0; i < Count; ++i) ReleaseItem(i);
+        int released = 0;
+        try {
+            for (; released < Count; ++released) ReleaseItem(released);
+        } catch (...) {
+            // The hook threw before its text was released: keep that text and the
+            // rest at the front, so that no text is released twice or lost.
+            for (int i = released; i < Count; ++i) Items[i - released] = Items[i];
+            Count -= released;
+            throw;
+        }
         Count = 0;
     }
 };

@@ -21,7 +21,20 @@ void AppendCut(char *area, size_t &length, const char *text) {
     while (length < kNameArea - 1 && *text) area[length++] = *text++;
     area[length] = '\0';
 }
+
+// Window name + class name, cut to 1023 characters; returns the length.
+size_t ComposeInstanceName(const char *windowName, const char *className, char name[kNameArea]) {
+    size_t length = 0;
+    AppendCut(name, length, windowName ? windowName : "");
+    AppendCut(name, length, className ? className : "");
+    return length;
+}
 }  // namespace
+
+void ComposeSharedDataName(const char *windowName, const char *className, char name[1024]) {
+    size_t length = ComposeInstanceName(windowName, className, name);
+    AppendCut(name, length, kBlockSuffix);
+}
 
 bool HandOffToRunningInstance(const char *windowName, const char *className, const char *data) {
     if (!windowName) windowName = "";
@@ -29,17 +42,14 @@ bool HandOffToRunningInstance(const char *windowName, const char *className, con
     if (!data) data = "";
 
     char name[kNameArea];
-    size_t length = 0;
-    AppendCut(name, length, windowName);
-    AppendCut(name, length, className);
+    ComposeInstanceName(windowName, className, name);
 
     // Creation is atomic between processes: exactly one caller sees no error.
     SetLastError(ERROR_SUCCESS);
     InstanceMutex = CreateMutexA(nullptr, TRUE, name);
     const DWORD mutexError = GetLastError();
 
-    AppendCut(name, length, kBlockSuffix);
-    std::memcpy(SharedDataName, name, length + 1);
+    ComposeSharedDataName(windowName, className, SharedDataName);
 
     if (mutexError == ERROR_SUCCESS) return false;
 

@@ -26,14 +26,24 @@
 // Null window or class names stand for empty texts; null data for an empty text.
 // Throws Exception (Shift-JIS text) in a later instance when the data is longer than
 // 1023 characters (nothing is written then) or when the block cannot be created.
+//
+// Sender and receiver should run at the same integrity level: the objects an elevated
+// process creates are likely closed to a non-elevated one (untested: Wine has none).
+//
+// Call it once per process. A second call in the first instance finds its own mutex,
+// takes the later-instance path and sends the text to its own window.
 bool HandOffToRunningInstance(const char *windowName, const char *className, const char *data);
 // The same, handing over an empty text.
 bool HandOffToRunningInstance(const char *windowName, const char *className);
+
+// Writes the shared block's name for these names into `name` (1024 bytes), exactly as
+// the check composes it. A receiver opens its block under this name before its own
+// check, so that no text handed over between the check and the opening is lost.
+void ComposeSharedDataName(const char *windowName, const char *className, char name[1024]);
 
 // Process-wide state, set by every call and never cleared.
 // Handle of the single-instance mutex of the last call; never closed, so the first
 // instance owns the mutex until it ends and a later one keeps it in existence.
 extern HANDLE InstanceMutex;
-// The shared block's name composed by the last call (at most 1023 characters). A
-// receiver may use it, after its own call, to open the block under the right name.
+// The shared block's name composed by the last call (at most 1023 characters).
 extern char SharedDataName[1024];

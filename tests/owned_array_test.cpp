@@ -4,6 +4,7 @@
 
 #include <cstring>
 #include <new>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -165,6 +166,58 @@ TEST(OwnedArray, ClearReleasesInOrderThroughTheHookAndKeepsTheBlock) {
     EXPECT_EQ(ArrayAllocationCount(), beforeRefill);
     EXPECT_EQ(array.Items, block);
     EXPECT_STREQ(array.GetAt(2), "six");
+}
+
+// Records like RecordRelease, but throws instead for the texts listed in `refuse`.
+struct RefusingHook {
+    std::vector<std::string> released;
+    std::vector<std::string> refuse;
+    static void Call(void *context, char *text) {
+        auto *hook = static_cast<RefusingHook *>(context);
+        for (const std::string &refused : hook->refuse)
+            if (refused == text) throw std::runtime_error("hook refused " + refused);
+        hook->released.push_back(text);
+    }
+};
+
+TEST(OwnedArray, HookThatThrowsNeitherReleasesTwiceNorLosesAText) {
+    const long live = LiveArrayCount();
+    RefusingHook hook;
+    {
+        CCustomArray<char> array;
+        array.OnRelease = RefusingHook::Call;
+        array.OnReleaseData = &hook;
+        for (const char *text : {"a", "b", "c", "d"}) array.Add(NewText(text));
+
+        // "a" is released, then the hook throws for "c"; "c" and "d" stay held, in order.
+        hook.refuse = {"c"};
+        EXPECT_THROW(array.Clear(), std::runtime_error);
+        EXPECT_EQ(hook.released, (std::vector<std::string>{"a", "b"}));
+        ASSERT_EQ(array.GetCount(), 2);
+        EXPECT_STREQ(array.GetAt(0), "c");
+        EXPECT_STREQ(array.GetAt(1), "d");
+        EXPECT_EQ(array.Capacity, 4);
+        EXPECT_EQ(LiveArrayCount(), live + 3);  // two texts and the block
+
+        // A hook that throws at once leaves everything held.
+        hook.refuse = {"c", "d"};
+        EXPECT_THROW(array.Clear(), std::runtime_error);
+        EXPECT_EQ(array.GetCount(), 2);
+
+        // Once the hook lets them go, the next Clear releases each remaining text once.
+        hook.refuse.clear();
+        array.Clear();
+        EXPECT_EQ(hook.released, (std::vector<std::string>{"a", "b", "c", "d"}));
+        EXPECT_EQ(array.GetCount(), 0);
+        EXPECT_EQ(LiveArrayCount(), live + 1);
+
+        // The destructor cannot throw: a refusing hook's texts are released all the same.
+        array.Add(NewText("e"));
+        array.Add(NewText("f"));
+        hook.refuse = {"e"};
+    }
+    EXPECT_EQ(hook.released.back(), "f");
+    EXPECT_EQ(LiveArrayCount(), live);
 }
 
 TEST(OwnedArray, NullTextIsHeldAndReleasedHarmlessly) {

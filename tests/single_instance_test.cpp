@@ -96,6 +96,9 @@ TEST(HandOffNames, FirstCallOwnsTheInstanceMutexAndNamesTheBlock) {
     EXPECT_FALSE(HandOffToRunningInstance(names.window.c_str(), names.cls.c_str(), "ignored"));
     EXPECT_EQ(std::string(SharedDataName), names.BlockName());
     ASSERT_NE(InstanceMutex, nullptr);
+    char composed[1024];
+    ComposeSharedDataName(nullptr, nullptr, composed);
+    EXPECT_STREQ(composed, kBlockSuffix);
 
     // The mutex is window name + class name, owned by this (first) instance.
     ChildProcess probe(Quoted(SiblingProgramPath("memmap_child.exe")) + " trylock " + names.window + names.cls);
@@ -134,6 +137,9 @@ TEST(HandOffNames, CompositionCutsAt1023Characters) {
             outcome = error.Message.c_str();
         }
         EXPECT_EQ(std::string(SharedDataName), expected);
+        char composed[1024];
+        ComposeSharedDataName(window.c_str(), cls.c_str(), composed);
+        EXPECT_EQ(std::string(composed), expected);
         // Object names this long are beyond the platform's limit for the ANSI calls
         // (MAX_PATH): the instance mutex cannot be created, so even the first caller takes
         // the later-instance path, and the block cannot be created either.
@@ -228,6 +234,8 @@ TEST(HandOff, ReceiverFindsATextHandedOverBeforeItsWindowExisted) {
     std::string line;
     ASSERT_TRUE(receiver->WaitForLine("block-open", kLineWaitMs, &line)) << receiver->UnreadOutput();
     EXPECT_EQ(FieldOf(line, "created"), "1");
+    // The worst moment: right after the receiver's own check, before its window exists.
+    ASSERT_TRUE(receiver->WaitForLine("first-instance", kLineWaitMs)) << receiver->UnreadOutput();
 
     EXPECT_EQ(ResultOf(HandOffOnce(names, "--data-hex " + ToHex(std::string("too early")))), "result 1");
     go.Set();

@@ -2,15 +2,17 @@
 //
 //   receiver <class name> <window title> [text] [--wait-before-window <event name>]
 //
-// The first instance opens the shared block, creates a hidden top-level window with
-// the given class and title, and reports on standard output, one line each:
-//   block-open created=<0|1>        the block is open (before the window exists)
+// Every instance first opens the shared block, then makes the check. The first
+// instance then creates a hidden top-level window with the given class and title.
+// It reports on standard output, one line each:
+//   block-open created=<0|1>        the block is open (before the check)
+//   first-instance                   the check found no other instance
 //   ready hwnd=<hex>                 the window exists
 //   pending <hex bytes>              a text that was already in the block
 //   copydata wparam=<n> dwdata=<hex> cbdata=<n> lpdata=<hex bytes> block=<hex bytes>
 // A later instance hands `text` to the first one and reports "handed-off".
-// --wait-before-window makes the first instance wait for a named event before it
-// creates its window (tests use it to hand over a text while no window exists).
+// --wait-before-window makes the first instance wait for a named event right after
+// its check, before it creates its window (tests hand over a text at that moment).
 
 #include <windows.h>
 
@@ -100,18 +102,23 @@ int main(int argc, char **argv) {
     }
 
     try {
+        // Open the block BEFORE the check and keep it for the whole run. A later
+        // instance may hand over a text at any moment after the check, also before
+        // this window exists (FindWindowA then finds nothing): the text stays in the
+        // block only while someone holds it open.
+        char blockName[1024];
+        ComposeSharedDataName(title, className, blockName);
+        bool createdNew = false;
+        CMemMapFile<char> block(blockName, 0, kBlockSize, &createdNew);
+        Report(std::string("block-open created=") + (createdNew ? "1" : "0"));
+
         // A later instance hands its text over and ends.
         if (HandOffToRunningInstance(title, className, text)) {
             Report("handed-off");
             return 0;
         }
-        // First instance: open the block before the window exists and keep it for the
-        // whole run. A text handed over before the window is found then stays in the
-        // block instead of vanishing with the sender's handle.
-        bool createdNew = false;
-        CMemMapFile<char> block(SharedDataName, 0, kBlockSize, &createdNew);
         g_block = &block;
-        Report(std::string("block-open created=") + (createdNew ? "1" : "0"));
+        Report("first-instance");
 
         if (waitEvent) {
             HANDLE go = CreateEventA(nullptr, TRUE, FALSE, waitEvent);
