@@ -3,6 +3,7 @@
 #include <windows.h>
 
 #include <cstdio>
+#include <string>
 
 int main() {
     LARGE_INTEGER now;
@@ -17,9 +18,11 @@ int main() {
         while (*p && *p != ' ') ++p;
     }
     if (*p == ' ') ++p;
-    FILE *file = std::fopen(p, "w");
+    // Written under another name and renamed, so the benchmark never reads half a number.
+    const std::string record = p;
+    FILE *file = std::fopen((record + ".new").c_str(), "w");
     if (!file) return 1;
     std::fprintf(file, "%lld\n", static_cast<long long>(now.QuadPart));
     std::fclose(file);
-    return 0;
+    return MoveFileExA((record + ".new").c_str(), record.c_str(), MOVEFILE_REPLACE_EXISTING) ? 0 : 1;
 }

@@ -123,6 +123,7 @@ int main(int argc, char **argv) {
             startMs[which].push_back(sample.startMs);
             peakKiB[which].push_back(sample.peakKiB);
         } else {
+            std::printf("run %d of %s did not reach the viewer\n", run, launchers[which].c_str());
             ++failed;
         }
     }
