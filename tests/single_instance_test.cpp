@@ -348,13 +348,15 @@ TEST(CrossBitness, TextArrivesWholeBetween32BitAnd64BitInstances) {
         SCOPED_TRACE("receiver " + direction.receiver + ", sender " + direction.sender);
         Instance names;
         auto receiver = StartReceiver(names, "", direction.receiver);
+        ASSERT_TRUE(receiver->Started()) << "is the build of the other bitness built?";
         ASSERT_TRUE(receiver->WaitForLine("ready", kLineWaitMs)) << receiver->UnreadOutput();
         auto sender = StartHandOff(names, "--data-hex " + ToHex(data), direction.sender);
+        ASSERT_TRUE(sender->Started()) << "is the build of the other bitness built?";
         std::string result;
         ASSERT_TRUE(sender->ReadLine(result, kLineWaitMs));
         EXPECT_EQ(ResultOf(result), "result 1") << result;
 
-        // Both programs run, and one of them is a 32-bit program under WoW64.
+        // Exactly one of the two is a 32-bit program (running under WoW64).
         BOOL receiverIs32Bit = FALSE, senderIs32Bit = FALSE;
         ASSERT_TRUE(IsWow64Process(receiver->Handle(), &receiverIs32Bit));
         ASSERT_TRUE(IsWow64Process(sender->Handle(), &senderIs32Bit));
