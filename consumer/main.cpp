@@ -36,8 +36,10 @@ int MemMapRoundTrip() {
     bool createdNew = false;
     CMemMapFile<char> block(name.c_str(), 0, kBlockSize, &createdNew);
     if (!createdNew) return Fail("memmap: block existed already");
+    char *view = block.GetView();
+    if (!view) return Fail("memmap: no view");
     block.Lock();
-    std::strcpy(block.GetView(), "question");
+    std::strcpy(view, "question");
     block.Unlock();
 
     char self[MAX_PATH] = "";
@@ -56,7 +58,7 @@ int MemMapRoundTrip() {
     if (exitCode != 0) return Fail("memmap: the second process failed");
 
     block.Lock();
-    const std::string answer(block.GetView());
+    const std::string answer(view);
     block.Unlock();
     if (answer != "answer to question") return Fail("memmap: read back [" + answer + "]");
     std::printf("memmap ok\n");
@@ -68,9 +70,11 @@ int MemMapAnswer(const char *name) {
     bool createdNew = true;
     CMemMapFile<char> block(name, 0, kBlockSize, &createdNew);
     if (createdNew) return Fail("memmap-answer: the block did not exist");
+    char *view = block.GetView();
+    if (!view) return Fail("memmap-answer: no view");
     block.Lock();
-    const std::string question(block.GetView());
-    std::strcpy(block.GetView(), ("answer to " + question).c_str());
+    const std::string question(view);
+    std::strcpy(view, ("answer to " + question).c_str());
     block.Unlock();
     return 0;
 }
