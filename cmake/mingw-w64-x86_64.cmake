@@ -1,12 +1,6 @@
-# Cross-compiling for 64-bit Windows with mingw-w64 (posix thread flavour).
-set(CMAKE_SYSTEM_NAME Windows)
+# Cross-compiling for 64-bit Windows with mingw-w64 g++ (posix thread flavour).
+set(ORVANE_TRIPLE x86_64-w64-mingw32)
 set(CMAKE_SYSTEM_PROCESSOR x86_64)
-set(CMAKE_C_COMPILER x86_64-w64-mingw32-gcc-posix)
-set(CMAKE_CXX_COMPILER x86_64-w64-mingw32-g++-posix)
-set(CMAKE_RC_COMPILER x86_64-w64-mingw32-windres)
-set(CMAKE_FIND_ROOT_PATH /usr/x86_64-w64-mingw32)
-set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
-set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
-set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
-# CTest runs every Windows program through Wine (see wine-run.sh).
-set(CMAKE_CROSSCOMPILING_EMULATOR ${CMAKE_CURRENT_LIST_DIR}/wine-run.sh ${CMAKE_BINARY_DIR}/wine)
+set(CMAKE_C_COMPILER ${ORVANE_TRIPLE}-gcc-posix)
+set(CMAKE_CXX_COMPILER ${ORVANE_TRIPLE}-g++-posix)
+include(${CMAKE_CURRENT_LIST_DIR}/mingw-w64-common.cmake)

@@ -1,13 +1,15 @@
 #!/bin/sh
 # Installs the Debian packages the build and the tests need, only those missing.
-#   scripts/install-deps.sh            everything (Windows build, Wine, host tools)
-#   scripts/install-deps.sh windows    only what the Windows build and Wine need
+#   scripts/install-deps.sh            everything (the three Windows builds, Wine, host tools)
+#   scripts/install-deps.sh windows    only what the x64 g++ Windows build and Wine need
 set -eu
 windows="cmake make g++-mingw-w64-x86-64-posix wine64 xvfb googletest"
+# The x86 build runs under the 32-bit Wine loader; the second compiler is clang with lld.
+more_windows="g++-mingw-w64-i686-posix wine32:i386 clang lld"
 host="g++ clang libclang-rt-14-dev libbenchmark-dev libssl-dev"
 case "${1:-all}" in
   windows) wanted="$windows" ;;
-  *) wanted="$windows $host" ;;
+  *) wanted="$windows $more_windows $host" ;;
 esac
 missing=""
 for package in $wanted; do
@@ -16,6 +18,9 @@ done
 if [ -n "$missing" ]; then
   echo "Installing:$missing"
   export DEBIAN_FRONTEND=noninteractive
+  case "$missing" in
+    *:i386*) dpkg --print-foreign-architectures | grep -qx i386 || dpkg --add-architecture i386 ;;
+  esac
   apt-get update
   # shellcheck disable=SC2086
   apt-get install -y --no-install-recommends $missing

@@ -33,7 +33,7 @@ bool WaitForViewer(const TempFolder &folder, DWORD timeoutMs, ViewerStart *start
 
 class LauncherRun : public ::testing::Test {
 protected:
-    void SetUp() override { ASSERT_TRUE(CopyProgram("orvanecmd.exe", folder_.Path())); }
+    void SetUp() override { ASSERT_TRUE(CopyProgram(SiblingProgramPath("orvanecmd.exe"), folder_.Path())); }
 
     // Starts the launcher with `arguments` after its quoted path and `blanks`.
     std::string CommandLine(const std::string &arguments, const char *blanks = "  ") {
@@ -65,25 +65,25 @@ protected:
 };
 
 TEST_F(LauncherRun, ViewerGetsTheTailVerbatim) {
-    ASSERT_TRUE(CopyProgram("Orvane.exe", folder_.Path()));
+    ASSERT_TRUE(CopyProgram(StandInProgramPath("Orvane.exe"), folder_.Path()));
     ExpectViewerParameters(CommandLine("PREFIX-14-BYTE \"C:\\My Pictures\\a b.png\"  /x  \"\" \\\\tail "),
                            " \"C:\\My Pictures\\a b.png\"  /x  \"\" \\\\tail ", InFolder());
 }
 
 TEST_F(LauncherRun, ProgramNameEndedByATabAndLeadingBlanks) {
-    ASSERT_TRUE(CopyProgram("Orvane.exe", folder_.Path()));
+    ASSERT_TRUE(CopyProgram(StandInProgramPath("Orvane.exe"), folder_.Path()));
     std::string path = folder_.File("orvanecmd.exe");
     ExpectViewerParameters("  " + path + "\t \t0123456789abcdtail one", "tail one", InFolder());
 }
 
 TEST_F(LauncherRun, TabInsideTheQuotedNameEndsIt) {
-    ASSERT_TRUE(CopyProgram("Orvane.exe", folder_.Path()));
+    ASSERT_TRUE(CopyProgram(StandInProgramPath("Orvane.exe"), folder_.Path()));
     // The argument text starts inside the quoted name: cmd.exe" ABCDE are the 14 bytes.
     ExpectViewerParameters("\"orvane\tcmd.exe\" ABCDEFGHIJKLMN tail", "FGHIJKLMN tail", InFolder());
 }
 
 TEST_F(LauncherRun, ExactlyFourteenBytesAndShorterGiveEmptyParameters) {
-    ASSERT_TRUE(CopyProgram("Orvane.exe", folder_.Path()));
+    ASSERT_TRUE(CopyProgram(StandInProgramPath("Orvane.exe"), folder_.Path()));
     for (const char *arguments : {"0123456789abcd", "short", ""}) {
         DeleteFileA(folder_.File("Orvane-received.txt").c_str());
         ExpectViewerParameters(CommandLine(arguments), "", InFolder());
@@ -91,7 +91,7 @@ TEST_F(LauncherRun, ExactlyFourteenBytesAndShorterGiveEmptyParameters) {
 }
 
 TEST_F(LauncherRun, StartedMinimisedStillShowsTheViewerNormally) {
-    ASSERT_TRUE(CopyProgram("Orvane.exe", folder_.Path()));
+    ASSERT_TRUE(CopyProgram(StandInProgramPath("Orvane.exe"), folder_.Path()));
     ChildOptions options = InFolder();
     options.useShowWindow = true;
     options.showWindow = SW_SHOWMINNOACTIVE;
@@ -118,7 +118,7 @@ TEST_F(LauncherRun, WithoutAViewerNothingIsShownAndItLingers) {
 
 // Slow: waits out the whole 120 s linger.
 TEST_F(LauncherRun, SLOW_LingersTwoMinutesThenExitsWithZero) {
-    ASSERT_TRUE(CopyProgram("Orvane.exe", folder_.Path()));
+    ASSERT_TRUE(CopyProgram(StandInProgramPath("Orvane.exe"), folder_.Path()));
     const ULONGLONG begin = GetTickCount64();
     ChildProcess launcher(CommandLine("0123456789abcdtail"), InFolder());
     ASSERT_TRUE(launcher.Started());

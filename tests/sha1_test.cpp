@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstddef>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -132,6 +133,14 @@ TEST(Sha1, UpdateOfLengthZeroChangesNothing) {
     Sha1Update(&context, "ignored", 0);
     Sha1Update(&context, nullptr, 0);
     EXPECT_EQ(std::memcmp(&before, &context, sizeof context), 0);
+}
+
+// Callers allocate the context themselves, in 32-bit and 64-bit programs alike: the
+// same 92 bytes with no padding, the block after the seven words.
+TEST(Sha1, ContextLayoutIsTheSameInEveryBuild) {
+    EXPECT_EQ(sizeof(Sha1Context), 92u);
+    EXPECT_EQ(offsetof(Sha1Context, state), 8u);
+    EXPECT_EQ(offsetof(Sha1Context, block), 28u);
 }
 
 TEST(Sha1, InitSetsCountsAndStateAndLeavesTheBlock) {

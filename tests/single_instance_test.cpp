@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <cstring>
 #include <map>
 #include <memory>
@@ -37,20 +38,23 @@ struct Instance {
 
 std::string Quoted(const std::string &text) { return "\"" + text + "\""; }
 
-std::unique_ptr<ChildProcess> StartReceiver(const Instance &names, const std::string &options = "") {
-    std::unique_ptr<ChildProcess> receiver(new ChildProcess(Quoted(SiblingProgramPath("receiver.exe")) + " " +
-                                                            names.cls + " " + names.window + " " + options));
+std::unique_ptr<ChildProcess> StartReceiver(const Instance &names, const std::string &options = "",
+                                            const std::string &program = StandInProgramPath("receiver.exe")) {
+    std::unique_ptr<ChildProcess> receiver(
+        new ChildProcess(Quoted(program) + " " + names.cls + " " + names.window + " " + options));
     return receiver;
 }
 
-std::unique_ptr<ChildProcess> StartHandOff(const Instance &names, const std::string &options) {
-    return std::unique_ptr<ChildProcess>(new ChildProcess(Quoted(SiblingProgramPath("handoff_child.exe")) + " " +
-                                                          names.window + " " + names.cls + " " + options));
+std::unique_ptr<ChildProcess> StartHandOff(const Instance &names, const std::string &options,
+                                           const std::string &program = SiblingProgramPath("handoff_child.exe")) {
+    return std::unique_ptr<ChildProcess>(
+        new ChildProcess(Quoted(program) + " " + names.window + " " + names.cls + " " + options));
 }
 
 // Runs one hand-off to its end and gives back its "result" or "exception" line.
-std::string HandOffOnce(const Instance &names, const std::string &options) {
-    auto child = StartHandOff(names, options);
+std::string HandOffOnce(const Instance &names, const std::string &options,
+                        const std::string &program = SiblingProgramPath("handoff_child.exe")) {
+    auto child = StartHandOff(names, options, program);
     std::string line;
     if (!child->ReadLine(line, kLineWaitMs)) return "no answer";
     child->WaitForLine("done", kLineWaitMs);
@@ -331,5 +335,47 @@ TEST(HandOff, ManyLaterInstancesAtOnceReachTheReceiverWhole) {
     for (auto &sender : senders) {
         std::string line;
         EXPECT_TRUE(sender->WaitForLine("done", kLineWaitMs, &line));
+    }
+}
+
+// Run only with ORVANE_PEER_BUILD set to the tree of a build of the other bitness (its
+// bin and standins folders, as a Windows path ending in a backslash).
+TEST(CrossBitness, TextArrivesWholeBetween32BitAnd64BitInstances) {
+    const char *peer = std::getenv("ORVANE_PEER_BUILD");
+    ASSERT_TRUE(peer && *peer) << "ORVANE_PEER_BUILD is not set";
+    struct Direction {
+        std::string receiver, sender;
+    };
+    const Direction directions[] = {
+        {std::string(peer) + "standins\\receiver.exe", SiblingProgramPath("handoff_child.exe")},
+        {StandInProgramPath("receiver.exe"), std::string(peer) + "bin\\handoff_child.exe"},
+    };
+    // The longest text that fits, Shift-JIS bytes first.
+    const std::string data = kJapaneseData + std::string(1023 - std::strlen(kJapaneseData), 'x');
+    for (const Direction &direction : directions) {
+        SCOPED_TRACE("receiver " + direction.receiver + ", sender " + direction.sender);
+        Instance names;
+        auto receiver = StartReceiver(names, "", direction.receiver);
+        ASSERT_TRUE(receiver->Started()) << "is the build of the other bitness built?";
+        ASSERT_TRUE(receiver->WaitForLine("ready", kLineWaitMs)) << receiver->UnreadOutput();
+        auto sender = StartHandOff(names, "--data-hex " + ToHex(data), direction.sender);
+        ASSERT_TRUE(sender->Started()) << "is the build of the other bitness built?";
+        std::string result;
+        ASSERT_TRUE(sender->ReadLine(result, kLineWaitMs));
+        EXPECT_EQ(ResultOf(result), "result 1") << result;
+
+        // Exactly one of the two is a 32-bit program (running under WoW64).
+        BOOL receiverIs32Bit = FALSE, senderIs32Bit = FALSE;
+        ASSERT_TRUE(IsWow64Process(receiver->Handle(), &receiverIs32Bit));
+        ASSERT_TRUE(IsWow64Process(sender->Handle(), &senderIs32Bit));
+        EXPECT_NE(receiverIs32Bit, senderIs32Bit);
+
+        CopyData got;
+        ASSERT_TRUE(NextCopyData(*receiver, got)) << receiver->UnreadOutput();
+        EXPECT_EQ(got.wParam, "0");
+        EXPECT_EQ(got.cbData, "1024");
+        EXPECT_EQ(got.lpData, data + '\0');
+        EXPECT_EQ(got.block, data);
+        EXPECT_TRUE(sender->WaitForLine("done", kLineWaitMs));
     }
 }

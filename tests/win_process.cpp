@@ -13,6 +13,10 @@ std::string ThisProgramFolder() {
 
 std::string SiblingProgramPath(const char *fileName) { return ThisProgramFolder() + fileName; }
 
+std::string StandInProgramPath(const char *fileName) {
+    return ThisProgramFolder() + ORVANE_STANDINS_FROM_BIN + "\\" + fileName;
+}
+
 std::string UniqueSuffix() {
     std::random_device seed;
     std::mt19937_64 random(seed() ^ (static_cast<unsigned long long>(GetCurrentProcessId()) << 32) ^ GetTickCount64());
@@ -33,8 +37,9 @@ std::string ReadWholeFile(const std::string &path) {
     return contents;
 }
 
-bool CopyProgram(const char *fileName, const std::string &toFolder) {
-    return CopyFileA(SiblingProgramPath(fileName).c_str(), (toFolder + fileName).c_str(), FALSE) != 0;
+bool CopyProgram(const std::string &path, const std::string &toFolder) {
+    const std::string fileName = path.substr(path.find_last_of('\\') + 1);
+    return CopyFileA(path.c_str(), (toFolder + fileName).c_str(), FALSE) != 0;
 }
 
 TempFolder::TempFolder() {

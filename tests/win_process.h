@@ -11,13 +11,16 @@
 
 // Folder of the running test program (the build's bin/), with a trailing backslash.
 std::string ThisProgramFolder();
-// Full path of a program built beside the running test program, e.g. "Orvane.exe".
+// Full path of a program built beside the running test program, e.g. "orvanecmd.exe".
 std::string SiblingProgramPath(const char *fileName);
+// Full path of a stand-in program (the build's standins folder), e.g. "Orvane.exe".
+std::string StandInProgramPath(const char *fileName);
 // A random suffix for kernel-object and window names, so runs never meet each other.
 std::string UniqueSuffix();
 // Whole contents of a file; empty when it does not exist.
 std::string ReadWholeFile(const std::string &path);
-bool CopyProgram(const char *fileName, const std::string &toFolder);
+// Copies the program at `path` into `toFolder` under its own file name.
+bool CopyProgram(const std::string &path, const std::string &toFolder);
 
 // A new empty folder under %TEMP%, removed with its files when the object goes.
 class TempFolder {

@@ -1,6 +1,7 @@
-// The demo run: starts orvanecmd.exe (from this program's folder, where the stand-in
-// Orvane.exe also is) with an exact command line, prints what the viewer received,
-// follows the two-minute linger and prints the exit status.
+// The demo run: starts orvanecmd.exe from the build's bin folder with an exact command
+// line and this program's folder (where the stand-in Orvane.exe is) as its current
+// folder, prints what the viewer received, follows the two-minute linger and prints
+// the exit status.
 //   orvane-demo.exe                -> the built-in argument text
 //   orvane-demo.exe "<arguments>"  -> your own argument text (14 prefix bytes, then the tail)
 #include <windows.h>
@@ -20,6 +21,12 @@ std::string Folder() {
     return folder.substr(0, folder.find_last_of('\\') + 1);
 }
 
+std::string LauncherPath(const std::string &folder) {
+    char path[MAX_PATH] = "";
+    GetFullPathNameA((folder + ORVANE_LAUNCHER_FROM_STANDINS).c_str(), MAX_PATH, path, nullptr);
+    return path;
+}
+
 std::string ReadFileText(const std::string &path) {
     std::string text;
     if (FILE *file = std::fopen(path.c_str(), "rb")) {
@@ -35,7 +42,7 @@ std::string ReadFileText(const std::string &path) {
 int main(int argc, char **argv) {
     const std::string folder = Folder();
     const std::string arguments = argc > 1 ? argv[1] : kDefaultArguments;
-    const std::string commandLine = "\"" + folder + "orvanecmd.exe\"  " + arguments;
+    const std::string commandLine = "\"" + LauncherPath(folder) + "\"  " + arguments;
     const std::string record = folder + "Orvane-received.txt";
     DeleteFileA(record.c_str());
 
