@@ -114,21 +114,24 @@ inline uint32_t Parity(uint32_t b, uint32_t c, uint32_t d) { return b ^ c ^ d; }
 inline uint32_t Majority(uint32_t b, uint32_t c, uint32_t d) { return (b & c) + (d & (b ^ c)); }
 
 // As in the portable transform, the roles of the five words shift by one place
-// per step. The terms that do not depend on the newest word a are summed
-// first; HideValue keeps rotl5(a) last.
+// per step. The sum is formed in the order its terms become ready: W + K
+// (precomputed), then f of the words made two or more steps ago, then
+// rotl5(a) of the newest. HideValue stops the optimiser from reordering it.
 template <uint32_t (*F)(uint32_t, uint32_t, uint32_t)>
 inline void Step(uint32_t a, uint32_t &b, uint32_t c, uint32_t d, uint32_t &e, uint32_t wk) {
-    e += wk + F(b, c, d);
+    e += wk;
+    HideValue(e);
+    e += F(b, c, d);
     HideValue(e);
     e += Rotl(a, 5);
     b = Rotl(b, 30);
 }
 
-// Twenty steps with one function; afterwards each word is back in its role.
-template <uint32_t (*F)(uint32_t, uint32_t, uint32_t)>
-ORVANE_ALWAYS_INLINE void TwentySteps(uint32_t &a, uint32_t &b, uint32_t &c, uint32_t &d, uint32_t &e,
-                                      const uint32_t *wk) {
-    for (int t = 0; t < 20; t += 5) {
+// kSteps steps (a multiple of five) with one function; afterwards each word is
+// back in its role.
+template <uint32_t (*F)(uint32_t, uint32_t, uint32_t), int kSteps>
+ORVANE_ALWAYS_INLINE void Steps(uint32_t &a, uint32_t &b, uint32_t &c, uint32_t &d, uint32_t &e, const uint32_t *wk) {
+    for (int t = 0; t < kSteps; t += 5) {
         Step<F>(a, b, c, d, e, wk[t]);
         Step<F>(e, a, b, c, d, wk[t + 1]);
         Step<F>(d, e, a, b, c, wk[t + 2]);
@@ -141,10 +144,10 @@ ORVANE_ALWAYS_INLINE void TwentySteps(uint32_t &a, uint32_t &b, uint32_t &c, uin
 // the target of each path that calls it.
 ORVANE_ALWAYS_INLINE void RoundsWithWk(uint32_t state[5], const uint32_t wk[80]) {
     uint32_t a = state[0], b = state[1], c = state[2], d = state[3], e = state[4];
-    TwentySteps<Choose>(a, b, c, d, e, wk);
-    TwentySteps<Parity>(a, b, c, d, e, wk + 20);
-    TwentySteps<Majority>(a, b, c, d, e, wk + 40);
-    TwentySteps<Parity>(a, b, c, d, e, wk + 60);
+    Steps<Choose, 20>(a, b, c, d, e, wk);
+    Steps<Parity, 20>(a, b, c, d, e, wk + 20);
+    Steps<Majority, 20>(a, b, c, d, e, wk + 40);
+    Steps<Parity, 20>(a, b, c, d, e, wk + 60);
     state[0] += a;
     state[1] += b;
     state[2] += c;
@@ -186,46 +189,24 @@ SSSE3_FN void StoreWk128(uint32_t *wk, int t, __m128i w) {
     _mm_storeu_si128(reinterpret_cast<__m128i *>(wk + t), _mm_add_epi32(w, _mm_set1_epi32(int(kK[t / 20]))));
 }
 
-SSSE3_FN void Schedule128(const unsigned char *data, uint32_t wk[80]) {
-    __m128i w0 = LoadWords128(data), w1 = LoadWords128(data + 16);
-    __m128i w2 = LoadWords128(data + 32), w3 = LoadWords128(data + 48);
-    StoreWk128(wk, 0, w0);
-    StoreWk128(wk, 4, w1);
-    StoreWk128(wk, 8, w2);
-    StoreWk128(wk, 12, w3);
-    __m128i w4 = EarlyWords128(w0, w1, w2, w3);
-    StoreWk128(wk, 16, w4);
-    __m128i w5 = EarlyWords128(w1, w2, w3, w4);
-    StoreWk128(wk, 20, w5);
-    __m128i w6 = EarlyWords128(w2, w3, w4, w5);
-    StoreWk128(wk, 24, w6);
-    __m128i w7 = EarlyWords128(w3, w4, w5, w6);
-    StoreWk128(wk, 28, w7);
-    // From here the vector for t takes the place of the one for t-32.
-    w0 = LateWords128(w0, w1, w4, w6, w7);
-    StoreWk128(wk, 32, w0);
-    w1 = LateWords128(w1, w2, w5, w7, w0);
-    StoreWk128(wk, 36, w1);
-    w2 = LateWords128(w2, w3, w6, w0, w1);
-    StoreWk128(wk, 40, w2);
-    w3 = LateWords128(w3, w4, w7, w1, w2);
-    StoreWk128(wk, 44, w3);
-    w4 = LateWords128(w4, w5, w0, w2, w3);
-    StoreWk128(wk, 48, w4);
-    w5 = LateWords128(w5, w6, w1, w3, w4);
-    StoreWk128(wk, 52, w5);
-    w6 = LateWords128(w6, w7, w2, w4, w5);
-    StoreWk128(wk, 56, w6);
-    w7 = LateWords128(w7, w0, w3, w5, w6);
-    StoreWk128(wk, 60, w7);
-    w0 = LateWords128(w0, w1, w4, w6, w7);
-    StoreWk128(wk, 64, w0);
-    w1 = LateWords128(w1, w2, w5, w7, w0);
-    StoreWk128(wk, 68, w1);
-    w2 = LateWords128(w2, w3, w6, w0, w1);
-    StoreWk128(wk, 72, w2);
-    w3 = LateWords128(w3, w4, w7, w1, w2);
-    StoreWk128(wk, 76, w3);
+// W[4g..4g+3] + K into wk, with w[g % 8] as the ring of the last eight vectors.
+template <int G>
+SSSE3_FN void ScheduleGroup128(__m128i w[8], const unsigned char *data, uint32_t wk[80]) {
+    if constexpr (G < 4)
+        w[G] = LoadWords128(data + 16 * G);
+    else if constexpr (G < 8)
+        w[G] = EarlyWords128(w[G - 4], w[G - 3], w[G - 2], w[G - 1]);
+    else
+        w[G % 8] = LateWords128(w[G % 8], w[(G + 1) % 8], w[(G + 4) % 8], w[(G + 6) % 8], w[(G + 7) % 8]);
+    StoreWk128(wk, 4 * G, w[G % 8]);
+}
+
+template <int From, int To>
+SSSE3_FN void ScheduleGroups128(__m128i w[8], const unsigned char *data, uint32_t wk[80]) {
+    if constexpr (From < To) {
+        ScheduleGroup128<From>(w, data, wk);
+        ScheduleGroups128<From + 1, To>(w, data, wk);
+    }
 }
 
 // ---- AVX2: the same schedule for two blocks, one in each 128-bit half ----
@@ -263,45 +244,56 @@ AVX2_FN void StoreWk256(uint32_t wk[2][80], int t, __m256i w) {
     _mm_storeu_si128(reinterpret_cast<__m128i *>(wk[1] + t), _mm256_extracti128_si256(sum, 1));
 }
 
-AVX2_FN void Schedule256(const unsigned char *first, const unsigned char *second, uint32_t wk[2][80]) {
-    __m256i w0 = LoadWords256(first, second), w1 = LoadWords256(first + 16, second + 16);
-    __m256i w2 = LoadWords256(first + 32, second + 32), w3 = LoadWords256(first + 48, second + 48);
-    StoreWk256(wk, 0, w0);
-    StoreWk256(wk, 4, w1);
-    StoreWk256(wk, 8, w2);
-    StoreWk256(wk, 12, w3);
-    __m256i w4 = EarlyWords256(w0, w1, w2, w3);
-    StoreWk256(wk, 16, w4);
-    __m256i w5 = EarlyWords256(w1, w2, w3, w4);
-    StoreWk256(wk, 20, w5);
-    __m256i w6 = EarlyWords256(w2, w3, w4, w5);
-    StoreWk256(wk, 24, w6);
-    __m256i w7 = EarlyWords256(w3, w4, w5, w6);
-    StoreWk256(wk, 28, w7);
-    w0 = LateWords256(w0, w1, w4, w6, w7);
-    StoreWk256(wk, 32, w0);
-    w1 = LateWords256(w1, w2, w5, w7, w0);
-    StoreWk256(wk, 36, w1);
-    w2 = LateWords256(w2, w3, w6, w0, w1);
-    StoreWk256(wk, 40, w2);
-    w3 = LateWords256(w3, w4, w7, w1, w2);
-    StoreWk256(wk, 44, w3);
-    w4 = LateWords256(w4, w5, w0, w2, w3);
-    StoreWk256(wk, 48, w4);
-    w5 = LateWords256(w5, w6, w1, w3, w4);
-    StoreWk256(wk, 52, w5);
-    w6 = LateWords256(w6, w7, w2, w4, w5);
-    StoreWk256(wk, 56, w6);
-    w7 = LateWords256(w7, w0, w3, w5, w6);
-    StoreWk256(wk, 60, w7);
-    w0 = LateWords256(w0, w1, w4, w6, w7);
-    StoreWk256(wk, 64, w0);
-    w1 = LateWords256(w1, w2, w5, w7, w0);
-    StoreWk256(wk, 68, w1);
-    w2 = LateWords256(w2, w3, w6, w0, w1);
-    StoreWk256(wk, 72, w2);
-    w3 = LateWords256(w3, w4, w7, w1, w2);
-    StoreWk256(wk, 76, w3);
+template <int G>
+AVX2_FN void ScheduleGroup256(__m256i w[8], const unsigned char *first, const unsigned char *second,
+                              uint32_t wk[2][80]) {
+    if constexpr (G < 4)
+        w[G] = LoadWords256(first + 16 * G, second + 16 * G);
+    else if constexpr (G < 8)
+        w[G] = EarlyWords256(w[G - 4], w[G - 3], w[G - 2], w[G - 1]);
+    else
+        w[G % 8] = LateWords256(w[G % 8], w[(G + 1) % 8], w[(G + 4) % 8], w[(G + 6) % 8], w[(G + 7) % 8]);
+    StoreWk256(wk, 4 * G, w[G % 8]);
+}
+
+template <int From, int To>
+AVX2_FN void ScheduleGroups256(__m256i w[8], const unsigned char *first, const unsigned char *second,
+                               uint32_t wk[2][80]) {
+    if constexpr (From < To) {
+        ScheduleGroup256<From>(w, first, second, wk);
+        ScheduleGroups256<From + 1, To>(w, first, second, wk);
+    }
+}
+
+// The rounds of one block (kHalf of the pair in wk) with the schedule of the
+// next pair run a few groups at a time between their phases: the rounds wait
+// on the latency of their sums, so the vector work fits in beside them.
+template <int kHalf>
+AVX2_FN void RoundsAndNextSchedule256(uint32_t state[5], const uint32_t wk[80], __m256i w[8],
+                                      const unsigned char *first, const unsigned char *second, uint32_t next[2][80]) {
+    constexpr int g = 10 * kHalf;
+    uint32_t a = state[0], b = state[1], c = state[2], d = state[3], e = state[4];
+    Steps<Choose, 10>(a, b, c, d, e, wk);
+    ScheduleGroups256<g, g + 2>(w, first, second, next);
+    Steps<Choose, 10>(a, b, c, d, e, wk + 10);
+    ScheduleGroups256<g + 2, g + 3>(w, first, second, next);
+    Steps<Parity, 10>(a, b, c, d, e, wk + 20);
+    ScheduleGroups256<g + 3, g + 4>(w, first, second, next);
+    Steps<Parity, 10>(a, b, c, d, e, wk + 30);
+    ScheduleGroups256<g + 4, g + 5>(w, first, second, next);
+    Steps<Majority, 10>(a, b, c, d, e, wk + 40);
+    ScheduleGroups256<g + 5, g + 7>(w, first, second, next);
+    Steps<Majority, 10>(a, b, c, d, e, wk + 50);
+    ScheduleGroups256<g + 7, g + 8>(w, first, second, next);
+    Steps<Parity, 10>(a, b, c, d, e, wk + 60);
+    ScheduleGroups256<g + 8, g + 9>(w, first, second, next);
+    Steps<Parity, 10>(a, b, c, d, e, wk + 70);
+    ScheduleGroups256<g + 9, g + 10>(w, first, second, next);
+    state[0] += a;
+    state[1] += b;
+    state[2] += c;
+    state[3] += d;
+    state[4] += e;
 }
 
 // ---- SHA extensions ----
@@ -315,43 +307,47 @@ SHA_FN __m128i LoadWordsReversed(const unsigned char *p) {
     return _mm_shuffle_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i *>(p)), reverse);
 }
 
-// Four rounds with round function F; `eWords` holds E (the rotated A of four
-// rounds back) added to the four message words. `prior` keeps A..D before the
-// rounds, for the E of the next four.
+// Rounds 4g to 4g+3 over w = W[4g..4g+3], with the schedule run ahead of
+// them as the words arrive: `next` (W[4g+4..] but for its last step) is
+// finished, `after` takes w into its sum, and `last`, which held W[4g-4..],
+// becomes the first part of W[4g+12..]. `prior` is A..D from four rounds
+// back, whose rotated A is the E of these rounds.
 template <int F>
-SHA_FN void Rounds4(__m128i &abcd, __m128i &prior, __m128i eWords) {
+SHA_FN void Rounds4(__m128i &abcd, __m128i &prior, __m128i w, __m128i &next, __m128i &after, __m128i &last) {
+    const __m128i eWords = _mm_sha1nexte_epu32(prior, w);
     prior = abcd;
     abcd = _mm_sha1rnds4_epu32(abcd, eWords, F);
-}
-
-// The next four message words in place of w16 (W[t-16..t-13]), then their
-// four rounds.
-template <int F>
-SHA_FN void ScheduleAndRounds4(__m128i &abcd, __m128i &prior, __m128i &w16, __m128i w12, __m128i w8, __m128i w4) {
-    w16 = _mm_sha1msg2_epu32(_mm_xor_si128(_mm_sha1msg1_epu32(w16, w12), w8), w4);
-    Rounds4<F>(abcd, prior, _mm_sha1nexte_epu32(prior, w16));
+    next = _mm_sha1msg2_epu32(next, w);
+    after = _mm_xor_si128(after, w);
+    last = _mm_sha1msg1_epu32(last, w);
 }
 
 }  // namespace
 
 ORVANE_TARGET("ssse3") void Sha1Ssse3Blocks(uint32_t state[5], const unsigned char *data, size_t blocks) {
     uint32_t wk[80];
+    __m128i w[8];
     for (; blocks > 0; --blocks, data += 64) {
-        Schedule128(data, wk);
+        ScheduleGroups128<0, 20>(w, data, wk);
         RoundsWithWk(state, wk);
     }
 }
 
 ORVANE_TARGET("avx2,bmi,bmi2") void Sha1Avx2Blocks(uint32_t state[5], const unsigned char *data, size_t blocks) {
-    uint32_t wk[2][80];
-    for (; blocks >= 2; blocks -= 2, data += 128) {
-        Schedule256(data, data + 64, wk);
-        RoundsWithWk(state, wk[0]);
-        RoundsWithWk(state, wk[1]);
-    }
-    if (blocks > 0) {
-        Schedule256(data, data, wk);  // the second half is a copy, not used
-        RoundsWithWk(state, wk[0]);
+    if (blocks == 0) return;
+    uint32_t wk[2][2][80];  // the schedules of the pair in the rounds and of the next pair
+    __m256i w[8];
+    ScheduleGroups256<0, 20>(w, data, blocks >= 2 ? data + 64 : data, wk[0]);
+    for (int now = 0; blocks > 0; now ^= 1) {
+        const size_t count = blocks >= 2 ? 2 : 1;
+        const unsigned char *const pair = data;
+        data += 64 * count;
+        blocks -= count;
+        // After the last pair, its own bytes stand in for the next (read, not used).
+        const unsigned char *first = blocks > 0 ? data : pair;
+        const unsigned char *second = blocks >= 2 ? data + 64 : first;
+        RoundsAndNextSchedule256<0>(state, wk[now][0], w, first, second, wk[now ^ 1]);
+        if (count == 2) RoundsAndNextSchedule256<1>(state, wk[now][1], w, first, second, wk[now ^ 1]);
     }
 }
 
@@ -362,27 +358,35 @@ ORVANE_TARGET("sha,ssse3") void Sha1ShaExtensionsBlocks(uint32_t state[5], const
         const __m128i abcdBefore = abcd, eBefore = e;
         __m128i w0 = LoadWordsReversed(data), w1 = LoadWordsReversed(data + 16);
         __m128i w2 = LoadWordsReversed(data + 32), w3 = LoadWordsReversed(data + 48);
-        __m128i prior;
-        Rounds4<0>(abcd, prior, _mm_add_epi32(e, w0));
-        Rounds4<0>(abcd, prior, _mm_sha1nexte_epu32(prior, w1));
-        Rounds4<0>(abcd, prior, _mm_sha1nexte_epu32(prior, w2));
-        Rounds4<0>(abcd, prior, _mm_sha1nexte_epu32(prior, w3));
-        ScheduleAndRounds4<0>(abcd, prior, w0, w1, w2, w3);  // rounds 16-19
-        ScheduleAndRounds4<1>(abcd, prior, w1, w2, w3, w0);
-        ScheduleAndRounds4<1>(abcd, prior, w2, w3, w0, w1);
-        ScheduleAndRounds4<1>(abcd, prior, w3, w0, w1, w2);
-        ScheduleAndRounds4<1>(abcd, prior, w0, w1, w2, w3);
-        ScheduleAndRounds4<1>(abcd, prior, w1, w2, w3, w0);  // rounds 36-39
-        ScheduleAndRounds4<2>(abcd, prior, w2, w3, w0, w1);
-        ScheduleAndRounds4<2>(abcd, prior, w3, w0, w1, w2);
-        ScheduleAndRounds4<2>(abcd, prior, w0, w1, w2, w3);
-        ScheduleAndRounds4<2>(abcd, prior, w1, w2, w3, w0);
-        ScheduleAndRounds4<2>(abcd, prior, w2, w3, w0, w1);  // rounds 56-59
-        ScheduleAndRounds4<3>(abcd, prior, w3, w0, w1, w2);
-        ScheduleAndRounds4<3>(abcd, prior, w0, w1, w2, w3);
-        ScheduleAndRounds4<3>(abcd, prior, w1, w2, w3, w0);
-        ScheduleAndRounds4<3>(abcd, prior, w2, w3, w0, w1);
-        ScheduleAndRounds4<3>(abcd, prior, w3, w0, w1, w2);  // rounds 76-79
+        // Rounds 0-11, with the schedule started as in Rounds4.
+        __m128i prior = abcd;
+        abcd = _mm_sha1rnds4_epu32(abcd, _mm_add_epi32(e, w0), 0);
+        __m128i eWords = _mm_sha1nexte_epu32(prior, w1);
+        prior = abcd;
+        abcd = _mm_sha1rnds4_epu32(abcd, eWords, 0);
+        w0 = _mm_sha1msg1_epu32(w0, w1);
+        eWords = _mm_sha1nexte_epu32(prior, w2);
+        prior = abcd;
+        abcd = _mm_sha1rnds4_epu32(abcd, eWords, 0);
+        w0 = _mm_xor_si128(w0, w2);
+        w1 = _mm_sha1msg1_epu32(w1, w2);
+        Rounds4<0>(abcd, prior, w3, w0, w1, w2);  // 12-15
+        Rounds4<0>(abcd, prior, w0, w1, w2, w3);
+        Rounds4<1>(abcd, prior, w1, w2, w3, w0);
+        Rounds4<1>(abcd, prior, w2, w3, w0, w1);
+        Rounds4<1>(abcd, prior, w3, w0, w1, w2);
+        Rounds4<1>(abcd, prior, w0, w1, w2, w3);
+        Rounds4<1>(abcd, prior, w1, w2, w3, w0);  // 36-39
+        Rounds4<2>(abcd, prior, w2, w3, w0, w1);
+        Rounds4<2>(abcd, prior, w3, w0, w1, w2);
+        Rounds4<2>(abcd, prior, w0, w1, w2, w3);
+        Rounds4<2>(abcd, prior, w1, w2, w3, w0);
+        Rounds4<2>(abcd, prior, w2, w3, w0, w1);  // 56-59
+        Rounds4<3>(abcd, prior, w3, w0, w1, w2);
+        Rounds4<3>(abcd, prior, w0, w1, w2, w3);
+        Rounds4<3>(abcd, prior, w1, w2, w3, w0);
+        Rounds4<3>(abcd, prior, w2, w3, w0, w1);
+        Rounds4<3>(abcd, prior, w3, w0, w1, w2);  // 76-79
         e = _mm_sha1nexte_epu32(prior, eBefore);
         abcd = _mm_add_epi32(abcd, abcdBefore);
     }
