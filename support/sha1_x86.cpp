@@ -334,7 +334,11 @@ ORVANE_TARGET("ssse3") void Sha1Ssse3Blocks(uint32_t state[5], const unsigned ch
 }
 
 ORVANE_TARGET("avx2,bmi,bmi2") void Sha1Avx2Blocks(uint32_t state[5], const unsigned char *data, size_t blocks) {
-    if (blocks == 0) return;
+    if (blocks <= 1) {
+        // One block, as a short message gives: no second half to fill, no next pair to schedule.
+        Sha1Ssse3Blocks(state, data, blocks);
+        return;
+    }
     uint32_t wk[2][2][80];  // the schedules of the pair in the rounds and of the next pair
     __m256i w[8];
     ScheduleGroups256<0, 20>(w, data, blocks >= 2 ? data + 64 : data, wk[0]);
