@@ -1,6 +1,7 @@
 #include "support/sha1.h"
 
 #include <atomic>
+#include <cstddef>
 #include <cstdio>
 #include <cstring>
 #include <memory>
@@ -9,6 +10,9 @@
 #include "support/sha1_paths.h"
 
 const unsigned char Sha1Padding[64] = {0x80};
+
+// Callers lay out and copy the context themselves; the block functions take only its state.
+static_assert(sizeof(Sha1Context) == 92 && offsetof(Sha1Context, state) == 8, "Sha1Context layout changed");
 
 namespace {
 
