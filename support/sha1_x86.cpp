@@ -176,7 +176,7 @@ SSSE3_FN __m128i LoadWords128(const unsigned char *p) {
 SSSE3_FN __m128i EarlyWords128(__m128i w16, __m128i w12, __m128i w8, __m128i w4) {
     const __m128i x =
         _mm_xor_si128(_mm_xor_si128(w16, _mm_alignr_epi8(w12, w16, 8)), _mm_xor_si128(w8, _mm_srli_si128(w4, 4)));
-    // The last lane lacks the term W[t] = rotl1(x lane 0): add rotl2 of it.
+    // The last lane lacks the term W[t] = rotl1(x lane 0): xor in rotl2 of it.
     return _mm_xor_si128(Rotl128(x, 1), Rotl128(_mm_slli_si128(x, 12), 2));
 }
 
