@@ -1,4 +1,4 @@
-// The portable SHA-1 and MD5 transform against OpenSSL's libcrypto, in one run.
+// The SHA-1 paths and the MD5 transform against OpenSSL's libcrypto, in one run.
 //
 // OpenSSL reads OPENSSL_ia32cap once, when libcrypto starts. To measure its
 // default dispatch and its code without the SHA extensions in the same process,
@@ -28,9 +28,7 @@
 
 #include "support/md5.h"
 #include "support/sha1.h"
-
-// The same SHA-1 source compiled for this machine's processor (sha1_native.cpp).
-void NativeSha1Digest(const unsigned char *data, uint32_t length, unsigned char digest[20]);
+#include "support/sha1_paths.h"
 
 namespace {
 
@@ -90,21 +88,21 @@ std::vector<unsigned char> Message(size_t size) {
     return bytes;
 }
 
-using DigestFn = void (*)(const unsigned char *, uint32_t, unsigned char *);
-
-void BaselineSha1Digest(const unsigned char *data, uint32_t length, unsigned char digest[20]) {
-    Sha1Context context;
-    Sha1Init(&context);
-    Sha1Update(&context, data, length);
-    Sha1Final(&context, digest);
-}
-
-// One whole digest (init, update, final) per iteration.
-void PortableSha1(benchmark::State &state, DigestFn digestFn, size_t size) {
+// One whole digest (init, update, final) per iteration, through the public
+// functions (blocks null: the dispatched path) or on one path.
+void OurSha1(benchmark::State &state, Sha1BlocksFn blocks, size_t size) {
     const std::vector<unsigned char> message = Message(size);
     unsigned char digest[20];
     for (auto _ : state) {
-        digestFn(message.data(), static_cast<uint32_t>(message.size()), digest);
+        Sha1Context context;
+        Sha1Init(&context);
+        if (blocks) {
+            Sha1UpdateWith(blocks, &context, message.data(), static_cast<uint32_t>(message.size()));
+            Sha1FinalWith(blocks, &context, digest);
+        } else {
+            Sha1Update(&context, message.data(), static_cast<uint32_t>(message.size()));
+            Sha1Final(&context, digest);
+        }
         benchmark::DoNotOptimize(digest);
     }
     state.SetBytesProcessed(static_cast<int64_t>(state.iterations()) * static_cast<int64_t>(size));
@@ -163,7 +161,7 @@ public:
         if (a == rates_.end() || b == rates_.end()) return;
         const double medianRatio = Median(a->second) / Median(b->second);
         const double bestRatio = Best(a->second) / Best(b->second);
-        std::printf("%-38s %7.1f / %7.1f MiB/s = %5.3f   best %7.1f / %7.1f = %5.3f", label,
+        std::printf("%-48s %7.1f / %7.1f MiB/s = %5.3f   best %7.1f / %7.1f = %5.3f", label,
                     Median(a->second) / 1048576, Median(b->second) / 1048576, medianRatio, Best(a->second) / 1048576,
                     Best(b->second) / 1048576, bestRatio);
         if (target > 0) std::printf("   target %.2f %s", target, medianRatio >= target ? "met" : "NOT met");
@@ -192,14 +190,20 @@ int main(int argc, char **argv) {
     static const OpenSslCalls masked = LoadCopy(kNoShaExtensions);
     static const OpenSslCalls scalar = LoadCopy(kScalarOnly);
 
-    for (size_t size : {size_t(16384), size_t(64)}) {
-        const std::string tag = size == 64 ? "64B" : "16KiB";
-        benchmark::RegisterBenchmark(("sha1/" + tag + "/portable").c_str(), PortableSha1, BaselineSha1Digest, size);
-        benchmark::RegisterBenchmark(("sha1/" + tag + "/portable-march-native").c_str(), PortableSha1, NativeSha1Digest,
-                                     size);
-        benchmark::RegisterBenchmark(("sha1/" + tag + "/openssl").c_str(), OpenSslSha1, &linked, size);
-        benchmark::RegisterBenchmark(("sha1/" + tag + "/openssl-no-shaext").c_str(), OpenSslSha1, &masked, size);
-        benchmark::RegisterBenchmark(("sha1/" + tag + "/openssl-scalar").c_str(), OpenSslSha1, &scalar, size);
+    // The vector-schedule path this CPU runs, forced even where the SHA extensions are there.
+    const Sha1Cpuid cpu = ReadSha1Cpuid();
+    const Sha1Path vector = Sha1CpuRuns(Sha1Path::kAvx2, cpu)    ? Sha1Path::kAvx2
+                            : Sha1CpuRuns(Sha1Path::kSsse3, cpu) ? Sha1Path::kSsse3
+                                                                 : Sha1Path::kPortable;
+    std::printf("SHA-1 paths: dispatched %s, vector %s\n", Sha1PathName(Sha1DispatchedPath()), Sha1PathName(vector));
+    for (size_t size : {size_t(64), size_t(16384), size_t(1048576)}) {
+        const std::string tag = "sha1/" + std::string(size == 64 ? "64B" : size == 16384 ? "16KiB" : "1MiB");
+        benchmark::RegisterBenchmark((tag + "/dispatched").c_str(), OurSha1, nullptr, size);
+        benchmark::RegisterBenchmark((tag + "/vector").c_str(), OurSha1, Sha1BlocksOf(vector), size);
+        benchmark::RegisterBenchmark((tag + "/portable").c_str(), OurSha1, Sha1PortableBlocks, size);
+        benchmark::RegisterBenchmark((tag + "/openssl").c_str(), OpenSslSha1, &linked, size);
+        benchmark::RegisterBenchmark((tag + "/openssl-no-shaext").c_str(), OpenSslSha1, &masked, size);
+        benchmark::RegisterBenchmark((tag + "/openssl-scalar").c_str(), OpenSslSha1, &scalar, size);
     }
     benchmark::RegisterBenchmark("md5/16KiB/Md5Transform", PortableMd5, size_t(16384));
     benchmark::RegisterBenchmark("md5/16KiB/openssl", OpenSslMd5, &linked, size_t(16384));
@@ -218,15 +222,19 @@ int main(int argc, char **argv) {
     benchmark::RunSpecifiedBenchmarks(&reporter);
     benchmark::Shutdown();
 
-    std::printf("\nportable / OpenSSL, bytes per second, median of the repetitions (and best):\n");
-    reporter.PrintRatio("SHA-1 16 KiB vs OpenSSL without SHA ext", "sha1/16KiB/portable",
-                        "sha1/16KiB/openssl-no-shaext", 0.75);
-    reporter.PrintRatio("same, source built with -march=native", "sha1/16KiB/portable-march-native",
-                        "sha1/16KiB/openssl-no-shaext", 0);
-    reporter.PrintRatio("SHA-1 16 KiB vs OpenSSL scalar x86_64", "sha1/16KiB/portable", "sha1/16KiB/openssl-scalar", 0);
-    reporter.PrintRatio("SHA-1 64 B vs OpenSSL without SHA ext", "sha1/64B/portable", "sha1/64B/openssl-no-shaext", 0);
-    reporter.PrintRatio("SHA-1 16 KiB vs OpenSSL default", "sha1/16KiB/portable", "sha1/16KiB/openssl", 0);
-    reporter.PrintRatio("SHA-1 64 B vs OpenSSL default", "sha1/64B/portable", "sha1/64B/openssl", 0);
+    std::printf("\nours / OpenSSL, bytes per second, median of the repetitions (and best):\n");
+    for (const char *tag : {"64B", "16KiB", "1MiB"}) {
+        const std::string sha1 = std::string("sha1/") + tag;
+        const double floor = std::string(tag) == "64B" ? 0.9 : 1.0;
+        reporter.PrintRatio((sha1 + " dispatched vs OpenSSL default").c_str(), sha1 + "/dispatched", sha1 + "/openssl",
+                            floor);
+        reporter.PrintRatio((sha1 + " vector vs OpenSSL without SHA ext").c_str(), sha1 + "/vector",
+                            sha1 + "/openssl-no-shaext", 0.95);
+        reporter.PrintRatio((sha1 + " portable vs OpenSSL without SHA ext").c_str(), sha1 + "/portable",
+                            sha1 + "/openssl-no-shaext", 0);
+        reporter.PrintRatio((sha1 + " portable vs OpenSSL scalar").c_str(), sha1 + "/portable",
+                            sha1 + "/openssl-scalar", 0);
+    }
     reporter.PrintRatio("Md5Transform 16 KiB vs OpenSSL MD5", "md5/16KiB/Md5Transform", "md5/16KiB/openssl", 0.95);
     return 0;
 }

@@ -1,12 +1,18 @@
 #include "support/sha1.h"
 
+#include <atomic>
+#include <cstddef>
 #include <cstdio>
 #include <cstring>
 #include <memory>
 
 #include "support/compiler.h"
+#include "support/sha1_paths.h"
 
 const unsigned char Sha1Padding[64] = {0x80};
+
+// Callers lay out and copy the context themselves; the block functions take only its state.
+static_assert(sizeof(Sha1Context) == 92 && offsetof(Sha1Context, state) == 8, "Sha1Context layout changed");
 
 namespace {
 
@@ -89,12 +95,15 @@ void Sha1Init(Sha1Context *context) {
     context->state[4] = 0xC3D2E1F0u;
 }
 
-void Sha1Transform(Sha1Context *context, const unsigned char *data) {
-    uint32_t a = context->state[0];
-    uint32_t b = context->state[1];
-    uint32_t c = context->state[2];
-    uint32_t d = context->state[3];
-    uint32_t e = context->state[4];
+namespace {
+
+// The portable compression of one block: the reference for the other paths.
+void CompressPortable(uint32_t state[5], const unsigned char *data) {
+    uint32_t a = state[0];
+    uint32_t b = state[1];
+    uint32_t c = state[2];
+    uint32_t d = state[3];
+    uint32_t e = state[4];
     uint32_t w[16];
 
     StepChoose(a, b, c, d, e, Load(w, data, 0));
@@ -181,14 +190,47 @@ void Sha1Transform(Sha1Context *context, const unsigned char *data) {
     StepParity<kParity2>(c, d, e, a, b, Next(w, 78));
     StepParity<kParity2>(b, c, d, e, a, Next(w, 79));
 
-    context->state[0] += a;
-    context->state[1] += b;
-    context->state[2] += c;
-    context->state[3] += d;
-    context->state[4] += e;
+    state[0] += a;
+    state[1] += b;
+    state[2] += c;
+    state[3] += d;
+    state[4] += e;
 }
 
+// The block function of this process, picked on first use. Threads that race
+// on the first calls each pick and store the same pointer; relaxed order is
+// enough because the pointer leads only to code, never to data written before
+// the store.
+void BlocksOnFirstUse(uint32_t state[5], const unsigned char *data, size_t blocks);
+std::atomic<Sha1BlocksFn> dispatchedBlocks{BlocksOnFirstUse};
+
+void BlocksOnFirstUse(uint32_t state[5], const unsigned char *data, size_t blocks) {
+    const Sha1BlocksFn picked = Sha1BlocksOf(Sha1DispatchedPath());
+    dispatchedBlocks.store(picked, std::memory_order_relaxed);
+    picked(state, data, blocks);
+}
+
+inline Sha1BlocksFn DispatchedBlocks() { return dispatchedBlocks.load(std::memory_order_relaxed); }
+
+}  // namespace
+
+void Sha1PortableBlocks(uint32_t state[5], const unsigned char *data, size_t blocks) {
+    for (; blocks > 0; --blocks, data += 64) CompressPortable(state, data);
+}
+
+Sha1Path Sha1DispatchedPath() { return PickSha1Path(ReadSha1Cpuid()); }
+
+void Sha1Transform(Sha1Context *context, const unsigned char *data) { DispatchedBlocks()(context->state, data, 1); }
+
 void Sha1Update(Sha1Context *context, const void *input, uint32_t length) {
+    Sha1UpdateWith(DispatchedBlocks(), context, input, length);
+}
+
+void Sha1Final(Sha1Context *context, unsigned char digest[20]) { Sha1FinalWith(DispatchedBlocks(), context, digest); }
+
+// Whole blocks go to the block function in one call, so a fast path keeps its
+// state in registers from block to block.
+void Sha1UpdateWith(Sha1BlocksFn blocks, Sha1Context *context, const void *input, uint32_t length) {
     if (length == 0) return;
     const unsigned char *in = static_cast<const unsigned char *>(input);
     uint32_t used = context->countLow % 64;
@@ -199,23 +241,27 @@ void Sha1Update(Sha1Context *context, const void *input, uint32_t length) {
 
     if (used > 0 && length >= room) {
         std::memcpy(context->block + used, in, room);
-        Sha1Transform(context, context->block);
+        blocks(context->state, context->block, 1);
         in += room;
         length -= room;
         used = 0;
     }
-    for (; length >= 64; in += 64, length -= 64) Sha1Transform(context, in);
+    if (length >= 64) {
+        blocks(context->state, in, length / 64);
+        in += length / 64 * 64;
+        length %= 64;
+    }
     if (length > 0) std::memcpy(context->block + used, in, length);
 }
 
-void Sha1Final(Sha1Context *context, unsigned char digest[20]) {
+void Sha1FinalWith(Sha1BlocksFn blocks, Sha1Context *context, unsigned char digest[20]) {
     unsigned char bits[8];
     StoreBig32(bits, (context->countHigh << 3) | (context->countLow >> 29));
     StoreBig32(bits + 4, context->countLow << 3);
 
     const uint32_t last = context->countLow % 64;
-    Sha1Update(context, Sha1Padding, last < 56 ? 56 - last : 120 - last);
-    Sha1Update(context, bits, 8);
+    Sha1UpdateWith(blocks, context, Sha1Padding, last < 56 ? 56 - last : 120 - last);
+    Sha1UpdateWith(blocks, context, bits, 8);
 
     for (int i = 0; i < 5; ++i) StoreBig32(digest + 4 * i, context->state[i]);
 }

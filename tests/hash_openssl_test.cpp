@@ -14,32 +14,41 @@
 
 #include "support/md5.h"
 #include "support/sha1.h"
+#include "support/sha1_paths.h"
+#include "tests/sha1_paths_util.h"
 
 namespace {
 
-TEST(Sha1AgainstOpenSsl, RandomLengthsAndSplits) {
+// The public functions and each path this CPU runs: every length up to 1100,
+// then random ones, in random splits, from aligned and unaligned addresses.
+TEST(Sha1AgainstOpenSsl, RandomLengthsAndSplitsOnEveryPath) {
+    const std::vector<Sha1Hasher> hashers = Sha1HashersOfThisCpu();
     std::mt19937 random(20240607);
-    std::vector<unsigned char> message(5000);
+    std::vector<unsigned char> storage(5000 + 3);
     for (int round = 0; round < 3000; ++round) {
-        const size_t length = round < 300 ? static_cast<size_t>(round) : random() % message.size();
+        const size_t length = round <= 1100 ? static_cast<size_t>(round) : random() % (storage.size() - 3);
+        unsigned char *message = storage.data() + round % 4;
         for (size_t i = 0; i < length; ++i) message[i] = static_cast<unsigned char>(random());
 
         unsigned char expected[20];
-        SHA1(message.data(), length, expected);
+        SHA1(message, length, expected);
 
-        Sha1Context context;
-        unsigned char digest[20];
-        Sha1Init(&context);
-        for (size_t at = 0; at < length;) {
-            const size_t piece = std::min<size_t>(length - at, random() % 200);
-            Sha1Update(&context, message.data() + at, static_cast<uint32_t>(piece));
-            at += piece;
+        for (const Sha1Hasher &hasher : hashers) {
+            Sha1Context context;
+            unsigned char digest[20];
+            Sha1Init(&context);
+            for (size_t at = 0; at < length;) {
+                const size_t piece = std::min<size_t>(length - at, random() % 2 ? random() % 200 : 64 * (random() % 9));
+                hasher.Update(&context, message + at, static_cast<uint32_t>(piece));
+                at += piece;
+            }
+            hasher.Final(&context, digest);
+            ASSERT_EQ(std::memcmp(digest, expected, 20), 0)
+                << "length " << length << ", round " << round << ", " << hasher.name;
         }
-        Sha1Final(&context, digest);
-        ASSERT_EQ(std::memcmp(digest, expected, 20), 0) << "length " << length << ", round " << round;
 
         char hex[41], expectedHex[41];
-        Sha1HexOfData(message.data(), static_cast<uint32_t>(length), hex);
+        Sha1HexOfData(message, static_cast<uint32_t>(length), hex);
         for (int i = 0; i < 20; ++i) std::snprintf(expectedHex + 2 * i, 3, "%02x", expected[i]);
         ASSERT_STREQ(hex, expectedHex);
     }

@@ -3,39 +3,46 @@
 #include <gtest/gtest.h>
 
 #include <cstddef>
+#include <cstdio>
 #include <cstring>
+#include <random>
 #include <string>
 #include <vector>
 
+#include "support/sha1_paths.h"
 #include "tests/hex.h"
+#include "tests/sha1_paths_util.h"
 
 namespace {
 
-std::string DigestInOneUpdate(const std::string &message) {
+using Hasher = Sha1Hasher;
+const Hasher kPublic{"dispatched", nullptr};
+
+std::string DigestInOneUpdate(const std::string &message, const Hasher &hasher = kPublic) {
     Sha1Context context;
     unsigned char digest[20];
     Sha1Init(&context);
-    Sha1Update(&context, message.data(), static_cast<uint32_t>(message.size()));
-    Sha1Final(&context, digest);
+    hasher.Update(&context, message.data(), static_cast<uint32_t>(message.size()));
+    hasher.Final(&context, digest);
     return Hex(digest, 20);
 }
 
-std::string DigestByteByByte(const std::string &message) {
+std::string DigestByteByByte(const std::string &message, const Hasher &hasher) {
     Sha1Context context;
     unsigned char digest[20];
     Sha1Init(&context);
-    for (char c : message) Sha1Update(&context, &c, 1);
-    Sha1Final(&context, digest);
+    for (char c : message) hasher.Update(&context, &c, 1);
+    hasher.Final(&context, digest);
     return Hex(digest, 20);
 }
 
-std::string DigestSplitAt(const std::string &message, size_t split) {
+std::string DigestSplitAt(const std::string &message, size_t split, const Hasher &hasher) {
     Sha1Context context;
     unsigned char digest[20];
     Sha1Init(&context);
-    Sha1Update(&context, message.data(), static_cast<uint32_t>(split));
-    Sha1Update(&context, message.data() + split, static_cast<uint32_t>(message.size() - split));
-    Sha1Final(&context, digest);
+    hasher.Update(&context, message.data(), static_cast<uint32_t>(split));
+    hasher.Update(&context, message.data() + split, static_cast<uint32_t>(message.size() - split));
+    hasher.Final(&context, digest);
     return Hex(digest, 20);
 }
 
@@ -65,41 +72,105 @@ const KnownAnswer kKnownAnswers[] = {
 };
 
 TEST(Sha1, KnownAnswersInOneUpdateByteByByteAndAtEverySplit) {
-    for (const KnownAnswer &known : kKnownAnswers) {
-        SCOPED_TRACE("message of " + std::to_string(known.message.size()) + " bytes");
-        EXPECT_EQ(DigestInOneUpdate(known.message), known.digest);
-        EXPECT_EQ(DigestByteByByte(known.message), known.digest);
-        EXPECT_EQ(HexOfData(known.message.data(), static_cast<uint32_t>(known.message.size())), known.digest);
-        for (size_t split = 0; split <= known.message.size(); ++split)
-            ASSERT_EQ(DigestSplitAt(known.message, split), known.digest) << "split at " << split;
+    for (const Hasher &hasher : Sha1HashersOfThisCpu()) {
+        for (const KnownAnswer &known : kKnownAnswers) {
+            SCOPED_TRACE(hasher.name + ", message of " + std::to_string(known.message.size()) + " bytes");
+            EXPECT_EQ(DigestInOneUpdate(known.message, hasher), known.digest);
+            EXPECT_EQ(DigestByteByByte(known.message, hasher), known.digest);
+            for (size_t split = 0; split <= known.message.size(); ++split)
+                ASSERT_EQ(DigestSplitAt(known.message, split, hasher), known.digest) << "split at " << split;
+        }
     }
+    for (const KnownAnswer &known : kKnownAnswers)
+        EXPECT_EQ(HexOfData(known.message.data(), static_cast<uint32_t>(known.message.size())), known.digest);
 }
 
 TEST(Sha1, OneMillionA) {
     const std::string message(1000000, 'a');
-    EXPECT_EQ(DigestInOneUpdate(message), "34aa973cd4c4daa4f61eeb2bdbad27316534016f");
-    // Pieces of 1000 bytes start at every offset within a block over time.
-    Sha1Context context;
-    unsigned char digest[20];
-    Sha1Init(&context);
-    for (size_t i = 0; i < message.size(); i += 1000) Sha1Update(&context, message.data() + i, 1000);
-    Sha1Final(&context, digest);
-    EXPECT_EQ(Hex(digest, 20), "34aa973cd4c4daa4f61eeb2bdbad27316534016f");
+    for (const Hasher &hasher : Sha1HashersOfThisCpu()) {
+        SCOPED_TRACE(hasher.name);
+        EXPECT_EQ(DigestInOneUpdate(message, hasher), "34aa973cd4c4daa4f61eeb2bdbad27316534016f");
+        // Pieces of 1000 bytes start at every offset within a block over time.
+        Sha1Context context;
+        unsigned char digest[20];
+        Sha1Init(&context);
+        for (size_t i = 0; i < message.size(); i += 1000) hasher.Update(&context, message.data() + i, 1000);
+        hasher.Final(&context, digest);
+        EXPECT_EQ(Hex(digest, 20), "34aa973cd4c4daa4f61eeb2bdbad27316534016f");
+    }
 }
 
 TEST(Sha1, MessageFedInFourUpdatesMatchesOneUpdate) {
     std::string message;
     for (int i = 0; i < 177; ++i) message += static_cast<char>(i * 7 + 3);
-    Sha1Context context;
-    unsigned char digest[20];
-    Sha1Init(&context);
-    size_t at = 0;
-    for (size_t piece : {10, 100, 3, 64}) {
-        Sha1Update(&context, message.data() + at, static_cast<uint32_t>(piece));
-        at += piece;
+    for (const Hasher &hasher : Sha1HashersOfThisCpu()) {
+        Sha1Context context;
+        unsigned char digest[20];
+        Sha1Init(&context);
+        size_t at = 0;
+        for (size_t piece : {10, 100, 3, 64}) {
+            hasher.Update(&context, message.data() + at, static_cast<uint32_t>(piece));
+            at += piece;
+        }
+        hasher.Final(&context, digest);
+        EXPECT_EQ(Hex(digest, 20), DigestInOneUpdate(message)) << hasher.name;
     }
-    Sha1Final(&context, digest);
-    EXPECT_EQ(Hex(digest, 20), DigestInOneUpdate(message));
+}
+
+// Each path against the portable one: every length up to 1100 at every
+// alignment, random splits (runs of 0 to 9 blocks and odd tails), and one
+// update of many blocks.
+TEST(Sha1Paths, EveryPathThisCpuRunsMatchesPortable) {
+    const Hasher portable{"portable", Sha1PortableBlocks};
+    std::mt19937 random(8);
+    std::string storage(1 << 20, '\0');
+    for (char &c : storage) c = static_cast<char>(random());
+    for (const Hasher &hasher : Sha1HashersOfThisCpu()) {
+        SCOPED_TRACE(hasher.name);
+        for (size_t length = 0; length <= 1100; ++length) {
+            const std::string message = storage.substr(length % 4, length);
+            const size_t split = random() % (length + 1);
+            ASSERT_EQ(DigestInOneUpdate(message, hasher), DigestInOneUpdate(message, portable)) << length;
+            ASSERT_EQ(DigestSplitAt(message, split, hasher), DigestInOneUpdate(message, portable))
+                << length << " split at " << split;
+        }
+        for (int round = 0; round < 50; ++round) {
+            const size_t offset = random() % 64;
+            Sha1Context ours, theirs;
+            Sha1Init(&ours);
+            Sha1Init(&theirs);
+            for (size_t at = offset; at < 5000;) {
+                const size_t piece = random() % 2 ? 64 * (random() % 10) : random() % 200;
+                hasher.Update(&ours, &storage[at], static_cast<uint32_t>(piece));
+                portable.Update(&theirs, &storage[at], static_cast<uint32_t>(piece));
+                at += piece;
+            }
+            unsigned char digest[20], expected[20];
+            hasher.Final(&ours, digest);
+            portable.Final(&theirs, expected);
+            ASSERT_EQ(Hex(digest, 20), Hex(expected, 20)) << "round " << round;
+        }
+        const std::string many = storage.substr(3, storage.size() - 40);
+        EXPECT_EQ(DigestInOneUpdate(many, hasher), DigestInOneUpdate(many, portable));
+    }
+}
+
+// The Windows and host runs both name the path they dispatch to.
+TEST(Sha1Paths, DispatchedPathRunsHereAndMatchesPortable) {
+    const Sha1Path path = Sha1DispatchedPath();
+    std::printf("[ sha1 path ] %s\n", Sha1PathName(path));
+    EXPECT_TRUE(Sha1CpuRuns(path, ReadSha1Cpuid()));
+    EXPECT_EQ(Sha1PathName(path), Sha1PathName(Sha1PathsOfThisCpu().back())) << "not the fastest path that runs here";
+
+    unsigned char storage[64 + 3];
+    for (size_t i = 0; i < sizeof storage; ++i) storage[i] = static_cast<unsigned char>(i * 91 + 5);
+    Sha1Context dispatched;
+    Sha1Init(&dispatched);
+    uint32_t portable[5];
+    std::memcpy(portable, dispatched.state, sizeof portable);
+    Sha1Transform(&dispatched, storage + 3);
+    Sha1PortableBlocks(portable, storage + 3, 1);
+    EXPECT_EQ(std::memcmp(dispatched.state, portable, sizeof portable), 0);
 }
 
 // The counts after Sha1Final give away how many padding bytes were absorbed and
@@ -177,6 +248,54 @@ TEST(Sha1, TransformReadsUnalignedInputAndTouchesOnlyTheState) {
     EXPECT_EQ(second.countHigh, 4u);
     for (unsigned char b : second.block) ASSERT_EQ(b, 0x33);
     EXPECT_EQ(std::memcmp(copy, storage, sizeof storage), 0);
+}
+
+// CPUID leaf 1 ecx, leaf 7.0 ebx and XCR0 bits as Intel documents them.
+constexpr uint32_t kSsse3 = 1u << 9, kOsXsave = 1u << 27, kAvx = 1u << 28;
+constexpr uint32_t kBmi1 = 1u << 3, kAvx2 = 1u << 5, kBmi2 = 1u << 8, kSha = 1u << 29;
+
+TEST(Sha1Detector, KnownCpusAndOperatingSystems) {
+    if (!Sha1BlocksOf(Sha1Path::kShaExtensions)) GTEST_SKIP() << "no x86 paths in this build";
+    const uint32_t avxOs = kSsse3 | kOsXsave | kAvx, haswell7 = kBmi1 | kAvx2 | kBmi2;
+    struct Case {
+        const char *cpu;
+        Sha1Cpuid bits;
+        Sha1Path expected;
+    };
+    const Case cases[] = {
+        {"baseline x86-64", {13, 0, 0, 0}, Sha1Path::kPortable},
+        {"SSSE3, no leaf 7 (stale bits there)", {6, kSsse3, 0xFFFFFFFFu, 0}, Sha1Path::kSsse3},
+        {"AVX2 and BMI", {13, avxOs, haswell7, 7}, Sha1Path::kAvx2},
+        {"AVX2, OS does not save YMM", {13, avxOs, haswell7, 3}, Sha1Path::kSsse3},
+        {"AVX2, no OSXSAVE (XCR0 unread)", {13, kSsse3 | kAvx, haswell7, 7}, Sha1Path::kSsse3},
+        {"AVX2 without BMI2", {13, avxOs, kBmi1 | kAvx2, 7}, Sha1Path::kSsse3},
+        {"AVX2 bit without AVX", {13, kSsse3 | kOsXsave, haswell7, 7}, Sha1Path::kSsse3},
+        {"SHA extensions, no AVX", {21, kSsse3, kSha, 0}, Sha1Path::kShaExtensions},
+        {"SHA extensions and AVX2", {13, avxOs, haswell7 | kSha, 7}, Sha1Path::kShaExtensions},
+        {"SHA bit, no leaf 7", {6, avxOs, haswell7 | kSha, 7}, Sha1Path::kSsse3},
+        {"SHA bit without SSSE3", {13, 0, kSha, 0}, Sha1Path::kPortable},
+    };
+    for (const Case &c : cases) EXPECT_STREQ(Sha1PathName(PickSha1Path(c.bits)), Sha1PathName(c.expected)) << c.cpu;
+}
+
+// Every combination of the bits that matter: the pick needs each of its bits
+// and is never slower than a path whose bits are all there.
+TEST(Sha1Detector, EveryCombinationPicksAPathTheCpuHasAndNoneSlower) {
+    if (!Sha1BlocksOf(Sha1Path::kShaExtensions)) GTEST_SKIP() << "no x86 paths in this build";
+    for (uint32_t m = 0; m < 1024; ++m) {
+        const auto bit = [m](int i) { return (m >> i & 1) != 0; };
+        const Sha1Cpuid cpu{bit(0) ? 7u : 6u, (bit(1) ? kSsse3 : 0) | (bit(2) ? kOsXsave : 0) | (bit(3) ? kAvx : 0),
+                            (bit(4) ? kBmi1 : 0) | (bit(5) ? kAvx2 : 0) | (bit(6) ? kBmi2 : 0) | (bit(7) ? kSha : 0),
+                            (bit(8) ? 2u : 0u) | (bit(9) ? 4u : 0u) | 1u};
+        const bool leaf7 = bit(0), ssse3 = bit(1);
+        const bool sha = ssse3 && leaf7 && bit(7);
+        const bool avx2 = leaf7 && bit(2) && bit(3) && bit(4) && bit(5) && bit(6) && bit(8) && bit(9);
+        const Sha1Path expected = sha     ? Sha1Path::kShaExtensions
+                                  : avx2  ? Sha1Path::kAvx2
+                                  : ssse3 ? Sha1Path::kSsse3
+                                          : Sha1Path::kPortable;
+        ASSERT_STREQ(Sha1PathName(PickSha1Path(cpu)), Sha1PathName(expected)) << "bits " << m;
+    }
 }
 
 // The last block that Sha1Final compresses, built by hand: the buffered bytes,

@@ -1,5 +1,6 @@
-// The portable SHA-1 against OpenSSL's, over the fuzzer's bytes: the first two
-// bytes choose how the rest is split among the updates.
+// Every SHA-1 path this CPU runs, and the public functions, against OpenSSL's
+// SHA-1 over the fuzzer's bytes: the first two bytes choose how the rest is
+// split among the updates (pieces of up to 130 bytes, or runs of whole blocks).
 #include <openssl/sha.h>
 
 #include <cstddef>
@@ -7,32 +8,38 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <vector>
 
 #include "support/sha1.h"
+#include "tests/sha1_paths_util.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
+    static const std::vector<Sha1Hasher> hashers = Sha1HashersOfThisCpu();
     if (size < 2) return 0;
-    unsigned seed = data[0] | (data[1] << 8);
+    const unsigned seed = data[0] | (data[1] << 8);
     data += 2;
     size -= 2;
 
     unsigned char expected[20];
     SHA1(data, size, expected);
 
-    Sha1Context context;
-    unsigned char digest[20];
-    Sha1Init(&context);
-    for (size_t at = 0; at < size;) {
-        seed = seed * 1103515245u + 12345u;
-        size_t piece = (seed >> 16) % 131;
-        if (piece > size - at) piece = size - at;
-        Sha1Update(&context, data + at, static_cast<uint32_t>(piece));
-        at += piece;
-    }
-    Sha1Final(&context, digest);
-    if (std::memcmp(digest, expected, 20) != 0) {
-        std::fprintf(stderr, "SHA-1 differs from OpenSSL for %zu bytes\n", size);
-        std::abort();
+    for (const Sha1Hasher &hasher : hashers) {
+        Sha1Context context;
+        unsigned char digest[20];
+        Sha1Init(&context);
+        unsigned random = seed;
+        for (size_t at = 0; at < size;) {
+            random = random * 1103515245u + 12345u;
+            size_t piece = random & 0x80000000u ? 64 * ((random >> 16) % 5) : (random >> 16) % 131;
+            if (piece > size - at) piece = size - at;
+            hasher.Update(&context, data + at, static_cast<uint32_t>(piece));
+            at += piece;
+        }
+        hasher.Final(&context, digest);
+        if (std::memcmp(digest, expected, 20) != 0) {
+            std::fprintf(stderr, "SHA-1 (%s) differs from OpenSSL for %zu bytes\n", hasher.name.c_str(), size);
+            std::abort();
+        }
     }
 
     char hex[41];

@@ -1,0 +1,401 @@
+// The SHA-1 paths for x86 CPU extensions and the choice among them. The
+// library is built for the baseline instruction set; each accelerated function
+// carries its own target, and runs only when the CPU reports what it needs.
+#include <cstring>
+
+#include "support/compiler.h"
+#include "support/sha1_paths.h"
+
+#if ORVANE_X86
+#include <immintrin.h>
+#endif
+
+namespace {
+
+// CPUID bits (leaf 1 ecx; leaf 7.0 ebx) and XCR0 bits.
+constexpr uint32_t kSsse3 = 1u << 9;
+constexpr uint32_t kOsXsave = 1u << 27;
+constexpr uint32_t kAvx = 1u << 28;
+constexpr uint32_t kBmi1 = 1u << 3;
+constexpr uint32_t kAvx2 = 1u << 5;
+constexpr uint32_t kBmi2 = 1u << 8;
+constexpr uint32_t kSha = 1u << 29;
+constexpr uint64_t kXmmAndYmmState = 6;
+
+bool Has(uint32_t bits, uint32_t wanted) { return (bits & wanted) == wanted; }
+
+}  // namespace
+
+Sha1Cpuid ReadSha1Cpuid() {
+    Sha1Cpuid cpu{};
+#if ORVANE_X86
+    uint32_t regs[4];
+    ReadCpuid(0, 0, regs);
+    cpu.maxLeaf = regs[0];
+    ReadCpuid(1, 0, regs);
+    cpu.leaf1Ecx = regs[2];
+    if (cpu.maxLeaf >= 7) {
+        ReadCpuid(7, 0, regs);
+        cpu.leaf7Ebx = regs[1];
+    }
+    if (Has(cpu.leaf1Ecx, kOsXsave)) cpu.xcr0 = ReadXcr0();
+#endif
+    return cpu;
+}
+
+bool Sha1CpuRuns(Sha1Path path, const Sha1Cpuid &cpu) {
+    // Leaf 7 holds stale or reserved values when the CPU does not report it.
+    const uint32_t leaf7 = cpu.maxLeaf >= 7 ? cpu.leaf7Ebx : 0;
+    // AVX registers are usable only when the OS saves them (OSXSAVE, XCR0).
+    const bool osSavesYmm = Has(cpu.leaf1Ecx, kOsXsave | kAvx) && (cpu.xcr0 & kXmmAndYmmState) == kXmmAndYmmState;
+    switch (path) {
+        case Sha1Path::kPortable:
+            return true;
+        case Sha1Path::kSsse3:
+            return Has(cpu.leaf1Ecx, kSsse3);
+        case Sha1Path::kAvx2:
+            return osSavesYmm && Has(leaf7, kAvx2 | kBmi1 | kBmi2);
+        case Sha1Path::kShaExtensions:
+            return Has(cpu.leaf1Ecx, kSsse3) && Has(leaf7, kSha);
+    }
+    return false;
+}
+
+Sha1Path PickSha1Path(const Sha1Cpuid &cpu) {
+    for (Sha1Path path : {Sha1Path::kShaExtensions, Sha1Path::kAvx2, Sha1Path::kSsse3})
+        if (Sha1BlocksOf(path) && Sha1CpuRuns(path, cpu)) return path;
+    return Sha1Path::kPortable;
+}
+
+Sha1BlocksFn Sha1BlocksOf(Sha1Path path) {
+    switch (path) {
+        case Sha1Path::kPortable:
+            return Sha1PortableBlocks;
+#if ORVANE_X86
+        case Sha1Path::kSsse3:
+            return Sha1Ssse3Blocks;
+        case Sha1Path::kAvx2:
+            return Sha1Avx2Blocks;
+        case Sha1Path::kShaExtensions:
+            return Sha1ShaExtensionsBlocks;
+#else
+        default:
+            break;
+#endif
+    }
+    return nullptr;
+}
+
+const char *Sha1PathName(Sha1Path path) {
+    switch (path) {
+        case Sha1Path::kPortable:
+            return "portable";
+        case Sha1Path::kSsse3:
+            return "ssse3";
+        case Sha1Path::kAvx2:
+            return "avx2";
+        case Sha1Path::kShaExtensions:
+            return "sha-extensions";
+    }
+    return "?";
+}
+
+#if ORVANE_X86
+
+namespace {
+
+// ---- Scalar rounds over precomputed W[t] + K[t] (SSSE3 and AVX2 paths) ----
+
+inline uint32_t Rotl(uint32_t x, int n) { return (x << n) | (x >> (32 - n)); }
+
+inline uint32_t Choose(uint32_t b, uint32_t c, uint32_t d) { return d ^ (b & (c ^ d)); }
+inline uint32_t Parity(uint32_t b, uint32_t c, uint32_t d) { return b ^ c ^ d; }
+// The two terms never share a set bit, so they may be added.
+inline uint32_t Majority(uint32_t b, uint32_t c, uint32_t d) { return (b & c) + (d & (b ^ c)); }
+
+// As in the portable transform, the roles of the five words shift by one place
+// per step. The sum is formed in the order its terms become ready: W + K
+// (precomputed), then f of the words made two or more steps ago, then
+// rotl5(a) of the newest. HideValue stops the optimiser from reordering it.
+template <uint32_t (*F)(uint32_t, uint32_t, uint32_t)>
+inline void Step(uint32_t a, uint32_t &b, uint32_t c, uint32_t d, uint32_t &e, uint32_t wk) {
+    e += wk;
+    HideValue(e);
+    e += F(b, c, d);
+    HideValue(e);
+    e += Rotl(a, 5);
+    b = Rotl(b, 30);
+}
+
+// kSteps steps (a multiple of five) with one function; afterwards each word is
+// back in its role.
+template <uint32_t (*F)(uint32_t, uint32_t, uint32_t), int kSteps>
+ORVANE_ALWAYS_INLINE void Steps(uint32_t &a, uint32_t &b, uint32_t &c, uint32_t &d, uint32_t &e, const uint32_t *wk) {
+    for (int t = 0; t < kSteps; t += 5) {
+        Step<F>(a, b, c, d, e, wk[t]);
+        Step<F>(e, a, b, c, d, wk[t + 1]);
+        Step<F>(d, e, a, b, c, wk[t + 2]);
+        Step<F>(c, d, e, a, b, wk[t + 3]);
+        Step<F>(b, c, d, e, a, wk[t + 4]);
+    }
+}
+
+// The 80 steps over wk[t] = W[t] + K[t]. Always inlined, so it is compiled for
+// the target of each path that calls it.
+ORVANE_ALWAYS_INLINE void RoundsWithWk(uint32_t state[5], const uint32_t wk[80]) {
+    uint32_t a = state[0], b = state[1], c = state[2], d = state[3], e = state[4];
+    Steps<Choose, 20>(a, b, c, d, e, wk);
+    Steps<Parity, 20>(a, b, c, d, e, wk + 20);
+    Steps<Majority, 20>(a, b, c, d, e, wk + 40);
+    Steps<Parity, 20>(a, b, c, d, e, wk + 60);
+    state[0] += a;
+    state[1] += b;
+    state[2] += c;
+    state[3] += d;
+    state[4] += e;
+}
+
+constexpr uint32_t kK[4] = {0x5A827999u, 0x6ED9EBA1u, 0x8F1BBCDCu, 0xCA62C1D6u};
+
+// ---- SSSE3: the schedule four words at a time ----
+// A vector holds W[t..t+3], W[t] in the lowest lane. For 16 <= t < 32:
+// W[t] = rotl1(W[t-3] ^ W[t-8] ^ W[t-14] ^ W[t-16]), where the last lane needs
+// W[t] of the same vector; from 32 on the equivalent
+// W[t] = rotl2(W[t-6] ^ W[t-16] ^ W[t-28] ^ W[t-32]) has no such dependency.
+
+#define SSSE3_FN ORVANE_TARGET("ssse3") ORVANE_ALWAYS_INLINE
+
+SSSE3_FN __m128i Rotl128(__m128i x, int n) { return _mm_or_si128(_mm_slli_epi32(x, n), _mm_srli_epi32(x, 32 - n)); }
+
+SSSE3_FN __m128i LoadWords128(const unsigned char *p) {
+    const __m128i bigEndian = _mm_set_epi8(12, 13, 14, 15, 8, 9, 10, 11, 4, 5, 6, 7, 0, 1, 2, 3);
+    return _mm_shuffle_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i *>(p)), bigEndian);
+}
+
+// W[t..t+3] for 16 <= t < 32 from the vectors starting at t-16, t-12, t-8, t-4.
+SSSE3_FN __m128i EarlyWords128(__m128i w16, __m128i w12, __m128i w8, __m128i w4) {
+    const __m128i x =
+        _mm_xor_si128(_mm_xor_si128(w16, _mm_alignr_epi8(w12, w16, 8)), _mm_xor_si128(w8, _mm_srli_si128(w4, 4)));
+    // The last lane lacks the term W[t] = rotl1(x lane 0): xor in rotl2 of it.
+    return _mm_xor_si128(Rotl128(x, 1), Rotl128(_mm_slli_si128(x, 12), 2));
+}
+
+// W[t..t+3] for t >= 32 from the vectors starting at t-32, t-28, t-16, t-8, t-4.
+SSSE3_FN __m128i LateWords128(__m128i w32, __m128i w28, __m128i w16, __m128i w8, __m128i w4) {
+    return Rotl128(_mm_xor_si128(_mm_xor_si128(w32, w28), _mm_xor_si128(w16, _mm_alignr_epi8(w4, w8, 8))), 2);
+}
+
+SSSE3_FN void StoreWk128(uint32_t *wk, int t, __m128i w) {
+    _mm_storeu_si128(reinterpret_cast<__m128i *>(wk + t), _mm_add_epi32(w, _mm_set1_epi32(int(kK[t / 20]))));
+}
+
+// W[4g..4g+3] + K into wk, with w[g % 8] as the ring of the last eight vectors.
+template <int G>
+SSSE3_FN void ScheduleGroup128(__m128i w[8], const unsigned char *data, uint32_t wk[80]) {
+    if constexpr (G < 4)
+        w[G] = LoadWords128(data + 16 * G);
+    else if constexpr (G < 8)
+        w[G] = EarlyWords128(w[G - 4], w[G - 3], w[G - 2], w[G - 1]);
+    else
+        w[G % 8] = LateWords128(w[G % 8], w[(G + 1) % 8], w[(G + 4) % 8], w[(G + 6) % 8], w[(G + 7) % 8]);
+    StoreWk128(wk, 4 * G, w[G % 8]);
+}
+
+template <int From, int To>
+SSSE3_FN void ScheduleGroups128(__m128i w[8], const unsigned char *data, uint32_t wk[80]) {
+    if constexpr (From < To) {
+        ScheduleGroup128<From>(w, data, wk);
+        ScheduleGroups128<From + 1, To>(w, data, wk);
+    }
+}
+
+// ---- AVX2: the same schedule for two blocks, one in each 128-bit half ----
+
+#define AVX2_FN ORVANE_TARGET("avx2,bmi,bmi2") ORVANE_ALWAYS_INLINE
+
+AVX2_FN __m256i Rotl256(__m256i x, int n) {
+    return _mm256_or_si256(_mm256_slli_epi32(x, n), _mm256_srli_epi32(x, 32 - n));
+}
+
+AVX2_FN __m256i LoadWords256(const unsigned char *first, const unsigned char *second) {
+    const __m256i bigEndian = _mm256_set_epi8(12, 13, 14, 15, 8, 9, 10, 11, 4, 5, 6, 7, 0, 1, 2, 3, 12, 13, 14, 15, 8,
+                                              9, 10, 11, 4, 5, 6, 7, 0, 1, 2, 3);
+    const __m128i low = _mm_loadu_si128(reinterpret_cast<const __m128i *>(first));
+    const __m128i high = _mm_loadu_si128(reinterpret_cast<const __m128i *>(second));
+    return _mm256_shuffle_epi8(_mm256_inserti128_si256(_mm256_castsi128_si256(low), high, 1), bigEndian);
+}
+
+// The byte shifts and alignr of AVX2 work within each 128-bit half, so each
+// block's schedule stays in its own half.
+AVX2_FN __m256i EarlyWords256(__m256i w16, __m256i w12, __m256i w8, __m256i w4) {
+    const __m256i x = _mm256_xor_si256(_mm256_xor_si256(w16, _mm256_alignr_epi8(w12, w16, 8)),
+                                       _mm256_xor_si256(w8, _mm256_srli_si256(w4, 4)));
+    return _mm256_xor_si256(Rotl256(x, 1), Rotl256(_mm256_slli_si256(x, 12), 2));
+}
+
+AVX2_FN __m256i LateWords256(__m256i w32, __m256i w28, __m256i w16, __m256i w8, __m256i w4) {
+    return Rotl256(_mm256_xor_si256(_mm256_xor_si256(w32, w28), _mm256_xor_si256(w16, _mm256_alignr_epi8(w4, w8, 8))),
+                   2);
+}
+
+AVX2_FN void StoreWk256(uint32_t wk[2][80], int t, __m256i w) {
+    const __m256i sum = _mm256_add_epi32(w, _mm256_set1_epi32(int(kK[t / 20])));
+    _mm_storeu_si128(reinterpret_cast<__m128i *>(wk[0] + t), _mm256_castsi256_si128(sum));
+    _mm_storeu_si128(reinterpret_cast<__m128i *>(wk[1] + t), _mm256_extracti128_si256(sum, 1));
+}
+
+template <int G>
+AVX2_FN void ScheduleGroup256(__m256i w[8], const unsigned char *first, const unsigned char *second,
+                              uint32_t wk[2][80]) {
+    if constexpr (G < 4)
+        w[G] = LoadWords256(first + 16 * G, second + 16 * G);
+    else if constexpr (G < 8)
+        w[G] = EarlyWords256(w[G - 4], w[G - 3], w[G - 2], w[G - 1]);
+    else
+        w[G % 8] = LateWords256(w[G % 8], w[(G + 1) % 8], w[(G + 4) % 8], w[(G + 6) % 8], w[(G + 7) % 8]);
+    StoreWk256(wk, 4 * G, w[G % 8]);
+}
+
+template <int From, int To>
+AVX2_FN void ScheduleGroups256(__m256i w[8], const unsigned char *first, const unsigned char *second,
+                               uint32_t wk[2][80]) {
+    if constexpr (From < To) {
+        ScheduleGroup256<From>(w, first, second, wk);
+        ScheduleGroups256<From + 1, To>(w, first, second, wk);
+    }
+}
+
+// The rounds of one block (kHalf of the pair in wk) with the schedule of the
+// next pair run a few groups at a time between their phases: the rounds wait
+// on the latency of their sums, so the vector work fits in beside them.
+template <int kHalf>
+AVX2_FN void RoundsAndNextSchedule256(uint32_t state[5], const uint32_t wk[80], __m256i w[8],
+                                      const unsigned char *first, const unsigned char *second, uint32_t next[2][80]) {
+    constexpr int g = 10 * kHalf;
+    uint32_t a = state[0], b = state[1], c = state[2], d = state[3], e = state[4];
+    Steps<Choose, 10>(a, b, c, d, e, wk);
+    ScheduleGroups256<g, g + 2>(w, first, second, next);
+    Steps<Choose, 10>(a, b, c, d, e, wk + 10);
+    ScheduleGroups256<g + 2, g + 3>(w, first, second, next);
+    Steps<Parity, 10>(a, b, c, d, e, wk + 20);
+    ScheduleGroups256<g + 3, g + 4>(w, first, second, next);
+    Steps<Parity, 10>(a, b, c, d, e, wk + 30);
+    ScheduleGroups256<g + 4, g + 5>(w, first, second, next);
+    Steps<Majority, 10>(a, b, c, d, e, wk + 40);
+    ScheduleGroups256<g + 5, g + 7>(w, first, second, next);
+    Steps<Majority, 10>(a, b, c, d, e, wk + 50);
+    ScheduleGroups256<g + 7, g + 8>(w, first, second, next);
+    Steps<Parity, 10>(a, b, c, d, e, wk + 60);
+    ScheduleGroups256<g + 8, g + 9>(w, first, second, next);
+    Steps<Parity, 10>(a, b, c, d, e, wk + 70);
+    ScheduleGroups256<g + 9, g + 10>(w, first, second, next);
+    state[0] += a;
+    state[1] += b;
+    state[2] += c;
+    state[3] += d;
+    state[4] += e;
+}
+
+// ---- SHA extensions ----
+// The registers hold A..D with A in the top lane, E in the top lane of its own
+// register, and message words W[t] in the top lane down to W[t+3].
+
+#define SHA_FN ORVANE_TARGET("sha,ssse3") ORVANE_ALWAYS_INLINE
+
+SHA_FN __m128i LoadWordsReversed(const unsigned char *p) {
+    const __m128i reverse = _mm_set_epi8(0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15);
+    return _mm_shuffle_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i *>(p)), reverse);
+}
+
+// Rounds 4g to 4g+3 over w = W[4g..4g+3], with the schedule run ahead of
+// them as the words arrive: `next` (W[4g+4..] but for its last step) is
+// finished, `after` takes w into its sum, and `last`, which held W[4g-4..],
+// becomes the first part of W[4g+12..]. `prior` is A..D from four rounds
+// back, whose rotated A is the E of these rounds.
+template <int F>
+SHA_FN void Rounds4(__m128i &abcd, __m128i &prior, __m128i w, __m128i &next, __m128i &after, __m128i &last) {
+    const __m128i eWords = _mm_sha1nexte_epu32(prior, w);
+    prior = abcd;
+    abcd = _mm_sha1rnds4_epu32(abcd, eWords, F);
+    next = _mm_sha1msg2_epu32(next, w);
+    after = _mm_xor_si128(after, w);
+    last = _mm_sha1msg1_epu32(last, w);
+}
+
+}  // namespace
+
+ORVANE_TARGET("ssse3") void Sha1Ssse3Blocks(uint32_t state[5], const unsigned char *data, size_t blocks) {
+    uint32_t wk[80];
+    __m128i w[8];
+    for (; blocks > 0; --blocks, data += 64) {
+        ScheduleGroups128<0, 20>(w, data, wk);
+        RoundsWithWk(state, wk);
+    }
+}
+
+ORVANE_TARGET("avx2,bmi,bmi2") void Sha1Avx2Blocks(uint32_t state[5], const unsigned char *data, size_t blocks) {
+    if (blocks <= 1) {
+        // One block, as a short message gives: no second half to fill, no next pair to schedule.
+        Sha1Ssse3Blocks(state, data, blocks);
+        return;
+    }
+    uint32_t wk[2][2][80];  // the schedules of the pair in the rounds and of the next pair
+    __m256i w[8];
+    ScheduleGroups256<0, 20>(w, data, blocks >= 2 ? data + 64 : data, wk[0]);
+    for (int now = 0; blocks > 0; now ^= 1) {
+        const size_t count = blocks >= 2 ? 2 : 1;
+        const unsigned char *const pair = data;
+        data += 64 * count;
+        blocks -= count;
+        // After the last pair, its own bytes stand in for the next (read, not used).
+        const unsigned char *first = blocks > 0 ? data : pair;
+        const unsigned char *second = blocks >= 2 ? data + 64 : first;
+        RoundsAndNextSchedule256<0>(state, wk[now][0], w, first, second, wk[now ^ 1]);
+        if (count == 2) RoundsAndNextSchedule256<1>(state, wk[now][1], w, first, second, wk[now ^ 1]);
+    }
+}
+
+ORVANE_TARGET("sha,ssse3") void Sha1ShaExtensionsBlocks(uint32_t state[5], const unsigned char *data, size_t blocks) {
+    __m128i abcd = _mm_shuffle_epi32(_mm_loadu_si128(reinterpret_cast<const __m128i *>(state)), 0x1B);
+    __m128i e = _mm_set_epi32(int(state[4]), 0, 0, 0);
+    for (; blocks > 0; --blocks, data += 64) {
+        const __m128i abcdBefore = abcd, eBefore = e;
+        __m128i w0 = LoadWordsReversed(data), w1 = LoadWordsReversed(data + 16);
+        __m128i w2 = LoadWordsReversed(data + 32), w3 = LoadWordsReversed(data + 48);
+        // Rounds 0-11, with the schedule started as in Rounds4.
+        __m128i prior = abcd;
+        abcd = _mm_sha1rnds4_epu32(abcd, _mm_add_epi32(e, w0), 0);
+        __m128i eWords = _mm_sha1nexte_epu32(prior, w1);
+        prior = abcd;
+        abcd = _mm_sha1rnds4_epu32(abcd, eWords, 0);
+        w0 = _mm_sha1msg1_epu32(w0, w1);
+        eWords = _mm_sha1nexte_epu32(prior, w2);
+        prior = abcd;
+        abcd = _mm_sha1rnds4_epu32(abcd, eWords, 0);
+        w0 = _mm_xor_si128(w0, w2);
+        w1 = _mm_sha1msg1_epu32(w1, w2);
+        Rounds4<0>(abcd, prior, w3, w0, w1, w2);  // 12-15
+        Rounds4<0>(abcd, prior, w0, w1, w2, w3);
+        Rounds4<1>(abcd, prior, w1, w2, w3, w0);
+        Rounds4<1>(abcd, prior, w2, w3, w0, w1);
+        Rounds4<1>(abcd, prior, w3, w0, w1, w2);
+        Rounds4<1>(abcd, prior, w0, w1, w2, w3);
+        Rounds4<1>(abcd, prior, w1, w2, w3, w0);  // 36-39
+        Rounds4<2>(abcd, prior, w2, w3, w0, w1);
+        Rounds4<2>(abcd, prior, w3, w0, w1, w2);
+        Rounds4<2>(abcd, prior, w0, w1, w2, w3);
+        Rounds4<2>(abcd, prior, w1, w2, w3, w0);
+        Rounds4<2>(abcd, prior, w2, w3, w0, w1);  // 56-59
+        Rounds4<3>(abcd, prior, w3, w0, w1, w2);
+        Rounds4<3>(abcd, prior, w0, w1, w2, w3);
+        Rounds4<3>(abcd, prior, w1, w2, w3, w0);
+        Rounds4<3>(abcd, prior, w2, w3, w0, w1);
+        Rounds4<3>(abcd, prior, w3, w0, w1, w2);  // 76-79
+        e = _mm_sha1nexte_epu32(prior, eBefore);
+        abcd = _mm_add_epi32(abcd, abcdBefore);
+    }
+    _mm_storeu_si128(reinterpret_cast<__m128i *>(state), _mm_shuffle_epi32(abcd, 0x1B));
+    state[4] = uint32_t(_mm_cvtsi128_si32(_mm_srli_si128(e, 12)));
+}
+
+#endif  // ORVANE_X86

@@ -1,0 +1,42 @@
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "support/sha1_paths.h"
+
+// Every SHA-1 path this build has and this CPU runs, the portable one first.
+inline std::vector<Sha1Path> Sha1PathsOfThisCpu() {
+    std::vector<Sha1Path> paths;
+    const Sha1Cpuid cpu = ReadSha1Cpuid();
+    for (Sha1Path path : {Sha1Path::kPortable, Sha1Path::kSsse3, Sha1Path::kAvx2, Sha1Path::kShaExtensions})
+        if (Sha1BlocksOf(path) && Sha1CpuRuns(path, cpu)) paths.push_back(path);
+    return paths;
+}
+
+// The streaming calls on one path, or through the public functions (the
+// dispatched path) when `blocks` is null.
+struct Sha1Hasher {
+    std::string name;
+    Sha1BlocksFn blocks;
+
+    void Update(Sha1Context *context, const void *input, uint32_t length) const {
+        if (blocks)
+            Sha1UpdateWith(blocks, context, input, length);
+        else
+            Sha1Update(context, input, length);
+    }
+    void Final(Sha1Context *context, unsigned char digest[20]) const {
+        if (blocks)
+            Sha1FinalWith(blocks, context, digest);
+        else
+            Sha1Final(context, digest);
+    }
+};
+
+// The public functions and every path this CPU runs.
+inline std::vector<Sha1Hasher> Sha1HashersOfThisCpu() {
+    std::vector<Sha1Hasher> hashers{{"dispatched", nullptr}};
+    for (Sha1Path path : Sha1PathsOfThisCpu()) hashers.push_back({Sha1PathName(path), Sha1BlocksOf(path)});
+    return hashers;
+}
