@@ -41,11 +41,10 @@ public:
     ~CArray() {
         for (int i = 0; i < Count; ++i) {
             try {
-                if (OnRelease != nullptr) OnRelease(OnReleaseData, Items[i]);
+                ReleaseItem(i);
             } catch (...) {
-                // Nothing to report it to; the text is still released below.
+                delete[] Items[i];  // the hook threw before the release, and nothing can hear of it
             }
-            delete[] Items[i];
         }
         delete[] Items;
     }

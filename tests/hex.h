@@ -3,9 +3,11 @@
 #include <cstddef>
 #include <string>
 
-// Lowercase hex of a byte range, for comparing digests and states in tests.
-inline std::string Hex(const unsigned char *bytes, std::size_t size) {
+// Lowercase hex of a byte range, for comparing digests and states in tests and for
+// carrying any byte over the test children's output lines.
+inline std::string ToHex(const void *data, std::size_t size) {
     static const char digits[] = "0123456789abcdef";
+    const unsigned char *bytes = static_cast<const unsigned char *>(data);
     std::string text;
     for (std::size_t i = 0; i < size; ++i) {
         text += digits[bytes[i] >> 4];
@@ -13,3 +15,5 @@ inline std::string Hex(const unsigned char *bytes, std::size_t size) {
     }
     return text;
 }
+
+inline std::string ToHex(const std::string &bytes) { return ToHex(bytes.data(), bytes.size()); }

@@ -15,7 +15,7 @@ const uint32_t kRfcStart[4] = {0x67452301u, 0xEFCDAB89u, 0x98BADCFEu, 0x10325476
 std::string StateHex(const uint32_t state[4]) {
     unsigned char bytes[16];
     Md5Encode(bytes, state, 16);
-    return Hex(bytes, 16);
+    return ToHex(bytes, 16);
 }
 
 // The whole MD5 of RFC 1321 on top of the transform: 0x80, zeros to 56 mod 64,

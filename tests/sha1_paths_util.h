@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstddef>
 #include <string>
 #include <vector>
 
@@ -31,6 +32,17 @@ struct Sha1Hasher {
             Sha1FinalWith(blocks, context, digest);
         else
             Sha1Final(context, digest);
+    }
+    // The digest of the bytes at `data`, fed to one context in pieces of these lengths.
+    void DigestInPieces(const void *data, const std::vector<size_t> &pieces, unsigned char digest[20]) const {
+        Sha1Context context;
+        Sha1Init(&context);
+        const unsigned char *at = static_cast<const unsigned char *>(data);
+        for (size_t piece : pieces) {
+            Update(&context, at, static_cast<uint32_t>(piece));
+            at += piece;
+        }
+        Final(&context, digest);
     }
 };
 

@@ -18,32 +18,18 @@ namespace {
 using Hasher = Sha1Hasher;
 const Hasher kPublic{"dispatched", nullptr};
 
-std::string DigestInOneUpdate(const std::string &message, const Hasher &hasher = kPublic) {
-    Sha1Context context;
+std::string DigestInPieces(const char *message, const std::vector<size_t> &pieces, const Hasher &hasher) {
     unsigned char digest[20];
-    Sha1Init(&context);
-    hasher.Update(&context, message.data(), static_cast<uint32_t>(message.size()));
-    hasher.Final(&context, digest);
-    return Hex(digest, 20);
+    hasher.DigestInPieces(message, pieces, digest);
+    return ToHex(digest, 20);
+}
+
+std::string DigestInOneUpdate(const std::string &message, const Hasher &hasher = kPublic) {
+    return DigestInPieces(message.data(), {message.size()}, hasher);
 }
 
 std::string DigestByteByByte(const std::string &message, const Hasher &hasher) {
-    Sha1Context context;
-    unsigned char digest[20];
-    Sha1Init(&context);
-    for (char c : message) hasher.Update(&context, &c, 1);
-    hasher.Final(&context, digest);
-    return Hex(digest, 20);
-}
-
-std::string DigestSplitAt(const std::string &message, size_t split, const Hasher &hasher) {
-    Sha1Context context;
-    unsigned char digest[20];
-    Sha1Init(&context);
-    hasher.Update(&context, message.data(), static_cast<uint32_t>(split));
-    hasher.Update(&context, message.data() + split, static_cast<uint32_t>(message.size() - split));
-    hasher.Final(&context, digest);
-    return Hex(digest, 20);
+    return DigestInPieces(message.data(), std::vector<size_t>(message.size(), 1), hasher);
 }
 
 std::string HexOfData(const void *data, uint32_t length) {
@@ -78,7 +64,9 @@ TEST(Sha1, KnownAnswersInOneUpdateByteByByteAndAtEverySplit) {
             EXPECT_EQ(DigestInOneUpdate(known.message, hasher), known.digest);
             EXPECT_EQ(DigestByteByByte(known.message, hasher), known.digest);
             for (size_t split = 0; split <= known.message.size(); ++split)
-                ASSERT_EQ(DigestSplitAt(known.message, split, hasher), known.digest) << "split at " << split;
+                ASSERT_EQ(DigestInPieces(known.message.data(), {split, known.message.size() - split}, hasher),
+                          known.digest)
+                    << "split at " << split;
         }
     }
     for (const KnownAnswer &known : kKnownAnswers)
@@ -96,7 +84,7 @@ TEST(Sha1, OneMillionA) {
         Sha1Init(&context);
         for (size_t i = 0; i < message.size(); i += 1000) hasher.Update(&context, message.data() + i, 1000);
         hasher.Final(&context, digest);
-        EXPECT_EQ(Hex(digest, 20), "34aa973cd4c4daa4f61eeb2bdbad27316534016f");
+        EXPECT_EQ(ToHex(digest, 20), "34aa973cd4c4daa4f61eeb2bdbad27316534016f");
     }
 }
 
@@ -113,7 +101,7 @@ TEST(Sha1, MessageFedInFourUpdatesMatchesOneUpdate) {
             at += piece;
         }
         hasher.Final(&context, digest);
-        EXPECT_EQ(Hex(digest, 20), DigestInOneUpdate(message)) << hasher.name;
+        EXPECT_EQ(ToHex(digest, 20), DigestInOneUpdate(message)) << hasher.name;
     }
 }
 
@@ -128,27 +116,21 @@ TEST(Sha1Paths, EveryPathThisCpuRunsMatchesPortable) {
     for (const Hasher &hasher : Sha1HashersOfThisCpu()) {
         SCOPED_TRACE(hasher.name);
         for (size_t length = 0; length <= 1100; ++length) {
-            const std::string message = storage.substr(length % 4, length);
+            const char *message = storage.data() + length % 4;
             const size_t split = random() % (length + 1);
-            ASSERT_EQ(DigestInOneUpdate(message, hasher), DigestInOneUpdate(message, portable)) << length;
-            ASSERT_EQ(DigestSplitAt(message, split, hasher), DigestInOneUpdate(message, portable))
+            const std::string expected = DigestInPieces(message, {length}, portable);
+            ASSERT_EQ(DigestInPieces(message, {length}, hasher), expected) << length;
+            ASSERT_EQ(DigestInPieces(message, {split, length - split}, hasher), expected)
                 << length << " split at " << split;
         }
         for (int round = 0; round < 50; ++round) {
             const size_t offset = random() % 64;
-            Sha1Context ours, theirs;
-            Sha1Init(&ours);
-            Sha1Init(&theirs);
-            for (size_t at = offset; at < 5000;) {
-                const size_t piece = random() % 2 ? 64 * (random() % 10) : random() % 200;
-                hasher.Update(&ours, &storage[at], static_cast<uint32_t>(piece));
-                portable.Update(&theirs, &storage[at], static_cast<uint32_t>(piece));
-                at += piece;
-            }
-            unsigned char digest[20], expected[20];
-            hasher.Final(&ours, digest);
-            portable.Final(&theirs, expected);
-            ASSERT_EQ(Hex(digest, 20), Hex(expected, 20)) << "round " << round;
+            std::vector<size_t> pieces;
+            for (size_t at = offset; at < 5000; at += pieces.back())
+                pieces.push_back(random() % 2 ? 64 * (random() % 10) : random() % 200);
+            const char *message = storage.data() + offset;
+            ASSERT_EQ(DigestInPieces(message, pieces, hasher), DigestInPieces(message, pieces, portable))
+                << "round " << round;
         }
         const std::string many = storage.substr(3, storage.size() - 40);
         EXPECT_EQ(DigestInOneUpdate(many, hasher), DigestInOneUpdate(many, portable));

@@ -9,20 +9,8 @@
 #include <cstddef>
 #include <string>
 
+#include "tests/hex.h"
 #include "tests/win_process.h"
-
-inline std::string ToHex(const void *data, size_t size) {
-    static const char digits[] = "0123456789abcdef";
-    const unsigned char *bytes = static_cast<const unsigned char *>(data);
-    std::string text;
-    for (size_t i = 0; i < size; ++i) {
-        text += digits[bytes[i] >> 4];
-        text += digits[bytes[i] & 15];
-    }
-    return text;
-}
-
-inline std::string ToHex(const std::string &bytes) { return ToHex(bytes.data(), bytes.size()); }
 
 inline int HexDigitValue(char digit) {
     if (digit >= '0' && digit <= '9') return digit - '0';

@@ -23,19 +23,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     unsigned char expected[20];
     SHA1(data, size, expected);
 
+    std::vector<size_t> pieces;
+    unsigned random = seed;
+    for (size_t at = 0; at < size; at += pieces.back()) {
+        random = random * 1103515245u + 12345u;
+        const size_t piece = random & 0x80000000u ? 64 * ((random >> 16) % 5) : (random >> 16) % 131;
+        pieces.push_back(piece < size - at ? piece : size - at);
+    }
     for (const Sha1Hasher &hasher : hashers) {
-        Sha1Context context;
         unsigned char digest[20];
-        Sha1Init(&context);
-        unsigned random = seed;
-        for (size_t at = 0; at < size;) {
-            random = random * 1103515245u + 12345u;
-            size_t piece = random & 0x80000000u ? 64 * ((random >> 16) % 5) : (random >> 16) % 131;
-            if (piece > size - at) piece = size - at;
-            hasher.Update(&context, data + at, static_cast<uint32_t>(piece));
-            at += piece;
-        }
-        hasher.Final(&context, digest);
+        hasher.DigestInPieces(data, pieces, digest);
         if (std::memcmp(digest, expected, 20) != 0) {
             std::fprintf(stderr, "SHA-1 (%s) differs from OpenSSL for %zu bytes\n", hasher.name.c_str(), size);
             std::abort();
