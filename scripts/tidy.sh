@@ -15,7 +15,7 @@ cmake --preset windows-clang >/dev/null
 
 reports=$(mktemp -d)
 trap 'rm -rf "$reports"' EXIT
-find launcher framework support -name '*.cpp' | sort >"$reports/sources"
+find launcher framework support seams -name '*.cpp' | sort >"$reports/sources"
 # One clang-tidy per source, as many at once as there are cores, each into its own
 # report so that the reports do not interleave.
 # shellcheck disable=SC2016
@@ -24,9 +24,9 @@ xargs -P "$(nproc)" -I{} sh -c '
   clang-tidy --quiet -p build/windows-clang "$1" >"$report" 2>&1 || echo "$1" >>"$2/failed"
 ' sh {} "$reports" <"$reports/sources"
 
-for source in $(cat "$reports/sources"); do
+while read -r source; do
   grep -Ev '^[0-9]+ (warning|error)s? (and [0-9]+ errors? )?generated\.$' "$reports/$(echo "$source" | tr / _).log" || true
-done
+done <"$reports/sources"
 seconds=$(($(date +%s) - started))
 if [ -s "$reports/failed" ]; then
   echo "clang-tidy: findings in $(tr '\n' ' ' <"$reports/failed")(${seconds} s)"
