@@ -70,4 +70,6 @@ public:
     FrameworkLifetime &operator=(const FrameworkLifetime &) = delete;
 };
 
-static FrameworkLifetime frameworkLifetime;
+// Only running out of memory can throw here, at start-up, before anything runs that
+// could handle it.
+static FrameworkLifetime frameworkLifetime;  // NOLINT(cert-err58-cpp)

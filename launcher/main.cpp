@@ -5,7 +5,7 @@
 #include "launcher/command_line.h"
 #include "launcher/win_main.h"
 
-CWindows Windows;
+CWindows Windows;  // NOLINT(cert-err58-cpp): its parts' constructors only set fields to null and zero
 
 namespace {
 int ShowCommandFromStartupInfo() {

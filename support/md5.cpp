@@ -1,5 +1,7 @@
 #include "support/md5.h"
 
+#include <cstddef>
+
 #include "support/compiler.h"
 
 namespace {
@@ -127,7 +129,7 @@ void Md5Transform(uint32_t state[4], const unsigned char block[64]) {
 }
 
 void Md5Encode(unsigned char *output, const uint32_t *input, uint32_t length) {
-    for (uint32_t i = 0; i < length / 4; ++i) {
+    for (size_t i = 0; i < length / 4; ++i) {
         output[4 * i] = static_cast<unsigned char>(input[i]);
         output[4 * i + 1] = static_cast<unsigned char>(input[i] >> 8);
         output[4 * i + 2] = static_cast<unsigned char>(input[i] >> 16);
@@ -136,7 +138,7 @@ void Md5Encode(unsigned char *output, const uint32_t *input, uint32_t length) {
 }
 
 void Md5Decode(uint32_t *output, const unsigned char *input, uint32_t length) {
-    for (uint32_t i = 0; i < length / 4; ++i) {
+    for (size_t i = 0; i < length / 4; ++i) {
         output[i] = uint32_t(input[4 * i]) | (uint32_t(input[4 * i + 1]) << 8) | (uint32_t(input[4 * i + 2]) << 16) |
                     (uint32_t(input[4 * i + 3]) << 24);
     }

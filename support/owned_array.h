@@ -78,7 +78,9 @@ public:
     }
 
     void CheckIndex(int index) const {
-        if (index < 0 || index > Count - 1) throw static_cast<char *>(OwnedArrayIndexOutOfRangeText);
+        // Callers catch the message as char *.
+        if (index < 0 || index > Count - 1)
+            throw static_cast<char *>(OwnedArrayIndexOutOfRangeText);  // NOLINT(cert-err09-cpp,cert-err61-cpp)
     }
 
     void ReleaseItem(int index) {

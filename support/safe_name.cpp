@@ -1,8 +1,7 @@
 #include "support/safe_name.h"
 
-#include <cstdio>
+#include <algorithm>
 #include <cstring>
-#include <memory>
 
 namespace {
 
@@ -29,12 +28,11 @@ char *ComposeSafeName(const char *prefix, const char *middle, const char *suffix
     const size_t middleLength = std::strlen(middle);
     const size_t suffixLength = std::strlen(suffix);
 
-    std::unique_ptr<char[]> mapped(new char[middleLength + 1]);
-    std::memcpy(mapped.get(), middle, middleLength + 1);
-    for (size_t i = 0; i < middleLength; ++i) mapped[i] = SafeByte(mapped[i]);
-
-    const size_t size = prefixLength + middleLength + suffixLength + 1;
-    std::unique_ptr<char[]> name(new char[size]);
-    std::snprintf(name.get(), size, "%s%s%s", prefix, mapped.get(), suffix);
-    return name.release();
+    // Copied, not printed: a print stops at 2 GiB - 1 characters and fails.
+    char *name = new char[prefixLength + middleLength + suffixLength + 1];
+    char *end = std::copy_n(prefix, prefixLength, name);
+    end = std::transform(middle, middle + middleLength, end, SafeByte);
+    end = std::copy_n(suffix, suffixLength, end);
+    *end = '\0';
+    return name;
 }

@@ -2,7 +2,6 @@
 
 #include <atomic>
 #include <cstddef>
-#include <cstdio>
 #include <cstring>
 #include <memory>
 
@@ -33,7 +32,7 @@ inline uint32_t Rotl(uint32_t x, int n) { return (x << n) | (x >> (32 - n)); }
 
 // The message word of step t < 16, kept in slot t of the ring.
 inline uint32_t Load(uint32_t *w, const unsigned char *data, int t) {
-    w[t] = LoadBig32(data + 4 * t);
+    w[t] = LoadBig32(data + 4 * static_cast<size_t>(t));
     return w[t];
 }
 
@@ -78,9 +77,14 @@ inline void StepMajority(uint32_t a, uint32_t &b, uint32_t c, uint32_t d, uint32
     b = Rotl(b, 30);
 }
 
-// Each print writes a NUL behind its two digits; the last one stays at out[40].
+// 40 lowercase digits and a NUL at out[40].
 void PrintHex(const unsigned char digest[20], char *out) {
-    for (int i = 0; i < 20; ++i) std::snprintf(out + 2 * i, 3, "%02x", digest[i]);
+    static const char kDigits[] = "0123456789abcdef";
+    for (size_t i = 0; i < 20; ++i) {
+        out[2 * i] = kDigits[digest[i] >> 4];
+        out[2 * i + 1] = kDigits[digest[i] & 0xF];
+    }
+    out[40] = '\0';
 }
 
 }  // namespace
@@ -248,7 +252,7 @@ void Sha1UpdateWith(Sha1BlocksFn blocks, Sha1Context *context, const void *input
     }
     if (length >= 64) {
         blocks(context->state, in, length / 64);
-        in += length / 64 * 64;
+        in += size_t{length / 64} * 64;
         length %= 64;
     }
     if (length > 0) std::memcpy(context->block + used, in, length);
@@ -263,7 +267,7 @@ void Sha1FinalWith(Sha1BlocksFn blocks, Sha1Context *context, unsigned char dige
     Sha1UpdateWith(blocks, context, Sha1Padding, last < 56 ? 56 - last : 120 - last);
     Sha1UpdateWith(blocks, context, bits, 8);
 
-    for (int i = 0; i < 5; ++i) StoreBig32(digest + 4 * i, context->state[i]);
+    for (size_t i = 0; i < 5; ++i) StoreBig32(digest + 4 * i, context->state[i]);
 }
 
 int Sha1HexLength() { return 41; }

@@ -178,7 +178,7 @@ SSSE3_FN void StoreWk128(uint32_t *wk, int t, __m128i w) {
 template <int G>
 SSSE3_FN void ScheduleGroup128(__m128i w[8], const unsigned char *data, uint32_t wk[80]) {
     if constexpr (G < 4)
-        w[G] = LoadWords128(data + 16 * G);
+        w[G] = LoadWords128(data + 16 * size_t{G});
     else if constexpr (G < 8)
         w[G] = EarlyWords128(w[G - 4], w[G - 3], w[G - 2], w[G - 1]);
     else
@@ -259,7 +259,7 @@ template <int G>
 AVX2_FN void ScheduleGroup256(__m256i w[8], const unsigned char *first, const unsigned char *second,
                               uint32_t wk[2][80]) {
     if constexpr (G < 4)
-        w[G] = LoadWords256(first + 16 * G, second + 16 * G);
+        w[G] = LoadWords256(first + 16 * size_t{G}, second + 16 * size_t{G});
     else if constexpr (G < 8)
         w[G] = EarlyWords256(w[G - 4], w[G - 3], w[G - 2], w[G - 1]);
     else

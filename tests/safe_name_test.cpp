@@ -53,4 +53,12 @@ TEST(ComposeSafeName, LongTextsKeepTheirLength) {
     EXPECT_EQ(name, prefix + std::string(5000, '_') + suffix);
 }
 
+// More characters than an int counts: the middle and the suffix still follow.
+TEST(ComposeSafeName, SLOW_NameLongerThan2GiBIsWhole) {
+    if (sizeof(size_t) < 8) GTEST_SKIP() << "needs a 64-bit address space";
+    const std::string prefix(size_t{1} << 31, 'p');
+    std::unique_ptr<char[]> name(ComposeSafeName(prefix.c_str(), "(m)", "#s"));
+    EXPECT_EQ(std::memcmp(name.get() + prefix.size() - 1, "p[m]#s", 7), 0);
+}
+
 }  // namespace
