@@ -23,8 +23,10 @@ result() {  # result PROPERTY ok|MISSING DETAIL
 check() {
   exe=$1
   symbols=$2
-  [ "$(od -An -c -N2 "$exe" | tr -d ' ')" = MZ ] || { echo "$exe: not a Windows program"; status=1; return; }
-  pe=$(u32 "$exe" 60)
+  pe=0
+  [ "$(od -An -c -N2 "$exe" | tr -d ' ')" != MZ ] || pe=$(u32 "$exe" 60)
+  # "PE\0\0"
+  [ "$pe" -gt 0 ] && [ "$(u32 "$exe" "$pe")" = 17744 ] || { echo "$exe: not a Windows program"; status=1; return; }
   machine=$(u16 "$exe" $((pe + 4)))
   case $machine in
     34404) arch=x64 tools=x86_64-w64-mingw32 winmain=WinMain chk_fail=__stack_chk_fail endbr=endbr64 ;;

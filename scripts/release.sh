@@ -20,6 +20,9 @@ export LC_ALL=C TZ=UTC
 SOURCE_DATE_EPOCH=$(git -C "$root" log -1 --format=%ct HEAD)
 export SOURCE_DATE_EPOCH
 commit=$(git -C "$root" rev-parse HEAD)
+if [ -n "$(git -C "$root" status --porcelain --untracked-files=no)" ]; then
+  echo "note: the checkout has uncommitted changes; the release is built from $commit without them"
+fi
 
 signing=no
 if [ -n "${ORVANE_SIGN_PKCS12:-}" ]; then
