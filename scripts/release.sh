@@ -33,6 +33,7 @@ fi
 
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
+trap 'exit 1' HUP INT TERM  # so that the folder, with any password file, goes then too
 mkdir "$work/src"
 git -C "$root" archive --format=tar "$commit" | tar -x -C "$work/src"
 rm -f "$out"/orvanecmd-*.zip "$out"/orvanecmd-*.exe.sig "$out/SHA256SUMS"
