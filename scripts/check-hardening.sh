@@ -26,7 +26,11 @@ check() {
   pe=0
   [ "$(od -An -c -N2 "$exe" | tr -d ' ')" != MZ ] || pe=$(u32 "$exe" 60)
   # "PE\0\0"
-  [ "$pe" -gt 0 ] && [ "$(u32 "$exe" "$pe")" = 17744 ] || { echo "$exe: not a Windows program"; status=1; return; }
+  if [ "$pe" -eq 0 ] || [ "$(u32 "$exe" "$pe")" != 17744 ]; then
+    echo "$exe: not a Windows program"
+    status=1
+    return
+  fi
   machine=$(u16 "$exe" $((pe + 4)))
   case $machine in
     34404) arch=x64 tools=x86_64-w64-mingw32 winmain=WinMain chk_fail=__stack_chk_fail endbr=endbr64 ;;

@@ -80,6 +80,7 @@ for target in win64:mingw-w64-x86_64 win32:mingw-w64-i686; do
     # to the length.
     at=$(($(od -An -tu4 --endian=little -j60 -N4 "$exe") + 24 + 64))
     sum=$(($(od -An -tu4 --endian=little -j$at -N4 "$exe") + pad))
+    # shellcheck disable=SC2059 # the format is the four bytes as octal escapes
     printf "$(printf '\\%03o' $((sum & 255)) $((sum >> 8 & 255)) $((sum >> 16 & 255)) $((sum >> 24 & 255)))" |
       dd of="$exe" bs=1 seek=$at conv=notrunc 2>/dev/null
   fi
@@ -108,7 +109,12 @@ for target in win64:mingw-w64-x86_64 win32:mingw-w64-i686; do
   )
 done
 
-(cd "$out" && sha256sum orvanecmd-*.zip $(ls orvanecmd-*.exe.sig 2>/dev/null) >SHA256SUMS)
+(
+  cd "$out"
+  set -- orvanecmd-*.zip
+  [ $signing = no ] || set -- "$@" orvanecmd-*.exe.sig
+  sha256sum "$@" >SHA256SUMS
+)
 echo "== $out (commit $commit, SOURCE_DATE_EPOCH $SOURCE_DATE_EPOCH)"
 if [ $signing = yes ]; then
   echo "signed with $(basename "$ORVANE_SIGN_PKCS12")${ORVANE_SIGN_TIMESTAMP_URL:+, time-stamped}"

@@ -30,8 +30,8 @@ git -C "$clone" checkout -q --detach "$(git rev-parse HEAD)"
 (umask 077 && TZ=Asia/Kathmandu LC_ALL=C.UTF-8 "$clone/scripts/release.sh" "$dir/b" >"$dir/b.log" 2>&1) ||
   { cat "$dir/b.log"; fail "second release build"; }
 [ "$(ls "$dir/a")" = "$(ls "$dir/b")" ] || fail "the two builds wrote other files"
-for file in $(ls "$dir/a"); do
-  cmp "$dir/a/$file" "$dir/b/$file" || fail "$file differs between two builds of one commit"
+for file in "$dir"/a/*; do
+  cmp "$file" "$dir/b/${file##*/}" || fail "${file##*/} differs between two builds of one commit"
 done
 echo "reproducible: the second build, in $clone, gave the same bytes"
 
