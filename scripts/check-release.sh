@@ -1,19 +1,27 @@
 #!/bin/sh
-# Makes the release zip of a built Windows preset, unpacks it into a fresh folder,
-# builds the consumer project (consumer/) against it with each given toolchain and
-# runs it under Wine. Fails on a missing header, library or package file, on a header
-# a caller must not get, and on a wrong result.
-#   scripts/check-release.sh <preset> <toolchain file>...
+# Checks a release zip (one made by scripts/release.sh, or by CPack from a built
+# Windows preset): unpacks it into a fresh folder, builds the consumer project
+# (consumer/) against it with each given toolchain through its CMake package, and once
+# with the mingw-w64 g++ of its architecture through its pkg-config file, and runs
+# each result under Wine. Fails on a missing header, library or package file, on a
+# header a caller must not get, and on a wrong result.
+#   scripts/check-release.sh <release zip or preset> <toolchain file>...
 set -eu
 cd "$(dirname "$0")/.."
-preset=$1
-shift
 root=$(pwd)
-build=$root/build/$preset
-check=$build/release-check
-rm -rf "$check" "$build"/orvanecmd-*.zip
-cpack --preset "$preset" -B "$build" >/dev/null
-zip=$(ls "$build"/orvanecmd-*.zip)
+if [ -f "$1" ]; then
+  zip=$(cd "$(dirname "$1")" && pwd)/$(basename "$1")
+  build=$root/build/release
+  check=$build/check-$(basename "$zip" .zip)
+  rm -rf "$check"
+else
+  build=$root/build/$1
+  check=$build/release-check
+  rm -rf "$check" "$build"/orvanecmd-*.zip
+  cpack --preset "$1" -B "$build" >/dev/null
+  zip=$(ls "$build"/orvanecmd-*.zip)
+fi
+shift
 echo "release: $zip"
 mkdir -p "$check/unpacked"
 (cd "$check/unpacked" && cmake -E tar xf "$zip")
@@ -27,20 +35,35 @@ fail() {
 [ -f "$prefix/README.md" ] || fail "no README.md"
 [ ! -e "$prefix/include/orvanecmd/framework/application.h" ] || fail "application.h is among the headers"
 [ ! -e "$prefix/include/orvanecmd/seams" ] || fail "the seams are among the headers"
+[ -f "$prefix/lib/pkgconfig/orvanecmd.pc" ] || fail "no lib/pkgconfig/orvanecmd.pc"
 
 cmake/wine-session.sh start "$build/wine" >/dev/null
 trap 'cmake/wine-session.sh stop "$build/wine" >/dev/null' EXIT
 text="The quick brown fox jumps over the lazy dog"
 expected=$(printf '%s' "$text" | sha1sum | cut -d' ' -f1)
+run() { cmake/wine-run.sh "$build/wine" "$consumer_exe" "$@" | tr -d '\r'; }
+check_consumer() {  # check_consumer EXE
+  consumer_exe=$1
+  [ "$(run sha1 "$text")" = "$expected" ] || fail "SHA-1 of the text is not $expected"
+  [ "$(run memmap)" = "memmap ok" ] || fail "shared memory round trip"
+  [ "$(run facilities)" = "facilities ok" ] || fail "facilities"
+}
 for toolchain in "$@"; do
   consumer=$check/consumer-$(basename "$toolchain" .cmake)
   echo "consumer with $toolchain"
   cmake -S consumer -B "$consumer" -DCMAKE_TOOLCHAIN_FILE="$root/$toolchain" -DCMAKE_BUILD_TYPE=Release \
     -DCMAKE_PREFIX_PATH="$prefix" >/dev/null
   cmake --build "$consumer" -j2
-  run() { cmake/wine-run.sh "$build/wine" "$consumer/consumer.exe" "$@" | tr -d '\r'; }
-  [ "$(run sha1 "$text")" = "$expected" ] || fail "SHA-1 of the text is not $expected"
-  [ "$(run memmap)" = "memmap ok" ] || fail "shared memory round trip"
-  [ "$(run facilities)" = "facilities ok" ] || fail "facilities"
+  check_consumer "$consumer/consumer.exe"
 done
+case $zip in
+  *-win64.zip) cxx=x86_64-w64-mingw32-g++-posix ;;
+  *) cxx=i686-w64-mingw32-g++-posix ;;
+esac
+echo "consumer with $cxx and pkg-config"
+pc() { PKG_CONFIG_LIBDIR="$prefix/lib/pkgconfig" PKG_CONFIG_PATH="" pkg-config "$@" orvanecmd; }
+# shellcheck disable=SC2046
+"$cxx" -std=c++17 -O2 -Wall -Wextra -Werror $(pc --cflags) consumer/main.cpp -static $(pc --libs) \
+  -o "$check/consumer-pkg-config.exe"
+check_consumer "$check/consumer-pkg-config.exe"
 echo "release check passed: $(basename "$zip")"
