@@ -394,8 +394,8 @@ TEST(Sha1Detector, ReaderTakesLeaf7OnlyWhenReportedAndXcr0OnlyWithOsxsave) {
 // paths from every other test.
 TEST(Sha1Detector, ReaderAgreesWithAnIndependentReadOfThisCpu) {
     unsigned maxLeaf = 0, ebx = 0, leaf1Ecx = 0, edx = 0, leaf7Ebx = 0, unused = 0;
-    __cpuid(0, maxLeaf, ebx, unused, edx);
-    __cpuid(1, unused, ebx, leaf1Ecx, edx);
+    __cpuid_count(0, 0, maxLeaf, ebx, unused, edx);
+    __cpuid_count(1, 0, unused, ebx, leaf1Ecx, edx);
     if (maxLeaf >= 7) __cpuid_count(7, 0, unused, leaf7Ebx, ebx, edx);
     uint64_t xcr0 = 0;
     if (leaf1Ecx & kOsXsave) {
