@@ -30,6 +30,10 @@ start() {
   # One persistent wineserver for the whole session keeps every test start fast.
   setsid "$WINESERVER" -p </dev/null >/dev/null 2>&1 || true
   "$WINE" wineboot -i </dev/null >"$wine_state/wineboot.log" 2>&1 || true
+  # A program that crashes ends at once with a backtrace on its standard error, instead
+  # of waiting in the debugger's crash dialog until the test's time-out.
+  "$WINE" reg add 'HKCU\Software\Wine\WineDbg' /v ShowCrashDialog /t REG_DWORD /d 0 /f \
+    </dev/null >/dev/null 2>&1 || true
   echo "Wine session ready: prefix $WINEPREFIX, display $DISPLAY"
 }
 

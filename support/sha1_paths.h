@@ -32,6 +32,12 @@ struct Sha1Cpuid {
 // This CPU's bits; all zero off x86.
 Sha1Cpuid ReadSha1Cpuid();
 
+// The same from given answers, so that a test can play any CPU: `cpuid` gives
+// eax, ebx, ecx, edx of a leaf and subleaf, `xgetbv` XCR0.
+using Sha1CpuidAnswer = void (*)(uint32_t leaf, uint32_t subleaf, uint32_t regs[4]);
+using Sha1XgetbvAnswer = uint64_t (*)();
+Sha1Cpuid ReadSha1CpuidFrom(Sha1CpuidAnswer cpuid, Sha1XgetbvAnswer xgetbv);
+
 // Whether a CPU with these bits (and its OS) can run `path`. Always true for
 // the portable path.
 bool Sha1CpuRuns(Sha1Path path, const Sha1Cpuid &cpu);

@@ -26,21 +26,28 @@ bool Has(uint32_t bits, uint32_t wanted) { return (bits & wanted) == wanted; }
 
 }  // namespace
 
-Sha1Cpuid ReadSha1Cpuid() {
+Sha1Cpuid ReadSha1CpuidFrom(Sha1CpuidAnswer cpuid, Sha1XgetbvAnswer xgetbv) {
     Sha1Cpuid cpu{};
-#if ORVANE_X86
     uint32_t regs[4];
-    ReadCpuid(0, 0, regs);
+    cpuid(0, 0, regs);
     cpu.maxLeaf = regs[0];
-    ReadCpuid(1, 0, regs);
+    cpuid(1, 0, regs);
     cpu.leaf1Ecx = regs[2];
     if (cpu.maxLeaf >= 7) {
-        ReadCpuid(7, 0, regs);
+        cpuid(7, 0, regs);
         cpu.leaf7Ebx = regs[1];
     }
-    if (Has(cpu.leaf1Ecx, kOsXsave)) cpu.xcr0 = ReadXcr0();
-#endif
+    // XGETBV faults unless the OS has enabled it.
+    if (Has(cpu.leaf1Ecx, kOsXsave)) cpu.xcr0 = xgetbv();
     return cpu;
+}
+
+Sha1Cpuid ReadSha1Cpuid() {
+#if ORVANE_X86
+    return ReadSha1CpuidFrom(ReadCpuid, ReadXcr0);
+#else
+    return Sha1Cpuid{};
+#endif
 }
 
 bool Sha1CpuRuns(Sha1Path path, const Sha1Cpuid &cpu) {
@@ -54,7 +61,8 @@ bool Sha1CpuRuns(Sha1Path path, const Sha1Cpuid &cpu) {
         case Sha1Path::kSsse3:
             return Has(cpu.leaf1Ecx, kSsse3);
         case Sha1Path::kAvx2:
-            return osSavesYmm && Has(leaf7, kAvx2 | kBmi1 | kBmi2);
+            // A lone block goes to the SSSE3 routine.
+            return osSavesYmm && Has(cpu.leaf1Ecx, kSsse3) && Has(leaf7, kAvx2 | kBmi1 | kBmi2);
         case Sha1Path::kShaExtensions:
             return Has(cpu.leaf1Ecx, kSsse3) && Has(leaf7, kSha);
     }
@@ -364,6 +372,8 @@ ORVANE_TARGET("avx2,bmi,bmi2") void Sha1Avx2Blocks(uint32_t state[5], const unsi
 }
 
 ORVANE_TARGET("sha,ssse3") void Sha1ShaExtensionsBlocks(uint32_t state[5], const unsigned char *data, size_t blocks) {
+    // The first block is loaded ahead of the loop: with no block there is nothing to load.
+    if (blocks == 0) return;
     __m128i abcd = _mm_shuffle_epi32(_mm_loadu_si128(reinterpret_cast<const __m128i *>(state)), 0x1B);
     __m128i e = _mm_set_epi32(int(state[4]), 0, 0, 0);
     // The words of each block are loaded in the middle of the block before it: the

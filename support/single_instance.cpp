@@ -16,6 +16,11 @@ const char kBlockSuffix[] = "_multiple_data";
 const char kDataTooLongText[] =
     "\x88\xf8\x82\xab\x93\x6e\x82\xb7\x83\x65\x83\x4c\x83\x58\x83\x67\x82\xaa\x92\xb7\x82\xb7\x82\xac\x82\xdc\x82\xb7";
 
+// "ウィンドウ名とクラス名がどちらも空です"
+const char kNoNamesText[] =
+    "\x83\x45\x83\x42\x83\x93\x83\x68\x83\x45\x96\xbc\x82\xc6\x83\x4e\x83\x89\x83\x58\x96\xbc\x82\xaa\x82\xc7"
+    "\x82\xbf\x82\xe7\x82\xe0\x8b\xf3\x82\xc5\x82\xb7";
+
 // Appends `text` to the `length` characters in `area`, cut to kNameArea - 1 in all.
 void AppendCut(char *area, size_t &length, const char *text) {
     while (length < kNameArea - 1 && *text) area[length++] = *text++;
@@ -40,6 +45,8 @@ bool HandOffToRunningInstance(const char *windowName, const char *className, con
     if (!windowName) windowName = "";
     if (!className) className = "";
     if (!data) data = "";
+    // The name "" would make an unnamed mutex: every caller would be the first instance.
+    if (!*windowName && !*className) throw Exception(kNoNamesText);
 
     char name[kNameArea];
     ComposeInstanceName(windowName, className, name);

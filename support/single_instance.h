@@ -24,8 +24,10 @@
 // text then waits in the block only as long as some process keeps the block open).
 //
 // Null window or class names stand for empty texts; null data for an empty text.
-// Throws Exception (Shift-JIS text) in a later instance when the data is longer than
-// 1023 characters (nothing is written then) or when the block cannot be created.
+// Throws Exception (Shift-JIS text) when both names are empty, before anything is
+// created or set (an empty name would make an unnamed mutex, so every caller would
+// count as the first instance); and in a later instance when the data is longer
+// than 1023 characters (nothing is written then) or when the block cannot be created.
 //
 // Sender and receiver should run at the same integrity level: the objects an elevated
 // process creates are likely closed to a non-elevated one (untested: Wine has none).
@@ -41,7 +43,7 @@ bool HandOffToRunningInstance(const char *windowName, const char *className);
 // check, so that no text handed over between the check and the opening is lost.
 void ComposeSharedDataName(const char *windowName, const char *className, char name[1024]);
 
-// Process-wide state, set by every call and never cleared.
+// Process-wide state, set by every call that gets past the names and never cleared.
 // Handle of the single-instance mutex of the last call; never closed, so the first
 // instance owns the mutex until it ends and a later one keeps it in existence.
 extern HANDLE InstanceMutex;

@@ -27,8 +27,9 @@ TEST(Sha1AgainstOpenSsl, RandomLengthsAndSplitsOnEveryPath) {
     std::vector<unsigned char> storage(5000 + 3);
     for (int round = 0; round < 3000; ++round) {
         const size_t length = round <= 1100 ? static_cast<size_t>(round) : random() % (storage.size() - 3);
-        unsigned char *message = storage.data() + round % 4;
-        for (size_t i = 0; i < length; ++i) message[i] = static_cast<unsigned char>(random());
+        for (size_t i = 0; i < length; ++i) storage[i] = static_cast<unsigned char>(random());
+        const Sha1ExactCopy copy(storage.data(), length, round % 4);
+        const unsigned char *message = copy.data();
 
         unsigned char expected[20];
         SHA1(message, length, expected);

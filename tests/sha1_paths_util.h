@@ -1,6 +1,8 @@
 #pragma once
 
 #include <cstddef>
+#include <cstring>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -52,3 +54,19 @@ inline std::vector<Sha1Hasher> Sha1HashersOfThisCpu() {
     for (Sha1Path path : Sha1PathsOfThisCpu()) hashers.push_back({Sha1PathName(path), Sha1BlocksOf(path)});
     return hashers;
 }
+
+// A heap copy of `length` bytes that starts `offset` bytes into its allocation and
+// ends where the allocation ends, so that AddressSanitizer sees any read past the
+// message's end.
+class Sha1ExactCopy {
+public:
+    Sha1ExactCopy(const void *bytes, size_t length, size_t offset)
+        : storage_(new unsigned char[offset + length]), offset_(offset) {
+        if (length > 0) std::memcpy(storage_.get() + offset, bytes, length);
+    }
+    const unsigned char *data() const { return storage_.get() + offset_; }
+
+private:
+    std::unique_ptr<unsigned char[]> storage_;
+    size_t offset_;
+};

@@ -2,12 +2,21 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdio>
 #include <cstring>
+#include <fstream>
+#include <iterator>
 #include <random>
+#include <set>
+#include <sstream>
 #include <string>
 #include <vector>
+
+#if defined(__GNUC__) && (defined(__x86_64__) || defined(__i386__))
+#include <cpuid.h>
+#endif
 
 #include "support/sha1_paths.h"
 #include "tests/hex.h"
@@ -18,7 +27,7 @@ namespace {
 using Hasher = Sha1Hasher;
 const Hasher kPublic{"dispatched", nullptr};
 
-std::string DigestInPieces(const char *message, const std::vector<size_t> &pieces, const Hasher &hasher) {
+std::string DigestInPieces(const void *message, const std::vector<size_t> &pieces, const Hasher &hasher) {
     unsigned char digest[20];
     hasher.DigestInPieces(message, pieces, digest);
     return ToHex(digest, 20);
@@ -116,7 +125,8 @@ TEST(Sha1Paths, EveryPathThisCpuRunsMatchesPortable) {
     for (const Hasher &hasher : Sha1HashersOfThisCpu()) {
         SCOPED_TRACE(hasher.name);
         for (size_t length = 0; length <= 1100; ++length) {
-            const char *message = storage.data() + length % 4;
+            const Sha1ExactCopy copy(storage.data(), length, length % 4);
+            const unsigned char *message = copy.data();
             const size_t split = random() % (length + 1);
             const std::string expected = DigestInPieces(message, {length}, portable);
             ASSERT_EQ(DigestInPieces(message, {length}, hasher), expected) << length;
@@ -126,16 +136,63 @@ TEST(Sha1Paths, EveryPathThisCpuRunsMatchesPortable) {
         for (int round = 0; round < 50; ++round) {
             const size_t offset = random() % 64;
             std::vector<size_t> pieces;
-            for (size_t at = offset; at < 5000; at += pieces.back())
+            size_t length = 0;
+            for (size_t at = offset; at < 5000; at += pieces.back(), length += pieces.back())
                 pieces.push_back(random() % 2 ? 64 * (random() % 10) : random() % 200);
-            const char *message = storage.data() + offset;
+            const Sha1ExactCopy copy(storage.data(), length, offset);
+            const unsigned char *message = copy.data();
             ASSERT_EQ(DigestInPieces(message, pieces, hasher), DigestInPieces(message, pieces, portable))
                 << "round " << round;
         }
-        const std::string many = storage.substr(3, storage.size() - 40);
-        EXPECT_EQ(DigestInOneUpdate(many, hasher), DigestInOneUpdate(many, portable));
+        const Sha1ExactCopy many(storage.data(), storage.size() - 40, 3);
+        EXPECT_EQ(DigestInPieces(many.data(), {storage.size() - 40}, hasher),
+                  DigestInPieces(many.data(), {storage.size() - 40}, portable));
     }
 }
+
+// A count of 0 reads nothing (a read at null would fault) and leaves the state.
+TEST(Sha1Paths, ACountOfZeroBlocksReadsNothing) {
+    for (Sha1Path path : Sha1PathsOfThisCpu()) {
+        uint32_t state[5] = {1, 2, 3, 4, 5};
+        Sha1BlocksOf(path)(state, nullptr, 0);
+        const uint32_t unchanged[5] = {1, 2, 3, 4, 5};
+        EXPECT_EQ(std::memcmp(state, unchanged, sizeof state), 0) << Sha1PathName(path);
+    }
+}
+
+#if defined(__i386__) && defined(__GNUC__)
+// Calls blocks(state, data, count) with esp at 4 mod 16 before the call: all that a
+// caller built elsewhere owes under the 32-bit ABI is 4-byte alignment.
+extern "C" void CallFromMisalignedStack(Sha1BlocksFn blocks, uint32_t *state, const unsigned char *data,
+                                        size_t count) asm("orvane_call_from_misaligned_stack");
+asm(".text\n"
+    "orvane_call_from_misaligned_stack:\n"
+    "  pushl %ebp\n"
+    "  movl %esp, %ebp\n"
+    "  andl $-16, %esp\n"
+    "  pushl 20(%ebp)\n"
+    "  pushl 16(%ebp)\n"
+    "  pushl 12(%ebp)\n"
+    "  call *8(%ebp)\n"
+    "  movl %ebp, %esp\n"
+    "  popl %ebp\n"
+    "  ret\n");
+
+TEST(Sha1Paths, EveryPathRunsFromAStackAlignedOnlyTo4Bytes) {
+    unsigned char data[3 * 64];
+    for (size_t i = 0; i < sizeof data; ++i) data[i] = static_cast<unsigned char>(i * 13 + 7);
+    for (Sha1Path path : Sha1PathsOfThisCpu()) {
+        for (size_t count : {1, 3}) {  // a lone block, and a pair with one after it
+            uint32_t expected[5] = {0x67452301u, 0xEFCDAB89u, 0x98BADCFEu, 0x10325476u, 0xC3D2E1F0u};
+            uint32_t state[5];
+            std::memcpy(state, expected, sizeof state);
+            Sha1PortableBlocks(expected, data, count);
+            CallFromMisalignedStack(Sha1BlocksOf(path), state, data, count);
+            EXPECT_EQ(std::memcmp(state, expected, sizeof state), 0) << Sha1PathName(path) << ", " << count;
+        }
+    }
+}
+#endif
 
 // The Windows and host runs both name the path they dispatch to.
 TEST(Sha1Paths, DispatchedPathRunsHereAndMatchesPortable) {
@@ -252,6 +309,7 @@ TEST(Sha1Detector, KnownCpusAndOperatingSystems) {
         {"AVX2, no OSXSAVE (XCR0 unread)", {13, kSsse3 | kAvx, haswell7, 7}, Sha1Path::kSsse3},
         {"AVX2 without BMI2", {13, avxOs, kBmi1 | kAvx2, 7}, Sha1Path::kSsse3},
         {"AVX2 bit without AVX", {13, kSsse3 | kOsXsave, haswell7, 7}, Sha1Path::kSsse3},
+        {"AVX2 without SSSE3", {13, kOsXsave | kAvx, haswell7, 7}, Sha1Path::kPortable},
         {"SHA extensions, no AVX", {21, kSsse3, kSha, 0}, Sha1Path::kShaExtensions},
         {"SHA extensions and AVX2", {13, avxOs, haswell7 | kSha, 7}, Sha1Path::kShaExtensions},
         {"SHA bit, no leaf 7", {6, avxOs, haswell7 | kSha, 7}, Sha1Path::kSsse3},
@@ -271,7 +329,7 @@ TEST(Sha1Detector, EveryCombinationPicksAPathTheCpuHasAndNoneSlower) {
                             (bit(8) ? 2u : 0u) | (bit(9) ? 4u : 0u) | 1u};
         const bool leaf7 = bit(0), ssse3 = bit(1);
         const bool sha = ssse3 && leaf7 && bit(7);
-        const bool avx2 = leaf7 && bit(2) && bit(3) && bit(4) && bit(5) && bit(6) && bit(8) && bit(9);
+        const bool avx2 = ssse3 && leaf7 && bit(2) && bit(3) && bit(4) && bit(5) && bit(6) && bit(8) && bit(9);
         const Sha1Path expected = sha     ? Sha1Path::kShaExtensions
                                   : avx2  ? Sha1Path::kAvx2
                                   : ssse3 ? Sha1Path::kSsse3
@@ -279,6 +337,94 @@ TEST(Sha1Detector, EveryCombinationPicksAPathTheCpuHasAndNoneSlower) {
         ASSERT_STREQ(Sha1PathName(PickSha1Path(cpu)), Sha1PathName(expected)) << "bits " << m;
     }
 }
+
+// A CPU played by the test: its answers to each leaf (subleaf 0; other subleaves
+// answer zeros), its XCR0, and what the reader asked of it.
+struct PlayedCpu {
+    uint32_t leaves[8][4];
+    uint64_t xcr0;
+    std::vector<uint32_t> asked;  // leaf * 16 + subleaf
+    int xgetbvReads;
+};
+PlayedCpu played;
+
+void PlayedCpuid(uint32_t leaf, uint32_t subleaf, uint32_t regs[4]) {
+    played.asked.push_back(leaf * 16 + subleaf);
+    for (int i = 0; i < 4; ++i) regs[i] = subleaf == 0 && leaf < 8 ? played.leaves[leaf][i] : 0;
+}
+
+uint64_t PlayedXgetbv() {
+    ++played.xgetbvReads;
+    return played.xcr0;
+}
+
+TEST(Sha1Detector, ReaderTakesLeaf7OnlyWhenReportedAndXcr0OnlyWithOsxsave) {
+    const uint32_t leaf7Ebx = kBmi1 | kAvx2 | kBmi2 | kSha;
+    for (uint32_t maxLeaf : {6u, 7u, 13u}) {
+        for (uint32_t osxsave : {0u, kOsXsave}) {
+            // Every register answers something different, so a register mixed up shows.
+            played = PlayedCpu{{{maxLeaf, 0x756e6547u, 0x6c65746eu, 0x49656e69u},
+                                {0x000806f8u, 0x00100800u, kSsse3 | kAvx | osxsave, 0x178bfbffu},
+                                {},
+                                {},
+                                {},
+                                {},
+                                {},
+                                {0, leaf7Ebx, 0x00400000u, 0x10000000u}},
+                               0xe7,
+                               {},
+                               0};
+            SCOPED_TRACE("highest leaf " + std::to_string(maxLeaf) + (osxsave ? ", OSXSAVE" : ""));
+            const Sha1Cpuid cpu = ReadSha1CpuidFrom(PlayedCpuid, PlayedXgetbv);
+            EXPECT_EQ(cpu.maxLeaf, maxLeaf);
+            EXPECT_EQ(cpu.leaf1Ecx, kSsse3 | kAvx | osxsave);
+            // Above the highest leaf a CPU answers what it likes: that leaf is not asked.
+            EXPECT_EQ(cpu.leaf7Ebx, maxLeaf >= 7 ? leaf7Ebx : 0u);
+            EXPECT_EQ(std::count(played.asked.begin(), played.asked.end(), 7u * 16), maxLeaf >= 7 ? 1 : 0);
+            // XGETBV faults where the OS has not enabled it.
+            EXPECT_EQ(played.xgetbvReads, osxsave ? 1 : 0);
+            EXPECT_EQ(cpu.xcr0, osxsave ? 0xe7u : 0u);
+        }
+    }
+}
+
+#if defined(__GNUC__) && (defined(__x86_64__) || defined(__i386__))
+// The reader against the test's own read of this CPU, and on Linux against the
+// kernel's flags, so that a bit read from the wrong place cannot hide the fast
+// paths from every other test.
+TEST(Sha1Detector, ReaderAgreesWithAnIndependentReadOfThisCpu) {
+    unsigned maxLeaf = 0, ebx = 0, leaf1Ecx = 0, edx = 0, leaf7Ebx = 0, unused = 0;
+    __cpuid_count(0, 0, maxLeaf, ebx, unused, edx);
+    __cpuid_count(1, 0, unused, ebx, leaf1Ecx, edx);
+    if (maxLeaf >= 7) __cpuid_count(7, 0, unused, leaf7Ebx, ebx, edx);
+    uint64_t xcr0 = 0;
+    if (leaf1Ecx & kOsXsave) {
+        uint32_t low, high;
+        __asm__ __volatile__(".byte 0x0f, 0x01, 0xd0" : "=a"(low), "=d"(high) : "c"(0));  // xgetbv
+        xcr0 = (uint64_t(high) << 32) | low;
+    }
+    const Sha1Cpuid cpu = ReadSha1Cpuid();
+    EXPECT_EQ(cpu.maxLeaf, maxLeaf);
+    EXPECT_EQ(cpu.leaf1Ecx, leaf1Ecx);
+    EXPECT_EQ(cpu.leaf7Ebx, leaf7Ebx);
+    EXPECT_EQ(cpu.xcr0, xcr0);
+
+#ifdef __linux__
+    // The kernel leaves out "avx" (and so "avx2") when it does not save the YMM registers.
+    std::ifstream cpuinfo("/proc/cpuinfo");
+    std::string line;
+    while (std::getline(cpuinfo, line) && line.compare(0, 5, "flags") != 0) {
+    }
+    ASSERT_FALSE(line.empty()) << "no flags line in /proc/cpuinfo";
+    std::istringstream words(line);
+    const std::set<std::string> flags{std::istream_iterator<std::string>(words), std::istream_iterator<std::string>()};
+    const auto has = [&flags](const char *flag) { return flags.count(flag) == 1; };
+    EXPECT_EQ(Sha1CpuRuns(Sha1Path::kSsse3, cpu), has("ssse3"));
+    EXPECT_EQ(Sha1CpuRuns(Sha1Path::kAvx2, cpu), has("ssse3") && has("avx") && has("avx2") && has("bmi1") && has("bmi2"));
+    EXPECT_EQ(Sha1CpuRuns(Sha1Path::kShaExtensions, cpu), has("ssse3") && has("sha_ni"));
+#endif
+}
+#endif
 
 // The last block that Sha1Final compresses, built by hand: the buffered bytes,
 // 0x80, zeros and the 64-bit bit length, most significant byte first.

@@ -26,6 +26,10 @@ const char kMappingFailedSjis[] =
 // iconv -f UTF-8 -t CP932 of "引き渡すテキストが長すぎます"
 const char kDataTooLongSjis[] =
     "\x88\xf8\x82\xab\x93\x6e\x82\xb7\x83\x65\x83\x4c\x83\x58\x83\x67\x82\xaa\x92\xb7\x82\xb7\x82\xac\x82\xdc\x82\xb7";
+// iconv -f UTF-8 -t CP932 of "ウィンドウ名とクラス名がどちらも空です"
+const char kNoNamesSjis[] =
+    "\x83\x45\x83\x42\x83\x93\x83\x68\x83\x45\x96\xbc\x82\xc6\x83\x4e\x83\x89\x83\x58\x96\xbc\x82\xaa\x82\xc7"
+    "\x82\xbf\x82\xe7\x82\xe0\x8b\xf3\x82\xc5\x82\xb7";
 // iconv -f UTF-8 -t CP932 of "表示テスト" (the first character ends in 0x5c)
 const char kJapaneseData[] = "\x95\x5c\x8e\xa6\x83\x65\x83\x58\x83\x67";
 
@@ -117,6 +121,27 @@ TEST(HandOffNames, FirstCallOwnsTheInstanceMutexAndNamesTheBlock) {
     EXPECT_EQ(ResultOf(result), "result 1");
     EXPECT_EQ(FromHex(FieldOf(result, "name")), names.BlockName());
     EXPECT_EQ(ReadBlockText(names.BlockName()), "left for you");
+}
+
+// An empty instance name would make an unnamed mutex, and every call would report
+// "first instance", also a second one in this process.
+TEST(HandOffNames, BothNamesEmptyAreRefusedBeforeAnythingIsSet) {
+    Instance names;
+    EXPECT_FALSE(HandOffToRunningInstance(names.window.c_str(), names.cls.c_str()));
+    const HANDLE mutexBefore = InstanceMutex;
+    for (const char *empty : {static_cast<const char *>(nullptr), ""}) {
+        std::string outcome = "no exception";
+        try {
+            HandOffToRunningInstance(empty, empty, "text");
+        } catch (const Exception &error) {
+            outcome = error.Message.c_str();
+        }
+        EXPECT_EQ(outcome, kNoNamesSjis);
+        EXPECT_THROW(HandOffToRunningInstance(empty, ""), Exception);
+        EXPECT_THROW(HandOffToRunningInstance("", empty, nullptr), Exception);
+    }
+    EXPECT_EQ(InstanceMutex, mutexBefore);
+    EXPECT_EQ(std::string(SharedDataName), names.BlockName());
 }
 
 TEST(HandOffNames, CompositionCutsAt1023Characters) {
@@ -229,6 +254,28 @@ TEST(HandOff, WithoutAWindowTheCallSucceedsAndTheTextWaitsInTheBlock) {
     CMemMapFile<char> block(names.BlockName().c_str(), 0, 1024, nullptr);
     EXPECT_EQ(ResultOf(HandOffOnce(names, "--data-hex " + ToHex(std::string("nobody listens")))), "result 1");
     EXPECT_EQ(ReadBlockText(names.BlockName()), "nobody listens");
+}
+
+TEST(HandOff, SenderWritesTheBlockOnlyUnderItsLock) {
+    Instance names;
+    // This process is the first instance, with no window: the send returns at once.
+    EXPECT_FALSE(HandOffToRunningInstance(names.window.c_str(), names.cls.c_str()));
+    CMemMapFile<char> block(names.BlockName().c_str(), 0, 1024, nullptr);
+    char *view = block.GetView();
+    ASSERT_NE(view, nullptr);
+    ASSERT_EQ(block.Lock(), WAIT_OBJECT_0);
+    std::strcpy(view, "held");
+
+    auto sender = StartHandOff(names, "--announce --data-hex " + ToHex(std::string("after the lock")));
+    ASSERT_TRUE(sender->WaitForLine("calling", kLineWaitMs)) << sender->UnreadOutput();
+    std::string line;
+    EXPECT_FALSE(sender->ReadLine(line, 1500)) << "the call ended while the lock was held: " << line;
+    EXPECT_STREQ(view, "held");
+
+    block.Unlock();
+    ASSERT_TRUE(sender->WaitForLine("result", kLineWaitMs, &line)) << sender->UnreadOutput();
+    EXPECT_EQ(ResultOf(line), "result 1");
+    EXPECT_EQ(ReadBlockText(names.BlockName()), "after the lock");
 }
 
 TEST(HandOff, ReceiverFindsATextHandedOverBeforeItsWindowExisted) {

@@ -3,6 +3,7 @@
 //   handoff_child <window name> <class name> [data] [--repeat <n>] [--hold-event <event>]
 // data is one of: --data-hex <hex>, --data-fill <char> <count>, --null-data,
 // --two-arg (the two-argument form); without any of them the data is empty.
+// With --announce it prints "calling" before each call.
 // After each call it prints
 //   "result <0|1> name=<hex of SharedDataName> dwdata=<hex address of SharedDataName>"
 // or "exception <hex text> name=<hex of SharedDataName>", then "done"; with
@@ -40,6 +41,7 @@ int main(int argc, char **argv) {
     bool twoArgs = false;
     int repeat = 1;
     const char *holdEvent = nullptr;
+    bool announce = false;
     for (int i = 3; i < argc; ++i) {
         const std::string option = argv[i];
         if (option == "--data-hex" && i + 1 < argc) {
@@ -50,6 +52,8 @@ int main(int argc, char **argv) {
             i += 2;
         } else if (option == "--null-data") {
             nullData = true;
+        } else if (option == "--announce") {
+            announce = true;
         } else if (option == "--two-arg") {
             twoArgs = true;
         } else if (option == "--repeat" && i + 1 < argc) {
@@ -60,6 +64,7 @@ int main(int argc, char **argv) {
     }
 
     for (int i = 0; i < repeat; ++i) {
+        if (announce) Report("calling");
         try {
             const bool handedOff = twoArgs
                                        ? HandOffToRunningInstance(argv[1], argv[2])
