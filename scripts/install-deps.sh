@@ -2,14 +2,17 @@
 # Installs the Debian packages the build and the tests need, only those missing.
 #   scripts/install-deps.sh            everything (the three Windows builds, Wine, host tools)
 #   scripts/install-deps.sh windows    only what the x64 g++ Windows build and Wine need
+#   scripts/install-deps.sh coverage   what scripts/coverage.sh needs
 set -eu
 windows="cmake make g++-mingw-w64-x86-64-posix wine64 xvfb googletest"
 # The x86 build runs under the 32-bit Wine loader; the second compiler is clang with lld.
 more_windows="g++-mingw-w64-i686-posix wine32:i386 clang lld"
 host="g++ clang libclang-rt-14-dev libbenchmark-dev libssl-dev"
+coverage="gcovr llvm-14"
 case "${1:-all}" in
   windows) wanted="$windows" ;;
-  *) wanted="$windows $more_windows $host" ;;
+  coverage) wanted="$windows clang libclang-rt-14-dev libssl-dev $coverage" ;;
+  *) wanted="$windows $more_windows $host $coverage" ;;
 esac
 missing=""
 for package in $wanted; do

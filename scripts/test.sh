@@ -25,4 +25,5 @@ cat build/windows/ctest.log
 scripts/check-release.sh windows cmake/mingw-w64-x86_64.cmake cmake/clang-mingw-w64-x86_64.cmake || status=1
 scripts/check-release.sh windows-x86 cmake/mingw-w64-i686.cmake || status=1
 ctest --preset host -j"$jobs" || status=1
+scripts/coverage.sh || status=1
 exit $status
