@@ -221,7 +221,7 @@ TEST_F(ProcessCounterLookup, UnusableListAnswersGiveNull) {
     } answers[] = {
         {1, moreData, 60, 0xFFFFFFFF, 1},  // two NULs more would wrap the size to 1
         {1, moreData, 0xFFFFFFFF, 10, 1},
-        {1, moreData, 60, 0, 1},  // not even the closing NUL
+        {1, moreData, 60, 0, 1},                                         // not even the closing NUL
         {2, static_cast<PDH_STATUS>(PDH_CSTATUS_NO_OBJECT), 60, 10, 2},  // no second try after another failure
     };
     for (const auto &answer : answers) {
