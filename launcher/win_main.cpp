@@ -18,7 +18,7 @@ int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR argumentText, int) {
         // Anything else is reported as an Exception with an empty message.
         try {
             throw Exception("");
-        } catch (Exception &exception) {
+        } catch (Exception &exception) {  // GCOVR_EXCL_BR_LINE: what is thrown just above always matches
             Application->ShowException(&exception);
         }
     }

@@ -4,6 +4,7 @@
 #   scripts/install-deps.sh windows    only what the x64 g++ Windows build and Wine need
 #   scripts/install-deps.sh tidy       only what scripts/tidy.sh needs
 #   scripts/install-deps.sh release    only what scripts/release.sh needs
+#   scripts/install-deps.sh coverage   what scripts/coverage.sh needs
 set -eu
 windows="cmake make g++-mingw-w64-x86-64-posix wine64 xvfb googletest"
 # The x86 build runs under the 32-bit Wine loader; the second compiler is clang with lld.
@@ -11,11 +12,13 @@ more_windows="g++-mingw-w64-i686-posix wine32:i386 clang lld"
 host="g++ clang libclang-rt-14-dev libbenchmark-dev libssl-dev"
 tidy="cmake make g++-mingw-w64-x86-64-posix googletest clang lld clang-tidy"
 release="cmake make git g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix zip osslsigncode"
+coverage="gcovr llvm-14"
 case "${1:-all}" in
   windows) wanted="$windows" ;;
   tidy) wanted="$tidy" ;;
   release) wanted="$release" ;;
-  *) wanted="$windows $more_windows $host $release openssl pkgconf clang-tidy" ;;
+  coverage) wanted="$windows clang libclang-rt-14-dev libssl-dev $coverage" ;;
+  *) wanted="$windows $more_windows $host $release openssl pkgconf clang-tidy $coverage" ;;
 esac
 missing=""
 for package in $wanted; do

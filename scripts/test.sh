@@ -37,4 +37,5 @@ cat build/windows/ctest.log
 scripts/test-release.sh || status=1
 ctest --preset host -j"$jobs" || status=1
 scripts/tidy.sh || status=1
+scripts/coverage.sh || status=1
 exit $status

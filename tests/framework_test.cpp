@@ -36,6 +36,7 @@ TEST(ApplicationTitle, CutAtTheFirstFullStopOfTheFileName) {
 TEST(ApplicationTitle, WithoutBackslashOrEmpty) {
     EXPECT_EQ("Name", Title("NAME.exe"));
     EXPECT_EQ("", Title(""));
+    EXPECT_EQ("", Title(nullptr));
     EXPECT_EQ("", Title("C:\\dir\\"));
 }
 
@@ -145,6 +146,27 @@ TEST(Run, RegistersItsCleanUpOnce) {
     EXPECT_TRUE(Application->Running());
     Application->Run();  // a second Run registers nothing new: exit procedures stay bounded
     EXPECT_TRUE(Application->Running());
+}
+
+void ExitProcedureThatDoesNothing() {}
+
+// The table holds 32 procedures, Run's clean-up among them; one more is refused
+// with an Exception and changes nothing.
+TEST(ExitProcedures, OneMoreThanTheTableHoldsThrows) {
+    Application->Run();
+    int added = 0;
+    std::string refusal;
+    while (refusal.empty() && added < 40) {
+        try {
+            AddExitProc(ExitProcedureThatDoesNothing);
+            ++added;
+        } catch (const Exception &exception) {
+            refusal = exception.Message.c_str();
+        }
+    }
+    EXPECT_EQ(added, 31);
+    EXPECT_EQ(refusal, "too many exit procedures");
+    EXPECT_THROW(AddExitProc(ExitProcedureThatDoesNothing), Exception);
 }
 
 }  // namespace

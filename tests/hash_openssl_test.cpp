@@ -2,6 +2,8 @@
 #define OPENSSL_SUPPRESS_DEPRECATED  // MD5_Transform: the only way to reach the bare MD5 block function
 
 #include <openssl/md5.h>
+#include <sys/mman.h>
+#include <unistd.h>
 #include <openssl/sha.h>
 
 #include <gtest/gtest.h>
@@ -15,6 +17,7 @@
 #include "support/md5.h"
 #include "support/sha1.h"
 #include "support/sha1_paths.h"
+#include "tests/hex.h"
 #include "tests/sha1_paths_util.h"
 
 namespace {
@@ -74,6 +77,41 @@ TEST(Md5TransformAgainstOpenSsl, RandomStatesAndBlocks) {
         ASSERT_EQ(ours[2], theirs.C) << "round " << round;
         ASSERT_EQ(ours[3], theirs.D) << "round " << round;
     }
+}
+
+// Slow (run with -L slow): a text of 4 GiB + 100 bytes, longer than one 32-bit
+// length, made of one 1 MiB run of 'a' mapped again and again, so it costs address
+// space only; its NUL is on a page of its own after the last run.
+TEST(Sha1AgainstOpenSsl, SLOW_TextOfMoreThan4GiB) {
+    const size_t run = size_t(1) << 20;
+    const size_t length = (size_t(1) << 32) + 100;
+    const size_t runs = length / run + 1;
+    const size_t page = static_cast<size_t>(sysconf(_SC_PAGESIZE));
+    const int file = memfd_create("sha1-4gib", 0);
+    ASSERT_GE(file, 0);
+    ASSERT_EQ(ftruncate(file, static_cast<off_t>(run)), 0);
+    void *area = mmap(nullptr, runs * run + page, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
+    ASSERT_NE(area, MAP_FAILED);
+    char *text = static_cast<char *>(area);
+    void *first = mmap(text, run, PROT_READ | PROT_WRITE, MAP_SHARED | MAP_FIXED, file, 0);
+    ASSERT_EQ(first, text);
+    std::memset(text, 'a', run);
+    for (size_t i = 1; i < runs; ++i)
+        ASSERT_NE(mmap(text + i * run, run, PROT_READ, MAP_SHARED | MAP_FIXED, file, 0), MAP_FAILED) << i;
+    char *end = text + length;
+    // The NUL: the page that holds it is made private and writable.
+    char *endPage = text + (length / page) * page;
+    ASSERT_NE(mmap(endPage, page, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_FIXED, -1, 0), MAP_FAILED);
+    std::memset(endPage, 'a', static_cast<size_t>(end - endPage));
+    *end = '\0';
+
+    unsigned char expected[20];
+    SHA1(reinterpret_cast<const unsigned char *>(text), length, expected);
+    char hex[41];
+    Sha1HexOfText(text, hex);
+    EXPECT_EQ(ToHex(expected, sizeof expected), hex);
+    munmap(area, runs * run + page);
+    close(file);
 }
 
 }  // namespace

@@ -116,12 +116,24 @@ TEST_F(LauncherRun, WithoutAViewerNothingIsShownAndItLingers) {
     EXPECT_EQ("", ReadWholeFile(folder_.File("Orvane-received.txt")));
 }
 
-// Slow: waits out the whole 120 s linger.
+// Slow: waits out the whole 120 s linger, once as started plainly and once, at the
+// same time from a folder of its own, started minimised.
 TEST_F(LauncherRun, SLOW_LingersTwoMinutesThenExitsWithZero) {
     ASSERT_TRUE(CopyProgram(StandInProgramPath("Orvane.exe"), folder_.Path()));
+    TempFolder minimisedFolder;
+    ASSERT_TRUE(CopyProgram(SiblingProgramPath("orvanecmd.exe"), minimisedFolder.Path()));
+    ChildOptions minimisedOptions;
+    minimisedOptions.applicationName = minimisedFolder.File("orvanecmd.exe");
+    minimisedOptions.workingFolder = minimisedFolder.Path();
+    minimisedOptions.captureStdout = false;
+    minimisedOptions.useShowWindow = true;
+    minimisedOptions.showWindow = SW_SHOWMINNOACTIVE;
+
     const ULONGLONG begin = GetTickCount64();
     ChildProcess launcher(CommandLine("0123456789abcdtail"), InFolder());
     ASSERT_TRUE(launcher.Started());
+    ChildProcess minimised("\"" + minimisedOptions.applicationName + "\" 0123456789abcdtail", minimisedOptions);
+    ASSERT_TRUE(minimised.Started());
     ViewerStart start;
     ASSERT_TRUE(WaitForViewer(folder_, 20000, &start));
     EXPECT_EQ("tail", start.parameters);
@@ -129,6 +141,8 @@ TEST_F(LauncherRun, SLOW_LingersTwoMinutesThenExitsWithZero) {
     ASSERT_TRUE(launcher.WaitExit(30000)) << "still running long after 120 s";
     EXPECT_GE(GetTickCount64() - begin, 119000u);
     EXPECT_EQ(0u, launcher.ExitCode());
+    ASSERT_TRUE(minimised.WaitExit(30000)) << "started minimised, still running long after 120 s";
+    EXPECT_EQ(0u, minimised.ExitCode());
 }
 
 }  // namespace

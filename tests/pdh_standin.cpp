@@ -82,6 +82,13 @@ void PdhStandIn::AtItemsCall(int n, std::function<void()> action) { atItems_[n] 
 void PdhStandIn::AtAddCounter(int n, std::function<void()> action) { atAdd_[n] = std::move(action); }
 void PdhStandIn::AtCollect(int n, std::function<void()> action) { atCollect_[n] = std::move(action); }
 
+void PdhStandIn::AnswerItemsFrom(int fromCall, PDH_STATUS status, DWORD counterSize, DWORD instanceSize) {
+    itemsAnswerFrom_ = fromCall;
+    itemsAnswerStatus_ = status;
+    itemsAnswerCounterSize_ = counterSize;
+    itemsAnswerInstanceSize_ = instanceSize;
+}
+
 void PdhStandIn::RunScripted(std::map<int, std::function<void()>> &actions, int call) {
     auto it = actions.find(call);
     if (it != actions.end()) it->second();
@@ -140,6 +147,11 @@ PDH_STATUS WINAPI PdhStandIn::EnumObjectItems(LPCSTR dataSource, LPCSTR machine,
         self.misuse.push_back("PdhEnumObjectItemsA: detail level or flags");
     if (object == nullptr || counterSize == nullptr || instanceSize == nullptr) return Status(PDH_INVALID_ARGUMENT);
     if (std::strcmp(object, "Process") != 0) return Status(PDH_CSTATUS_NO_OBJECT);
+    if (self.itemsAnswerFrom_ != 0 && self.itemsCalls >= self.itemsAnswerFrom_) {
+        *counterSize = self.itemsAnswerCounterSize_;
+        *instanceSize = self.itemsAnswerInstanceSize_;
+        return self.itemsAnswerStatus_;
+    }
 
     const std::string counters(kCounterList, sizeof kCounterList);
     const std::string instances = self.InstanceList();
@@ -162,6 +174,7 @@ PDH_STATUS WINAPI PdhStandIn::OpenQuery(LPCSTR dataSource, DWORD_PTR, PDH_HQUERY
     PdhStandIn &self = *current_;
     if (dataSource != nullptr) self.misuse.push_back("PdhOpenQueryA: a data source");
     if (query == nullptr) return Status(PDH_INVALID_ARGUMENT);
+    if (self.openQueryFailure != 0) return self.openQueryFailure;
     *query = reinterpret_cast<PDH_HQUERY>(self.nextHandle_++);
     self.queries_[*query] = true;
     ++self.queriesOpened;
@@ -201,6 +214,7 @@ PDH_STATUS WINAPI PdhStandIn::CollectQueryData(PDH_HQUERY query) {
     RunScripted(self.atCollect_, self.collects);
     auto open = self.queries_.find(query);
     if (open == self.queries_.end() || !open->second) return Status(PDH_INVALID_HANDLE);
+    if (self.collectFailure != 0) return self.collectFailure;
     bool any = false;
     for (auto &entry : self.counters_) {
         Counter &counter = entry.second;
@@ -222,6 +236,7 @@ PDH_STATUS WINAPI PdhStandIn::GetFormattedCounterValue(PDH_HCOUNTER handle, DWOR
     if (it == self.counters_.end()) return Status(PDH_INVALID_HANDLE);
     if (value == nullptr || (format & (PDH_FMT_LONG | PDH_FMT_DOUBLE | PDH_FMT_LARGE)) == 0)
         return Status(PDH_INVALID_ARGUMENT);
+    if (self.formatFailure != 0) return self.formatFailure;
     const Counter &counter = it->second;
     if (type != nullptr) *type = PERF_COUNTER_LARGE_RAWCOUNT;
     value->largeValue = 0;
@@ -246,7 +261,10 @@ PDH_STATUS WINAPI PdhStandIn::GetFormattedCounterValue(PDH_HCOUNTER handle, DWOR
 PDH_STATUS WINAPI PdhStandIn::CloseQuery(PDH_HQUERY query) {
     PdhStandIn &self = *current_;
     auto open = self.queries_.find(query);
-    if (open == self.queries_.end() || !open->second) return Status(PDH_INVALID_HANDLE);
+    if (open == self.queries_.end() || !open->second) {
+        self.misuse.push_back("PdhCloseQuery: not an open query");
+        return Status(PDH_INVALID_HANDLE);
+    }
     open->second = false;
     ++self.queriesClosed;
     for (auto it = self.counters_.begin(); it != self.counters_.end();) {
@@ -277,6 +295,9 @@ PDH_STATUS WINAPI PdhStandIn::MakeCounterPath(PPDH_COUNTER_PATH_ELEMENTS_A eleme
     PDH_STATUS status = ERROR_SUCCESS;
     if (elements->szObjectName == nullptr || elements->szCounterName == nullptr || flags != 0) {
         status = Status(PDH_INVALID_ARGUMENT);
+    } else if (self.makePathAlwaysShortSize != 0) {
+        status = self.makePathCalls.size() < 1000 ? self.makePathShortStatus : Status(PDH_INVALID_ARGUMENT);
+        *size = self.makePathAlwaysShortSize;
     } else if (self.makePathFailure != 0) {
         // A failing call may still have written into the buffer.
         if (buffer != nullptr && *size > 0) {

@@ -66,10 +66,21 @@ public:
     void AtAddCounter(int n, std::function<void()> action);
     void AtCollect(int n, std::function<void()> action);
 
+    // From call `fromCall` on, PdhEnumObjectItemsA writes no list and answers `status`
+    // with these sizes: a PDH that misreports the sizes or fails.
+    void AnswerItemsFrom(int fromCall, PDH_STATUS status, DWORD counterSize, DWORD instanceSize);
+    // Non-zero: the call answers this status and changes nothing (no query, no
+    // sample, the value left as the caller set it).
+    PDH_STATUS openQueryFailure = 0;
+    PDH_STATUS collectFailure = 0;
+    PDH_STATUS formatFailure = 0;
     // Non-zero: PdhMakeCounterPathA scribbles into the buffer and answers this status.
     PDH_STATUS makePathFailure = 0;
     // How PdhMakeCounterPathA answers a short non-zero size.
     PDH_STATUS makePathShortStatus = static_cast<PDH_STATUS>(PDH_INSUFFICIENT_BUFFER);
+    // Non-zero: every PdhMakeCounterPathA call is short and reports this size (a PDH
+    // that shrinks its size); after 1000 calls it answers PDH_INVALID_ARGUMENT.
+    DWORD makePathAlwaysShortSize = 0;
 
     // What the caller did.
     int refreshCalls = 0;
@@ -121,6 +132,10 @@ private:
     std::map<int, std::function<void()>> atItems_;
     std::map<int, std::function<void()>> atAdd_;
     std::map<int, std::function<void()>> atCollect_;
+    int itemsAnswerFrom_ = 0;
+    PDH_STATUS itemsAnswerStatus_ = 0;
+    DWORD itemsAnswerCounterSize_ = 0;
+    DWORD itemsAnswerInstanceSize_ = 0;
     std::map<PDH_HQUERY, bool> queries_;  // handle -> still open
     std::map<PDH_HCOUNTER, Counter> counters_;
     UINT_PTR nextHandle_ = 0x1000;

@@ -180,6 +180,72 @@ TEST_F(ProcessCounterLookup, DataWithFailingCStatusIsNoMatch) {
     EXPECT_EQ(pdh.probes.size(), 2u);
 }
 
+TEST_F(ProcessCounterLookup, DataThatIsValidButNotNewMatches) {
+    pdh.Start("steady", 8);
+    pdh.SetDataStatus(8, PDH_CSTATUS_VALID_DATA);
+    EXPECT_NE(Find(8), nullptr);
+}
+
+// A value PDH never delivered is zero, and zero with CStatus 0 (valid data) reads as
+// the idle process's ID: every failing call must end the probe.
+TEST_F(ProcessCounterLookup, NoMatchForIdZeroWhenAQueryCallFails) {
+    pdh.Start("Idle", 0);
+    ASSERT_NE(Find(0), nullptr);
+
+    pdh.openQueryFailure = static_cast<PDH_STATUS>(PDH_MEMORY_ALLOCATION_FAILURE);
+    pdh.probes.clear();
+    EXPECT_EQ(Find(0), nullptr);
+    EXPECT_TRUE(pdh.probes.empty()) << "a counter added to a query that was never opened";
+
+    pdh.openQueryFailure = 0;
+    pdh.collectFailure = static_cast<PDH_STATUS>(PDH_NO_DATA);
+    pdh.formats.clear();
+    EXPECT_EQ(Find(0), nullptr);
+    EXPECT_TRUE(pdh.formats.empty()) << "a value read after a failed sample";
+
+    pdh.collectFailure = 0;
+    pdh.formatFailure = static_cast<PDH_STATUS>(PDH_CALC_NEGATIVE_VALUE);
+    EXPECT_EQ(Find(0), nullptr);
+}
+
+// Answers of PdhEnumObjectItemsA that the list cannot be built from end the lookup
+// with null after the calls shown, without a probe.
+TEST_F(ProcessCounterLookup, UnusableListAnswersGiveNull) {
+    StartAba();
+    const PDH_STATUS moreData = static_cast<PDH_STATUS>(PDH_MORE_DATA);
+    const struct {
+        int from;
+        PDH_STATUS status;
+        DWORD counterSize, instanceSize;
+        int calls;
+    } answers[] = {
+        {1, moreData, 60, 0xFFFFFFFF, 1},  // two NULs more would wrap the size to 1
+        {1, moreData, 0xFFFFFFFF, 10, 1},
+        {1, moreData, 60, 0, 1},                                         // not even the closing NUL
+        {2, static_cast<PDH_STATUS>(PDH_CSTATUS_NO_OBJECT), 60, 10, 2},  // no second try after another failure
+    };
+    for (const auto &answer : answers) {
+        pdh.itemsCalls = 0;
+        pdh.AnswerItemsFrom(answer.from, answer.status, answer.counterSize, answer.instanceSize);
+        EXPECT_EQ(Find(10), nullptr);
+        EXPECT_EQ(pdh.itemsCalls, answer.calls) << answer.counterSize << " " << answer.instanceSize;
+        EXPECT_TRUE(pdh.probes.empty());
+    }
+}
+
+// A PDH that reports a smaller size after every short buffer: the array still
+// doubles, and the composition gives up with null instead of looping.
+TEST_F(ProcessCounterLookup, PathSizeThatShrinksEveryTimeGivesNull) {
+    pdh.makePathAlwaysShortSize = 1;
+    const long live = LiveArrayCount();
+    EXPECT_EQ(MakeCounterPath(nullptr, "Process", "a", nullptr, "ID Process", 0), nullptr);
+    EXPECT_EQ(LiveArrayCount(), live);
+    ASSERT_GE(pdh.makePathCalls.size(), 2u);
+    EXPECT_LT(pdh.makePathCalls.size(), 20u) << "not given up";
+    for (size_t i = 1; i < pdh.makePathCalls.size(); ++i)
+        EXPECT_EQ(pdh.makePathCalls[i].sizeIn, 2 * pdh.makePathCalls[i - 1].sizeIn);
+}
+
 TEST_F(ProcessCounterLookup, InstanceListLongerThan1024CharactersIsWalkedWhole) {
     std::string expected;
     for (int i = 0; i < 120; ++i) {

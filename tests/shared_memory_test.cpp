@@ -156,6 +156,35 @@ TEST(MemMapFile, NameOfAMutexThrowsAndLeavesTheLockFree) {
     CloseHandle(other);
 }
 
+// An object of another kind holds the mutex's name, so only the mutex cannot be
+// made: the block still works, without a lock (Lock gives WAIT_FAILED, Unlock
+// FALSE), and the destructor leaves the other object alone.
+TEST(MemMapFile, MutexNameTakenByAnEventLeavesABlockWithoutLock) {
+    const std::string name = BlockName();
+    HANDLE event = CreateEventA(nullptr, TRUE, FALSE, ("mtx" + name).c_str());
+    ASSERT_NE(event, nullptr);
+    {
+        bool createdNew = false;
+        CMemMapFile<char> block(name.c_str(), 0, 1024, &createdNew);
+        EXPECT_TRUE(createdNew);
+        EXPECT_EQ(block.Mutex, nullptr);
+        EXPECT_EQ(block.Lock(), WAIT_FAILED);
+        EXPECT_FALSE(block.Unlock());
+        ASSERT_NE(block.GetView(), nullptr);
+        std::strcpy(block.GetView(), "unlocked");
+        CMemMapFile<char> second(name.c_str(), 0, 1024, &createdNew);
+        EXPECT_FALSE(createdNew);
+        ASSERT_NE(second.GetView(), nullptr);
+        EXPECT_STREQ(second.GetView(), "unlocked");
+    }
+    EXPECT_TRUE(SetEvent(event));
+    EXPECT_EQ(WaitForSingleObject(event, 0), WAIT_OBJECT_0);
+    HANDLE mapping = OpenFileMappingA(FILE_MAP_READ, FALSE, name.c_str());
+    EXPECT_EQ(mapping, nullptr);
+    if (mapping) CloseHandle(mapping);
+    CloseHandle(event);
+}
+
 TEST(MemMapFile, FailedConstructorLeavesAnEarlierHoldOfTheMutexAlone) {
     const std::string name = BlockName();
     HANDLE other = CreateMutexA(nullptr, FALSE, name.c_str());
