@@ -10,9 +10,9 @@ cd "$(dirname "$0")/.."
 
 # Floors in percent of the product's lines and branches: raise them as tests grow.
 WINDOWS_LINE_MIN=100
-WINDOWS_BRANCH_MIN=98.7
-HOST_LINE_MIN=99.4
-HOST_BRANCH_MIN=95.8
+WINDOWS_BRANCH_MIN=100
+HOST_LINE_MIN=99.47
+HOST_BRANCH_MIN=97.06
 
 scripts/install-deps.sh coverage
 out=build/coverage

@@ -144,6 +144,14 @@ TEST(HandOffNames, BothNamesEmptyAreRefusedBeforeAnythingIsSet) {
     EXPECT_EQ(std::string(SharedDataName), names.BlockName());
 }
 
+TEST(HandOffNames, OneNameAloneIsEnough) {
+    Instance names;
+    // Each is the first call with its own instance name.
+    EXPECT_FALSE(HandOffToRunningInstance("", names.cls.c_str()));
+    EXPECT_FALSE(HandOffToRunningInstance(names.window.c_str(), nullptr));
+    EXPECT_EQ(std::string(SharedDataName), names.window + kBlockSuffix);
+}
+
 TEST(HandOffNames, CompositionCutsAt1023Characters) {
     struct Case {
         size_t windowLength, classLength;
