@@ -146,3 +146,25 @@ TEST_F(LauncherRun, SLOW_LingersTwoMinutesThenExitsWithZero) {
 }
 
 }  // namespace
+
+#if ORVANE_STACK_GUARD
+TEST(StackGuard, SeededAtEachStartAndASmashedStackEndsTheProcess) {
+    const std::string child = "\"" + SiblingProgramPath("stack_guard_child.exe") + "\"";
+    std::string guards[2];
+    for (std::string &guard : guards) {
+        ChildProcess run(child + " guard");
+        ASSERT_TRUE(run.WaitForLine("guard ", 20000, &guard)) << run.UnreadOutput();
+    }
+    // Neither the fixed fallback twice nor a value that never changes.
+    EXPECT_NE(guards[0], guards[1]);
+
+    ChildProcess fits(child + " fill 16");
+    ASSERT_TRUE(fits.WaitExit(20000));
+    EXPECT_EQ(fits.ExitCode(), 0u) << fits.UnreadOutput();
+
+    ChildProcess smash(child + " fill 64");
+    ASSERT_TRUE(smash.WaitExit(20000));
+    EXPECT_EQ(smash.ExitCode(), 0xC0000409u) << smash.UnreadOutput();  // STATUS_STACK_BUFFER_OVERRUN
+    EXPECT_EQ(smash.UnreadOutput().find("returned"), std::string::npos);
+}
+#endif
