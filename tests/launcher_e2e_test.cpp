@@ -166,5 +166,9 @@ TEST(StackGuard, SeededAtEachStartAndASmashedStackEndsTheProcess) {
     ASSERT_TRUE(smash.WaitExit(20000));
     EXPECT_EQ(smash.ExitCode(), 0xC0000409u) << smash.UnreadOutput();  // STATUS_STACK_BUFFER_OVERRUN
     EXPECT_EQ(smash.UnreadOutput().find("returned"), std::string::npos);
+
+    ChildProcess fortifyCheck(child + " chk-fail");
+    ASSERT_TRUE(fortifyCheck.WaitExit(20000));
+    EXPECT_EQ(fortifyCheck.ExitCode(), 0xC0000409u) << fortifyCheck.UnreadOutput();
 }
 #endif

@@ -1,6 +1,7 @@
 // Linked with the launcher's stack guard:
 //   stack_guard_child guard     prints "guard <hex>"
 //   stack_guard_child fill N    writes N bytes into a 16-byte local array, prints "returned"
+//   stack_guard_child chk-fail  reports a failed _FORTIFY_SOURCE check
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -8,6 +9,7 @@
 #include <string>
 
 extern "C" uintptr_t __stack_chk_guard;
+extern "C" void __chk_fail();
 
 namespace {
 // Called through a volatile pointer, so the compiler sees neither the size nor the
@@ -30,6 +32,9 @@ int main(int argc, char **argv) {
         std::printf("guard %llx\n", static_cast<unsigned long long>(__stack_chk_guard));
     } else if (command == "fill" && argc > 2) {
         fillLocalArray(std::strtoul(argv[2], nullptr, 10));
+        std::printf("returned\n");
+    } else if (command == "chk-fail") {
+        __chk_fail();
         std::printf("returned\n");
     } else {
         return 2;
