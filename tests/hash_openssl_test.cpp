@@ -2,9 +2,9 @@
 #define OPENSSL_SUPPRESS_DEPRECATED  // MD5_Transform: the only way to reach the bare MD5 block function
 
 #include <openssl/md5.h>
+#include <openssl/sha.h>
 #include <sys/mman.h>
 #include <unistd.h>
-#include <openssl/sha.h>
 
 #include <gtest/gtest.h>
 

@@ -88,30 +88,16 @@ TEST(Sha1, OneMillionA) {
         SCOPED_TRACE(hasher.name);
         EXPECT_EQ(DigestInOneUpdate(message, hasher), "34aa973cd4c4daa4f61eeb2bdbad27316534016f");
         // Pieces of 1000 bytes start at every offset within a block over time.
-        Sha1Context context;
-        unsigned char digest[20];
-        Sha1Init(&context);
-        for (size_t i = 0; i < message.size(); i += 1000) hasher.Update(&context, message.data() + i, 1000);
-        hasher.Final(&context, digest);
-        EXPECT_EQ(ToHex(digest, 20), "34aa973cd4c4daa4f61eeb2bdbad27316534016f");
+        EXPECT_EQ(DigestInPieces(message.data(), std::vector<size_t>(1000, 1000), hasher),
+                  "34aa973cd4c4daa4f61eeb2bdbad27316534016f");
     }
 }
 
 TEST(Sha1, MessageFedInFourUpdatesMatchesOneUpdate) {
     std::string message;
     for (int i = 0; i < 177; ++i) message += static_cast<char>(i * 7 + 3);
-    for (const Hasher &hasher : Sha1HashersOfThisCpu()) {
-        Sha1Context context;
-        unsigned char digest[20];
-        Sha1Init(&context);
-        size_t at = 0;
-        for (size_t piece : {10, 100, 3, 64}) {
-            hasher.Update(&context, message.data() + at, static_cast<uint32_t>(piece));
-            at += piece;
-        }
-        hasher.Final(&context, digest);
-        EXPECT_EQ(ToHex(digest, 20), DigestInOneUpdate(message)) << hasher.name;
-    }
+    for (const Hasher &hasher : Sha1HashersOfThisCpu())
+        EXPECT_EQ(DigestInPieces(message.data(), {10, 100, 3, 64}, hasher), DigestInOneUpdate(message)) << hasher.name;
 }
 
 // Each path against the portable one: every length up to 1100 at every
@@ -420,7 +406,8 @@ TEST(Sha1Detector, ReaderAgreesWithAnIndependentReadOfThisCpu) {
     const std::set<std::string> flags{std::istream_iterator<std::string>(words), std::istream_iterator<std::string>()};
     const auto has = [&flags](const char *flag) { return flags.count(flag) == 1; };
     EXPECT_EQ(Sha1CpuRuns(Sha1Path::kSsse3, cpu), has("ssse3"));
-    EXPECT_EQ(Sha1CpuRuns(Sha1Path::kAvx2, cpu), has("ssse3") && has("avx") && has("avx2") && has("bmi1") && has("bmi2"));
+    EXPECT_EQ(Sha1CpuRuns(Sha1Path::kAvx2, cpu),
+              has("ssse3") && has("avx") && has("avx2") && has("bmi1") && has("bmi2"));
     EXPECT_EQ(Sha1CpuRuns(Sha1Path::kShaExtensions, cpu), has("ssse3") && has("sha_ni"));
 #endif
 }
