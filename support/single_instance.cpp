@@ -78,7 +78,8 @@ bool HandOffToRunningInstance(const char *windowName, const char *className, con
     copied.dwData = reinterpret_cast<ULONG_PTR>(SharedDataName);
     copied.cbData = static_cast<DWORD>(dataLength + 1);
     copied.lpData = const_cast<char *>(data);
-    HWND target = FindWindowA(className, windowName);
+    // FindWindowA matches any class or title for null, but "" only an empty one.
+    HWND target = FindWindowA(*className ? className : nullptr, *windowName ? windowName : nullptr);
     SendMessageA(target, WM_COPYDATA, 0, reinterpret_cast<LPARAM>(&copied));
     // The block is closed only now, after the receiver has handled the message.
     return true;

@@ -18,7 +18,8 @@
 // until the process ends; returns false whatever the data.
 // Later instance (the mutex exists, or cannot be created or opened): the data is
 // copied into the block under the block's lock, then WM_COPYDATA goes with
-// SendMessageA (waiting until it is handled) to FindWindowA(className, windowName):
+// SendMessageA (waiting until it is handled) to FindWindowA(className, windowName),
+// where a null or empty name matches any class or title:
 // wParam 0; dwData = the address of SharedDataName in the sender; lpData = the data
 // text; cbData = its length + 1. Returns true, also when no such window exists (the
 // text then waits in the block only as long as some process keeps the block open).

@@ -52,7 +52,7 @@ std::unique_ptr<ChildProcess> StartReceiver(const Instance &names, const std::st
 std::unique_ptr<ChildProcess> StartHandOff(const Instance &names, const std::string &options,
                                            const std::string &program = SiblingProgramPath("handoff_child.exe")) {
     return std::unique_ptr<ChildProcess>(
-        new ChildProcess(Quoted(program) + " " + names.window + " " + names.cls + " " + options));
+        new ChildProcess(Quoted(program) + " " + Quoted(names.window) + " " + Quoted(names.cls) + " " + options));
 }
 
 // Runs one hand-off to its end and gives back its "result" or "exception" line.
@@ -207,6 +207,69 @@ TEST(HandOffNames, LaterInstanceGetsTheMappingFailureWhenTheBlockCannotBeCreated
     EXPECT_NE(InstanceMutex, nullptr);
     EXPECT_NE(InstanceMutex, firstMutex);
     EXPECT_EQ(std::string(SharedDataName), expected);
+}
+
+// A window of this process with any class and title, recording each WM_COPYDATA's
+// text, for hand-offs addressed by one name alone.
+class RecordingWindow {
+public:
+    RecordingWindow(const std::string &cls, const std::string &title) {
+        WNDCLASSA windowClass = {};
+        windowClass.lpfnWndProc = Procedure;
+        windowClass.hInstance = GetModuleHandleA(nullptr);
+        windowClass.lpszClassName = cls.c_str();
+        RegisterClassA(&windowClass);
+        window_ = CreateWindowA(cls.c_str(), title.c_str(), WS_OVERLAPPED, 0, 0, 100, 100, nullptr, nullptr,
+                                windowClass.hInstance, nullptr);
+        texts().clear();
+    }
+    ~RecordingWindow() { DestroyWindow(window_); }
+    bool Created() const { return window_ != nullptr; }
+    static std::vector<std::string> &texts() {
+        static std::vector<std::string> received;
+        return received;
+    }
+    // Handles messages until `child` ends: its SendMessageA waits for this thread.
+    static bool PumpUntilExit(ChildProcess &child, DWORD timeoutMs) {
+        const ULONGLONG deadline = GetTickCount64() + timeoutMs;
+        HANDLE process = child.Handle();
+        while (GetTickCount64() < deadline) {
+            MSG message;
+            while (PeekMessageA(&message, nullptr, 0, 0, PM_REMOVE)) DispatchMessageA(&message);
+            if (MsgWaitForMultipleObjects(1, &process, FALSE, 100, QS_ALLINPUT) == WAIT_OBJECT_0) return true;
+        }
+        return false;
+    }
+
+private:
+    static LRESULT CALLBACK Procedure(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+        if (message != WM_COPYDATA) return DefWindowProcA(window, message, wParam, lParam);
+        const auto *copied = reinterpret_cast<const COPYDATASTRUCT *>(lParam);
+        texts().push_back(std::string(static_cast<const char *>(copied->lpData), copied->cbData));
+        return TRUE;
+    }
+    HWND window_;
+};
+
+TEST(HandOff, OneNameAloneReachesAWindowOfAnyOtherClassOrTitle) {
+    Instance names;
+    struct Case {
+        std::string instanceWindow, instanceClass, windowClass, windowTitle;
+    };
+    const std::string other = "Other_" + UniqueSuffix();
+    for (const Case &c : {Case{names.window, "", other, names.window}, Case{"", names.cls, names.cls, other}}) {
+        SCOPED_TRACE("window name \"" + c.instanceWindow + "\", class name \"" + c.instanceClass + "\"");
+        EXPECT_FALSE(HandOffToRunningInstance(c.instanceWindow.c_str(), c.instanceClass.c_str()));
+        RecordingWindow window(c.windowClass, c.windowTitle);
+        ASSERT_TRUE(window.Created());
+        auto sender = StartHandOff({c.instanceWindow, c.instanceClass}, "--data-hex " + ToHex(std::string("one name")));
+        ASSERT_TRUE(RecordingWindow::PumpUntilExit(*sender, kLineWaitMs)) << sender->UnreadOutput();
+        std::string result;
+        ASSERT_TRUE(sender->WaitForLine("result", kLineWaitMs, &result)) << sender->UnreadOutput();
+        EXPECT_EQ(ResultOf(result), "result 1");
+        ASSERT_EQ(RecordingWindow::texts().size(), 1u);
+        EXPECT_EQ(RecordingWindow::texts()[0], std::string("one name") + '\0');
+    }
 }
 
 TEST(HandOff, LaterInstanceSendsCopyDataAndLeavesTheTextInTheBlock) {
