@@ -1,6 +1,9 @@
 #include "tests/win_process.h"
 
+#include <gtest/gtest.h>
+
 #include <chrono>
+#include <cstdio>
 #include <random>
 #include <vector>
 
@@ -61,25 +64,28 @@ TempFolder::~TempFolder() {
     RemoveDirectoryA(path_.c_str());
 }
 
-ChildProcess::ChildProcess(const std::string &commandLine, const ChildOptions &options) {
+ChildProcess::ChildProcess(const std::string &commandLine, const ChildOptions &options) : commandLine_(commandLine) {
     STARTUPINFOA startup = {};
     startup.cb = sizeof startup;
     if (options.useShowWindow) {
         startup.dwFlags |= STARTF_USESHOWWINDOW;
         startup.wShowWindow = options.showWindow;
     }
-    HANDLE writeEnd = nullptr;
+    HANDLE stdoutWrite = nullptr;
+    HANDLE stderrWrite = nullptr;
     HANDLE nul = INVALID_HANDLE_VALUE;
     if (options.captureStdout) {
         SECURITY_ATTRIBUTES inheritable = {sizeof inheritable, nullptr, TRUE};
-        CreatePipe(&readEnd_, &writeEnd, &inheritable, 0);
-        SetHandleInformation(readEnd_, HANDLE_FLAG_INHERIT, 0);
+        CreatePipe(&stdout_.readEnd, &stdoutWrite, &inheritable, 0);
+        CreatePipe(&stderr_.readEnd, &stderrWrite, &inheritable, 0);
+        SetHandleInformation(stdout_.readEnd, HANDLE_FLAG_INHERIT, 0);
+        SetHandleInformation(stderr_.readEnd, HANDLE_FLAG_INHERIT, 0);
         nul = CreateFileA("NUL", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, &inheritable, OPEN_EXISTING, 0,
                           nullptr);
         startup.dwFlags |= STARTF_USESTDHANDLES;
         startup.hStdInput = nul;
-        startup.hStdOutput = writeEnd;
-        startup.hStdError = GetStdHandle(STD_ERROR_HANDLE);
+        startup.hStdOutput = stdoutWrite;
+        startup.hStdError = stderrWrite;
     }
     std::vector<char> writable(commandLine.begin(), commandLine.end());
     writable.push_back('\0');
@@ -91,52 +97,84 @@ ChildProcess::ChildProcess(const std::string &commandLine, const ChildOptions &o
         process_ = started.hProcess;
         id_ = started.dwProcessId;
         CloseHandle(started.hThread);
+    } else {
+        createError_ = GetLastError();
     }
-    // Only the child keeps the write end, so the pipe ends when the child does.
-    if (writeEnd) CloseHandle(writeEnd);
+    // Only the child keeps the write ends, so the pipes end when the child does.
+    if (stdoutWrite) CloseHandle(stdoutWrite);
+    if (stderrWrite) CloseHandle(stderrWrite);
     if (nul != INVALID_HANDLE_VALUE) CloseHandle(nul);
-    if (readEnd_) reader_ = CreateThread(nullptr, 0, ReaderThread, this, 0, nullptr);
-    if (!reader_) outputEnded_ = true;
+    StartReader(stdout_, StdoutReader);
+    StartReader(stderr_, StderrReader);
 }
 
 ChildProcess::~ChildProcess() {
+    if (::testing::Test::HasFailure() && !reported_) std::fprintf(stderr, "%s", Diagnosis().c_str());
     Kill();
-    if (reader_) {
-        // A grandchild may still hold the pipe open; do not wait for it for ever.
-        if (WaitForSingleObject(reader_, 3000) == WAIT_TIMEOUT) {
-            CancelSynchronousIo(reader_);
-            if (WaitForSingleObject(reader_, 1000) == WAIT_TIMEOUT) TerminateThread(reader_, 1);
-        }
-        CloseHandle(reader_);
-    }
-    if (readEnd_) CloseHandle(readEnd_);
+    StopReader(stdout_);
+    StopReader(stderr_);
     if (process_) CloseHandle(process_);
 }
 
-DWORD WINAPI ChildProcess::ReaderThread(void *self) {
+void ChildProcess::StartReader(Pipe &pipe, LPTHREAD_START_ROUTINE routine) {
+    if (!pipe.readEnd) return;
+    pipe.ended = false;
+    pipe.reader = CreateThread(nullptr, 0, routine, this, 0, nullptr);
+    if (!pipe.reader) pipe.ended = true;
+}
+
+void ChildProcess::StopReader(Pipe &pipe) {
+    if (pipe.reader) {
+        // A grandchild may still hold the pipe open; do not wait for it for ever.
+        if (WaitForSingleObject(pipe.reader, 3000) == WAIT_TIMEOUT) {
+            CancelSynchronousIo(pipe.reader);
+            if (WaitForSingleObject(pipe.reader, 1000) == WAIT_TIMEOUT) TerminateThread(pipe.reader, 1);
+        }
+        CloseHandle(pipe.reader);
+    }
+    if (pipe.readEnd) CloseHandle(pipe.readEnd);
+}
+
+DWORD WINAPI ChildProcess::StdoutReader(void *self) {
     auto *child = static_cast<ChildProcess *>(self);
+    child->ReadAll(child->stdout_);
+    return 0;
+}
+
+DWORD WINAPI ChildProcess::StderrReader(void *self) {
+    auto *child = static_cast<ChildProcess *>(self);
+    child->ReadAll(child->stderr_);
+    return 0;
+}
+
+void ChildProcess::ReadAll(Pipe &pipe) {
     char chunk[4096];
     DWORD got = 0;
-    while (ReadFile(child->readEnd_, chunk, sizeof chunk, &got, nullptr) && got > 0) {
-        std::lock_guard<std::mutex> hold(child->lock_);
-        child->output_.append(chunk, got);
-        child->changed_.notify_all();
+    while (ReadFile(pipe.readEnd, chunk, sizeof chunk, &got, nullptr) && got > 0) {
+        std::lock_guard<std::mutex> hold(lock_);
+        pipe.text.append(chunk, got);
+        changed_.notify_all();
     }
-    std::lock_guard<std::mutex> hold(child->lock_);
-    child->outputEnded_ = true;
-    child->changed_.notify_all();
-    return 0;
+    std::lock_guard<std::mutex> hold(lock_);
+    pipe.ended = true;
+    changed_.notify_all();
 }
 
 bool ChildProcess::ReadLine(std::string &line, DWORD timeoutMs) {
     std::unique_lock<std::mutex> hold(lock_);
-    const bool complete = changed_.wait_for(hold, std::chrono::milliseconds(timeoutMs),
-                                            [this] { return output_.find('\n') != std::string::npos || outputEnded_; });
-    const size_t end = output_.find('\n');
-    if (!complete || end == std::string::npos) return false;
-    line = output_.substr(0, end);
+    std::string &output = stdout_.text;
+    const bool complete = changed_.wait_for(hold, std::chrono::milliseconds(timeoutMs), [this, &output] {
+        return output.find('\n') != std::string::npos || stdout_.ended;
+    });
+    const size_t end = output.find('\n');
+    if (!complete || end == std::string::npos) {
+        hold.unlock();
+        ReportFailedWait(complete ? "its output ended without another line" : "no line in time");
+        return false;
+    }
+    line = output.substr(0, end);
     if (!line.empty() && line.back() == '\r') line.pop_back();
-    output_.erase(0, end + 1);
+    output.erase(0, end + 1);
     return true;
 }
 
@@ -145,7 +183,10 @@ bool ChildProcess::WaitForLine(const std::string &prefix, DWORD timeoutMs, std::
     std::string next;
     for (;;) {
         const ULONGLONG now = GetTickCount64();
-        if (now >= deadline) return false;
+        if (now >= deadline) {
+            ReportFailedWait(("no line starting \"" + prefix + "\" in time").c_str());
+            return false;
+        }
         if (!ReadLine(next, static_cast<DWORD>(deadline - now))) return false;
         if (next.compare(0, prefix.size(), prefix) == 0) {
             if (line) *line = next;
@@ -156,7 +197,28 @@ bool ChildProcess::WaitForLine(const std::string &prefix, DWORD timeoutMs, std::
 
 std::string ChildProcess::UnreadOutput() {
     std::lock_guard<std::mutex> hold(lock_);
-    return output_;
+    return stdout_.text;
+}
+
+void ChildProcess::ReportFailedWait(const char *what) {
+    reported_ = true;
+    std::fprintf(stderr, "[child] waited for a line in vain (%s)\n%s", what, Diagnosis().c_str());
+}
+
+std::string ChildProcess::Diagnosis() {
+    char status[96] = "still running";
+    const bool ended = !process_ || WaitForSingleObject(process_, 0) == WAIT_OBJECT_0;
+    if (!process_) {
+        std::snprintf(status, sizeof status, "never started: CreateProcessA failed with error %lu",
+                      static_cast<unsigned long>(createError_));
+    } else if (ended) {
+        std::snprintf(status, sizeof status, "ended with exit status 0x%lx", static_cast<unsigned long>(ExitCode()));
+    }
+    std::unique_lock<std::mutex> hold(lock_);
+    // Once it has ended, the rest of its standard error may still be on its way.
+    if (ended) changed_.wait_for(hold, std::chrono::milliseconds(1000), [this] { return stderr_.ended; });
+    return "[child] " + commandLine_ + " (process " + std::to_string(id_) + "): " + status +
+           "\n[child] unread standard output: " + stdout_.text + "\n[child] standard error: " + stderr_.text + "\n";
 }
 
 bool ChildProcess::WaitExit(DWORD timeoutMs) {

@@ -45,7 +45,9 @@ struct ChildOptions {
 };
 
 // A process started with CreateProcessA from an exact command line. The destructor
-// kills it if it still runs.
+// kills it if it still runs. A failed wait for a line, and the end of a test that has
+// failed, print on standard error why the child ended: its exit status and what it
+// wrote to its standard error (captured with its standard output).
 class ChildProcess {
 public:
     explicit ChildProcess(const std::string &commandLine, const ChildOptions &options = ChildOptions());
@@ -67,16 +69,30 @@ public:
     bool WaitExit(DWORD timeoutMs);
     DWORD ExitCode() const;  // STILL_ACTIVE while it runs
     void Kill();
+    // Its command line, how it started or ended, and its standard error so far.
+    std::string Diagnosis();
 
 private:
-    static DWORD WINAPI ReaderThread(void *self);
+    struct Pipe {
+        HANDLE readEnd = nullptr;
+        HANDLE reader = nullptr;
+        std::string text;
+        bool ended = true;
+    };
+    static DWORD WINAPI StdoutReader(void *self);
+    static DWORD WINAPI StderrReader(void *self);
+    void ReadAll(Pipe &pipe);
+    void StartReader(Pipe &pipe, LPTHREAD_START_ROUTINE routine);
+    void StopReader(Pipe &pipe);
+    void ReportFailedWait(const char *what);
 
+    std::string commandLine_;
     HANDLE process_ = nullptr;
-    HANDLE readEnd_ = nullptr;
-    HANDLE reader_ = nullptr;
     DWORD id_ = 0;
+    DWORD createError_ = ERROR_SUCCESS;
     std::mutex lock_;
     std::condition_variable changed_;
-    std::string output_;
-    bool outputEnded_ = false;
+    Pipe stdout_;
+    Pipe stderr_;
+    bool reported_ = false;
 };

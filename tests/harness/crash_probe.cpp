@@ -1,0 +1,59 @@
+// Test programs that go wrong on purpose, for tests/harness/check-wine-run.sh: each
+// DISABLED_ test below, run alone, must make its CTest run fail.
+//   crash_probe --gtest_also_run_disabled_tests --gtest_filter=Probe.DISABLED_<name>
+//   crash_probe sleep   (a child that stays until it is killed)
+#include <gtest/gtest.h>
+
+#include <cstring>
+
+#include "tests/win_process.h"
+
+namespace {
+
+// Runs a child to its end and leaves a second one running, with their readers.
+void RunChildren(std::unique_ptr<ChildProcess> &stays) {
+    const std::string self = "\"" + SiblingProgramPath("crash_probe.exe") + "\"";
+    ChildProcess lister(self + " --gtest_list_tests");
+    std::string line;
+    ASSERT_TRUE(lister.WaitForLine("Probe.", 30000, &line));
+    ASSERT_TRUE(lister.WaitExit(30000));
+    stays.reset(new ChildProcess(self + " sleep"));
+}
+
+void WriteThroughNull() { *static_cast<volatile int *>(nullptr) = 1; }
+
+}  // namespace
+
+TEST(Probe, Passes) { SUCCEED(); }
+
+TEST(Probe, DISABLED_CrashAlone) { WriteThroughNull(); }
+
+TEST(Probe, DISABLED_CrashAfterChild) {
+    std::unique_ptr<ChildProcess> stays;
+    RunChildren(stays);
+    WriteThroughNull();
+}
+
+// Without the crash report, as a program built without it would crash: Wine's
+// debugger ends the process, and only what Wine prints shows the crash.
+TEST(Probe, DISABLED_CrashUnreportedAfterChild) {
+    std::unique_ptr<ChildProcess> stays;
+    RunChildren(stays);
+    SetUnhandledExceptionFilter(nullptr);
+    WriteThroughNull();
+}
+
+TEST(Probe, DISABLED_EndsInTheMiddle) {
+    std::unique_ptr<ChildProcess> stays;
+    RunChildren(stays);
+    ExitProcess(0);
+}
+
+int main(int argc, char **argv) {
+    if (argc == 2 && std::strcmp(argv[1], "sleep") == 0) {
+        Sleep(3000);
+        return 0;
+    }
+    testing::InitGoogleTest(&argc, argv);
+    return RUN_ALL_TESTS();
+}
