@@ -92,13 +92,22 @@ ChildProcess::ChildProcess(const std::string &commandLine, const ChildOptions &o
     PROCESS_INFORMATION started = {};
     const char *folder = options.workingFolder.empty() ? nullptr : options.workingFolder.c_str();
     const char *application = options.applicationName.empty() ? nullptr : options.applicationName.c_str();
-    if (CreateProcessA(application, writable.data(), nullptr, nullptr, options.captureStdout, 0, nullptr, folder,
-                       &startup, &started)) {
-        process_ = started.hProcess;
-        id_ = started.dwProcessId;
-        CloseHandle(started.hThread);
-    } else {
+    // Under load, Wine 8 now and then fails a creation with ERROR_INTERNAL_ERROR: the
+    // new process died before it had finished starting, before the program's entry
+    // point, so none of the program's own code ran. Only that failure is tried again,
+    // and each time is reported.
+    for (int attempt = 1; attempt <= 3; ++attempt) {
+        if (CreateProcessA(application, writable.data(), nullptr, nullptr, options.captureStdout, 0, nullptr, folder,
+                           &startup, &started)) {
+            process_ = started.hProcess;
+            id_ = started.dwProcessId;
+            CloseHandle(started.hThread);
+            break;
+        }
         createError_ = GetLastError();
+        if (createError_ != ERROR_INTERNAL_ERROR) break;
+        std::fprintf(stderr, "[child] %s: CreateProcessA failed with ERROR_INTERNAL_ERROR (attempt %d of 3)\n",
+                     commandLine.c_str(), attempt);
     }
     // Only the child keeps the write ends, so the pipes end when the child does.
     if (stdoutWrite) CloseHandle(stdoutWrite);
