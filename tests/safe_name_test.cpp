@@ -61,4 +61,12 @@ TEST(ComposeSafeName, SLOW_NameLongerThan2GiBIsWhole) {
     EXPECT_EQ(std::memcmp(name.get() + prefix.size() - 1, "p[m]#s", 7), 0);
 }
 
+// A middle text longer than a 32-bit length: its last bytes and the suffix still follow.
+TEST(ComposeSafeName, SLOW_MiddleLongerThan4GiBIsWhole) {
+    if (sizeof(size_t) < 8) GTEST_SKIP() << "needs a 64-bit address space";
+    const std::string middle((size_t{1} << 32) + 2, '/');
+    std::unique_ptr<char[]> name(ComposeSafeName("p", middle.c_str(), "#s"));
+    EXPECT_EQ(std::memcmp(name.get() + middle.size() - 1, "__#s", 5), 0);
+}
+
 }  // namespace
