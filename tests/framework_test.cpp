@@ -115,11 +115,13 @@ TEST(HiddenWindow, IsAZeroSizedInvisibleTApplicationWindowTitledByTheProgram) {
 void *(*volatile fillBytes)(void *, int, size_t) = std::memset;
 
 // Leaves a non-zero pattern on the stack below the caller, where the frames of its
-// next calls will be: a buffer such a call leaves unset then shows.
-void FillStackBelow() {
+// next calls will be: a buffer such a call leaves unset then shows. Called through a
+// volatile pointer too, so it is never inlined into its caller's frame.
+void FillStack() {
     char bytes[16384];
     fillBytes(bytes, 'X', sizeof bytes);
 }
+void (*volatile fillStackBelow)() = FillStack;
 
 DWORD WINAPI FailToGetModuleFileName(HMODULE, LPSTR, DWORD) {
     SetLastError(ERROR_NOT_ENOUGH_MEMORY);
@@ -129,7 +131,7 @@ DWORD WINAPI FailToGetModuleFileName(HMODULE, LPSTR, DWORD) {
 // A failing GetModuleFileNameA writes nothing: the title is then empty.
 TEST(HiddenWindow, UntitledWhenTheModuleFileNameCannotBeRead) {
     ScopedSeam<seams::GetModuleFileNameAFn> failing(seams::GetModuleFileNameA, FailToGetModuleFileName);
-    FillStackBelow();
+    fillStackBelow();
     ApplicationObject application;
     ASSERT_TRUE(IsWindow(application.Handle()));
     EXPECT_EQ("", std::string(application.Title().c_str()));
