@@ -11,4 +11,6 @@ set(CMAKE_CXX_FLAGS_INIT "-isystem ${gcc_dir}/include/c++ -isystem ${gcc_dir}/in
 # libstdc++ of the posix flavour needs winpthread; lld finds archive members in
 # any order, so it can stand before the objects.
 set(CMAKE_EXE_LINKER_FLAGS_INIT "-fuse-ld=lld -L${gcc_dir} -lpthread")
+# DLLs link the same way.
+set(CMAKE_SHARED_LINKER_FLAGS_INIT "${CMAKE_EXE_LINKER_FLAGS_INIT}")
 include(${CMAKE_CURRENT_LIST_DIR}/mingw-w64-common.cmake)

@@ -2,6 +2,7 @@
 
 #include <string>
 
+#include "seams/kernel.h"
 #include "seams/user.h"
 
 ApplicationObject *Application = nullptr;
@@ -67,7 +68,7 @@ AnsiString MessageWithFullStop(const AnsiString &message) {
 
 ApplicationObject::ApplicationObject() {
     char moduleName[kTitleBufferSize] = "";
-    GetModuleFileNameA(nullptr, moduleName, kTitleBufferSize);
+    seams::GetModuleFileNameA(nullptr, moduleName, kTitleBufferSize);
     moduleName[kTitleBufferSize - 1] = '\0';
     const AnsiString title = ApplicationTitleFromModuleName(moduleName);
 

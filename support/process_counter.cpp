@@ -126,7 +126,8 @@ char *MakeCounterPath(const char *machine, const char *object, const char *insta
         path[0] = '\0';
         PDH_STATUS status = seams::PdhMakeCounterPathA(&elements, path.get(), &size, 0);
         if (status == ERROR_SUCCESS) {
-            path[allocated - 1] = '\0';
+            // A path not ended within the array is no path: cut short, it would name another counter.
+            if (std::memchr(path.get(), '\0', allocated) == nullptr) return nullptr;
             return path.release();
         }
         if (!IsShortBuffer(status)) return nullptr;

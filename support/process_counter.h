@@ -33,6 +33,7 @@ int CountEarlierInstances(CCustomArray<char> *seenNames, const char *name);
 // The counter path PdhMakeCounterPathA composes from the elements, in a new array the
 // caller releases with delete[]. An `instanceIndex` of 0 is passed on as 0xFFFFFFFF
 // (no duplicate index). The array starts at 64 characters and doubles while PDH
-// reports it too short; any other failure gives null.
+// reports it too short; any other failure gives null, as does a success that leaves
+// no NUL within the array.
 char *MakeCounterPath(const char *machine, const char *object, const char *instance, const char *parent,
                       const char *counter, int instanceIndex);

@@ -3,9 +3,11 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <cstring>
 #include <string>
 
 #include "framework/application.h"
+#include "seams/kernel.h"
 #include "seams/user.h"
 
 namespace {
@@ -107,6 +109,32 @@ TEST(HiddenWindow, IsAZeroSizedInvisibleTApplicationWindowTitledByTheProgram) {
     GetWindowTextA(window, text, sizeof text);
     EXPECT_STREQ("Framework_test", text) << "title formed from Framework_Test.exe";
     EXPECT_EQ(std::string(text), Application->Title().c_str());
+}
+
+// Called through a volatile pointer, so the compiler cannot drop the fill of a dead array.
+void *(*volatile fillBytes)(void *, int, size_t) = std::memset;
+
+// Leaves a non-zero pattern on the stack below the caller, where the frames of its
+// next calls will be: a buffer such a call leaves unset then shows. Called through a
+// volatile pointer too, so it is never inlined into its caller's frame.
+void FillStack() {
+    char bytes[16384];
+    fillBytes(bytes, 'X', sizeof bytes);
+}
+void (*volatile fillStackBelow)() = FillStack;
+
+DWORD WINAPI FailToGetModuleFileName(HMODULE, LPSTR, DWORD) {
+    SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+    return 0;
+}
+
+// A failing GetModuleFileNameA writes nothing: the title is then empty.
+TEST(HiddenWindow, UntitledWhenTheModuleFileNameCannotBeRead) {
+    ScopedSeam<seams::GetModuleFileNameAFn> failing(seams::GetModuleFileNameA, FailToGetModuleFileName);
+    fillStackBelow();
+    ApplicationObject application;
+    ASSERT_TRUE(IsWindow(application.Handle()));
+    EXPECT_EQ("", std::string(application.Title().c_str()));
 }
 
 HWND shownOwner = nullptr;

@@ -157,15 +157,23 @@ TEST(StackGuard, SeededAtEachStartAndASmashedStackEndsTheProcess) {
     }
     // Neither the fixed fallback twice nor a value that never changes.
     EXPECT_NE(guards[0], guards[1]);
+    // On x64 the upper half is random too; a guard seeded with 4 bytes would still differ.
+    if (sizeof(void *) == 8) {
+        for (const std::string &guard : guards) EXPECT_NE(std::stoull(guard.substr(6), nullptr, 16) >> 32, 0u) << guard;
+    }
 
-    ChildProcess fits(child + " fill 16");
+    // Both load a DLL that prints a line when it is detached: a normal end runs its
+    // handler; no handler may run on a smashed stack.
+    ChildProcess fits(child + " fill 16 detach_probe.dll");
     ASSERT_TRUE(fits.WaitExit(20000));
     EXPECT_EQ(fits.ExitCode(), 0u) << fits.UnreadOutput();
+    EXPECT_TRUE(fits.WaitForLine("detached", 20000));
 
-    ChildProcess smash(child + " fill 64");
+    ChildProcess smash(child + " fill 64 detach_probe.dll");
     ASSERT_TRUE(smash.WaitExit(20000));
     EXPECT_EQ(smash.ExitCode(), 0xC0000409u) << smash.UnreadOutput();  // STATUS_STACK_BUFFER_OVERRUN
     EXPECT_EQ(smash.UnreadOutput().find("returned"), std::string::npos);
+    EXPECT_FALSE(smash.WaitForLine("detached", 20000)) << "read to the end of its output";
 
     ChildProcess fortifyCheck(child + " chk-fail");
     ASSERT_TRUE(fortifyCheck.WaitExit(20000));

@@ -327,6 +327,9 @@ PDH_STATUS WINAPI PdhStandIn::MakeCounterPath(PPDH_COUNTER_PATH_ELEMENTS_A eleme
             status = Status(PDH_MORE_DATA);
         } else if (*size < needed || buffer == nullptr) {
             status = self.makePathShortStatus;
+        } else if (self.makePathUnterminated) {
+            std::memset(buffer, ' ', *size);
+            std::memcpy(buffer, path.data(), path.size());
         } else {
             std::memcpy(buffer, path.c_str(), needed);
         }

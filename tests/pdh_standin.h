@@ -76,6 +76,9 @@ public:
     PDH_STATUS formatFailure = 0;
     // Non-zero: PdhMakeCounterPathA scribbles into the buffer and answers this status.
     PDH_STATUS makePathFailure = 0;
+    // True: a PdhMakeCounterPathA call that succeeds fills the whole buffer, the path
+    // and then blanks, with no NUL (a PDH that does not end its text).
+    bool makePathUnterminated = false;
     // How PdhMakeCounterPathA answers a short non-zero size.
     PDH_STATUS makePathShortStatus = static_cast<PDH_STATUS>(PDH_INSUFFICIENT_BUFFER);
     // Non-zero: every PdhMakeCounterPathA call is short and reports this size (a PDH

@@ -297,6 +297,13 @@ TEST_F(ProcessCounterLookup, FailedPathCompositionGivesNull) {
     const long live = LiveArrayCount();
     EXPECT_EQ(MakeCounterPath(nullptr, "Process", "a", nullptr, "ID Process", 0), nullptr);
     EXPECT_EQ(LiveArrayCount(), live);
+
+    // Success without a NUL in the array is no path either: cut to the array, it
+    // would name another counter, and unended, it would be read past its end.
+    pdh.makePathFailure = 0;
+    pdh.makePathUnterminated = true;
+    EXPECT_EQ(Find(1), nullptr);
+    EXPECT_EQ(pdh.makePathCalls.back().status, ERROR_SUCCESS);
 }
 
 TEST_F(ProcessCounterLookup, OutOfMemoryLeavesTheLookupWithNothingHeld) {

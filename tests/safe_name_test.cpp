@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdint>
 #include <cstring>
 #include <memory>
 #include <string>
@@ -59,6 +60,14 @@ TEST(ComposeSafeName, SLOW_NameLongerThan2GiBIsWhole) {
     const std::string prefix(size_t{1} << 31, 'p');
     std::unique_ptr<char[]> name(ComposeSafeName(prefix.c_str(), "(m)", "#s"));
     EXPECT_EQ(std::memcmp(name.get() + prefix.size() - 1, "p[m]#s", 7), 0);
+}
+
+// A middle text longer than a 32-bit length: its last bytes and the suffix still follow.
+TEST(ComposeSafeName, SLOW_MiddleLongerThan4GiBIsWhole) {
+    if (sizeof(size_t) < 8) GTEST_SKIP() << "needs a 64-bit address space";
+    const std::string middle(static_cast<size_t>(uint64_t{1} << 32) + 2, '/');
+    std::unique_ptr<char[]> name(ComposeSafeName("p", middle.c_str(), "#s"));
+    EXPECT_EQ(std::memcmp(name.get() + middle.size() - 1, "__#s", 5), 0);
 }
 
 }  // namespace

@@ -44,6 +44,36 @@ std::string ExpectMappingFailure(const std::string &name) {
     return "no exception";
 }
 
+// The slot of this program's import address table that holds `function`, or null.
+void **ImportSlotOf(void *function) {
+    auto *base = reinterpret_cast<BYTE *>(GetModuleHandleA(nullptr));
+    auto *headers = reinterpret_cast<IMAGE_NT_HEADERS *>(base + reinterpret_cast<IMAGE_DOS_HEADER *>(base)->e_lfanew);
+    const DWORD imports = headers->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_IMPORT].VirtualAddress;
+    for (auto *dll = reinterpret_cast<IMAGE_IMPORT_DESCRIPTOR *>(base + imports); dll->Name != 0; ++dll) {
+        for (auto **slot = reinterpret_cast<void **>(base + dll->FirstThunk); *slot != nullptr; ++slot)
+            if (*slot == function) return slot;
+    }
+    return nullptr;
+}
+
+void WriteSlot(void **slot, void *function) {
+    DWORD protection = 0;
+    VirtualProtect(slot, sizeof *slot, PAGE_READWRITE, &protection);
+    *slot = function;
+    VirtualProtect(slot, sizeof *slot, protection, &protection);
+}
+
+decltype(&CreateFileMappingA) createFileMapping = nullptr;
+HANDLE secondMutexHandle = nullptr;
+
+// Opens the block's mutex a second time while the constructor owns it, then makes
+// the mapping as the constructor asked.
+HANDLE WINAPI OpenMutexThenCreateMapping(HANDLE file, LPSECURITY_ATTRIBUTES security, DWORD protection,
+                                         DWORD sizeHigh, DWORD sizeLow, LPCSTR name) {
+    secondMutexHandle = OpenMutexA(SYNCHRONIZE, FALSE, ("mtx" + std::string(name)).c_str());
+    return createFileMapping(file, security, protection, sizeHigh, sizeLow, name);
+}
+
 }  // namespace
 
 TEST(MemMapFile, NamesTheMutexMtxFollowedByTheBlockName) {
@@ -183,6 +213,26 @@ TEST(MemMapFile, MutexNameTakenByAnEventLeavesABlockWithoutLock) {
     EXPECT_EQ(mapping, nullptr);
     if (mapping) CloseHandle(mapping);
     CloseHandle(event);
+}
+
+// With no other handle the mutex goes with the constructor's own, owned or not; a
+// handle taken while the constructor owns it shows whether it was given back.
+TEST(MemMapFile, FailedConstructorGivesBackTheMutexItCreated) {
+    const std::string name = BlockName();
+    HANDLE other = CreateMutexA(nullptr, FALSE, name.c_str());
+    ASSERT_NE(other, nullptr);
+    createFileMapping = &CreateFileMappingA;
+    void **slot = ImportSlotOf(reinterpret_cast<void *>(createFileMapping));
+    ASSERT_NE(slot, nullptr);
+    WriteSlot(slot, reinterpret_cast<void *>(&OpenMutexThenCreateMapping));
+    const std::string message = ExpectMappingFailure(name);
+    WriteSlot(slot, reinterpret_cast<void *>(createFileMapping));
+
+    EXPECT_EQ(message, kMappingFailedSjis);
+    ASSERT_NE(secondMutexHandle, nullptr);
+    EXPECT_EQ(TryLockElsewhere("mtx" + name), "trylock existed=1 wait=0");
+    CloseHandle(secondMutexHandle);
+    CloseHandle(other);
 }
 
 TEST(MemMapFile, FailedConstructorLeavesAnEarlierHoldOfTheMutexAlone) {

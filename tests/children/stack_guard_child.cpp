@@ -1,7 +1,10 @@
 // Linked with the launcher's stack guard:
 //   stack_guard_child guard     prints "guard <hex>"
-//   stack_guard_child fill N    writes N bytes into a 16-byte local array, prints "returned"
+//   stack_guard_child fill N [DLL]  loads DLL when given, writes N bytes into a 16-byte
+//                                   local array, prints "returned"
 //   stack_guard_child chk-fail  reports a failed _FORTIFY_SOURCE check
+#include <windows.h>
+
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -31,6 +34,7 @@ int main(int argc, char **argv) {
     if (command == "guard") {
         std::printf("guard %llx\n", static_cast<unsigned long long>(__stack_chk_guard));
     } else if (command == "fill" && argc > 2) {
+        if (argc > 3 && LoadLibraryA(argv[3]) == nullptr) return 3;
         fillLocalArray(std::strtoul(argv[2], nullptr, 10));
         std::printf("returned\n");
     } else if (command == "chk-fail") {
