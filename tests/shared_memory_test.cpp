@@ -221,9 +221,12 @@ TEST(MemMapFile, FailedConstructorGivesBackTheMutexItCreated) {
     const std::string name = BlockName();
     HANDLE other = CreateMutexA(nullptr, FALSE, name.c_str());
     ASSERT_NE(other, nullptr);
-    createFileMapping = &CreateFileMappingA;
-    void **slot = ImportSlotOf(reinterpret_cast<void *>(createFileMapping));
+    void **slot = ImportSlotOf(reinterpret_cast<void *>(&CreateFileMappingA));
     ASSERT_NE(slot, nullptr);
+    // Taken from the slot, not from the name: a compiler that sees the name as the only
+    // value ever stored may call the import directly, through the swapped slot, and
+    // the wrapper would call itself until the stack overflows.
+    createFileMapping = reinterpret_cast<decltype(&CreateFileMappingA)>(*slot);
     WriteSlot(slot, reinterpret_cast<void *>(&OpenMutexThenCreateMapping));
     const std::string message = ExpectMappingFailure(name);
     WriteSlot(slot, reinterpret_cast<void *>(createFileMapping));

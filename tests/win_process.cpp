@@ -231,7 +231,12 @@ std::string ChildProcess::Diagnosis() {
 }
 
 bool ChildProcess::WaitExit(DWORD timeoutMs) {
-    return process_ && WaitForSingleObject(process_, timeoutMs) == WAIT_OBJECT_0;
+    if (!process_ || WaitForSingleObject(process_, timeoutMs) != WAIT_OBJECT_0) return false;
+    // What it wrote last may still be in the pipe: let the readers take it, unless a
+    // grandchild holds the pipe open.
+    std::unique_lock<std::mutex> hold(lock_);
+    changed_.wait_for(hold, std::chrono::milliseconds(2000), [this] { return stdout_.ended && stderr_.ended; });
+    return true;
 }
 
 DWORD ChildProcess::ExitCode() const {

@@ -66,6 +66,7 @@ public:
     // Everything printed so far that ReadLine has not taken.
     std::string UnreadOutput();
 
+    // True once it has ended; its output is then read to the end (UnreadOutput).
     bool WaitExit(DWORD timeoutMs);
     DWORD ExitCode() const;  // STILL_ACTIVE while it runs
     void Kill();
