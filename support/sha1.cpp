@@ -258,14 +258,27 @@ void Sha1UpdateWith(Sha1BlocksFn blocks, Sha1Context *context, const void *input
     if (length > 0) std::memcpy(context->block + used, in, length);
 }
 
+// The padding is written into `block` in place: 0x80, zeros, and the bit length
+// in the last eight bytes of the last block, which is the next one when fewer
+// than nine bytes are left in this one.
 void Sha1FinalWith(Sha1BlocksFn blocks, Sha1Context *context, unsigned char digest[20]) {
-    unsigned char bits[8];
-    StoreBig32(bits, (context->countHigh << 3) | (context->countLow >> 29));
-    StoreBig32(bits + 4, context->countLow << 3);
+    const uint32_t used = context->countLow % 64;
+    const uint32_t bitsHigh = (context->countHigh << 3) | (context->countLow >> 29);
+    const uint32_t bitsLow = context->countLow << 3;
+    // The counts end as if the padding and the length had gone through Sha1Update.
+    const uint32_t added = (used < 56 ? 64 : 128) - used;
+    context->countLow += added;
+    context->countHigh += static_cast<uint32_t>(context->countLow < added);
 
-    const uint32_t last = context->countLow % 64;
-    Sha1UpdateWith(blocks, context, Sha1Padding, last < 56 ? 56 - last : 120 - last);
-    Sha1UpdateWith(blocks, context, bits, 8);
+    context->block[used] = 0x80;
+    std::memset(context->block + used + 1, 0, 63 - used);
+    if (used >= 56) {
+        blocks(context->state, context->block, 1);
+        std::memset(context->block, 0, 56);
+    }
+    StoreBig32(context->block + 56, bitsHigh);
+    StoreBig32(context->block + 60, bitsLow);
+    blocks(context->state, context->block, 1);
 
     for (size_t i = 0; i < 5; ++i) StoreBig32(digest + 4 * i, context->state[i]);
 }

@@ -435,6 +435,9 @@ void ExpectFinalLengthBlock(uint32_t countHigh, uint32_t countLow, uint64_t bitL
     for (int i = 0; i < count; ++i) Sha1Transform(&byHand, blocks + 64 * i);
     EXPECT_EQ(std::memcmp(context.state, byHand.state, sizeof context.state), 0)
         << "counts " << countHigh << ":" << countLow;
+    // The padding and the length are counted in as Sha1Update counts input, carry included.
+    const uint64_t counted = ((uint64_t{countHigh} << 32) | countLow) + 64 * count - used;
+    EXPECT_EQ((uint64_t{context.countHigh} << 32) | context.countLow, counted);
 }
 
 TEST(Sha1, FinalLengthIsTheByteCountTimesEightModulo2To64) {
@@ -444,6 +447,8 @@ TEST(Sha1, FinalLengthIsTheByteCountTimesEightModulo2To64) {
     ExpectFinalLengthBlock(5, 0x20000005u, (5ull << 35) + 0x100000028ull);
     // Bits above 2^64 are dropped.
     ExpectFinalLengthBlock(0x20000001u, 7, (1ull << 35) + 56);
+    // The padding carries countLow into countHigh.
+    ExpectFinalLengthBlock(2, 0xFFFFFFF0u, (2ull << 35) + 0x7FFFFFF80ull);
 }
 
 TEST(Sha1, UpdateThatWrapsCountLowRaisesCountHighByOne) {
