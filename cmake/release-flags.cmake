@@ -1,19 +1,29 @@
 # Hardening of the Windows builds: a strong stack protector, control-flow protection
 # (endbr at function entries) and _FORTIFY_SOURCE in the optimised configurations.
 # ld already links with ASLR (high-entropy on x64), NX and relocations. The protector's
-# runtime is linked statically, so nothing needs libssp-0.dll; it seeds its canary
-# through ADVAPI32. Every program and library made below links it, and the exported
-# libraries hand it on to their callers.
+# runtime (libssp) is linked statically, so nothing needs libssp-0.dll.
 option(ORVANE_HARDEN "Windows builds: stack protector, control-flow protection, _FORTIFY_SOURCE" ON)
-set(ORVANE_SSP_LIBRARIES "")
+# What links the stack guard and the protector's runtime into a program: the exported
+# libraries hand it on to their callers.
+add_library(orvane_ssp INTERFACE)
 set(ORVANE_PC_SSP_LIBS "")  # the same in orvanecmd.pc
+set(ORVANE_PC_LIBSSP_LIBS "")  # and in orvanecmd-libssp.pc, with libssp's own guard
 if(WIN32 AND ORVANE_HARDEN)
   add_compile_options(-fstack-protector-strong -fcf-protection=full)
   add_compile_definitions($<$<NOT:$<CONFIG:Debug>>:_FORTIFY_SOURCE=2>)
+  # The launcher's guard, seeded with RtlGenRandom, for the callers of the libraries:
+  # libssp's own guard seeds through CryptAcquireContextA, which loads the RSA provider
+  # and the crypto libraries at every start. Linked ahead of libssp, whose guard the
+  # linker then never takes; libssp still gives the _FORTIFY_SOURCE checks.
+  add_library(orvane_stack_guard STATIC launcher/stack_guard.cpp)
   # -l:libssp.a and not -lssp: a caller linking without -static must not get the DLL.
-  set(ORVANE_SSP_LIBRARIES -l:libssp.a advapi32)
-  set(ORVANE_PC_SSP_LIBS " -l:libssp.a -ladvapi32")
-  link_libraries(${ORVANE_SSP_LIBRARIES})
+  target_link_libraries(orvane_ssp INTERFACE orvane_stack_guard -l:libssp.a advapi32)
+  set(ORVANE_PC_SSP_LIBS " -lorvane_stack_guard -l:libssp.a -ladvapi32")
+  set(ORVANE_PC_LIBSSP_LIBS " -l:libssp.a -ladvapi32")
+  # Every program of this build gets the runtime at the end of its link line.
+  foreach(lang C CXX)
+    set(CMAKE_${lang}_STANDARD_LIBRARIES "-l:libssp.a -ladvapi32 ${CMAKE_${lang}_STANDARD_LIBRARIES}")
+  endforeach()
 endif()
 
 # No clock in the PE header.

@@ -48,22 +48,39 @@ check_consumer() {  # check_consumer EXE
   [ "$(run memmap)" = "memmap ok" ] || fail "shared memory round trip"
   [ "$(run facilities)" = "facilities ok" ] || fail "facilities"
 }
-for toolchain in "$@"; do
-  consumer=$check/consumer-$(basename "$toolchain" .cmake)
-  echo "consumer with $toolchain"
-  cmake -S consumer -B "$consumer" -DCMAKE_TOOLCHAIN_FILE="$root/$toolchain" -DCMAKE_BUILD_TYPE=Release \
-    -DCMAKE_PREFIX_PATH="$prefix" >/dev/null
-  cmake --build "$consumer" -j2
-  check_consumer "$consumer/consumer.exe"
-done
 case $zip in
-  *-win64.zip) cxx=x86_64-w64-mingw32-g++-posix ;;
-  *) cxx=i686-w64-mingw32-g++-posix ;;
+  *-win64.zip) cxx=x86_64-w64-mingw32-g++-posix objdump=x86_64-w64-mingw32-objdump ;;
+  *) cxx=i686-w64-mingw32-g++-posix objdump=i686-w64-mingw32-objdump ;;
 esac
+# The stack guard a caller gets: the library's own by default, libssp's when asked for.
+check_guard() {  # check_guard EXE own|libssp
+  imports=$("$objdump" -p "$1")
+  case $2 in
+    own) printf '%s' "$imports" | grep -q CryptAcquireContext && fail "$1 links libssp's stack guard" ;;
+    libssp) printf '%s' "$imports" | grep -q CryptAcquireContext || fail "$1 does not link libssp's stack guard" ;;
+  esac
+  return 0
+}
+guards="own libssp"  # libssp's guard with the first toolchain only
+for toolchain in "$@"; do
+  for guard in $guards; do
+    consumer=$check/consumer-$(basename "$toolchain" .cmake)-$guard
+    echo "consumer with $toolchain, $guard stack guard"
+    option=OFF
+    [ "$guard" = own ] || option=ON
+    cmake -S consumer -B "$consumer" -DCMAKE_TOOLCHAIN_FILE="$root/$toolchain" -DCMAKE_BUILD_TYPE=Release \
+      -DCMAKE_PREFIX_PATH="$prefix" -DORVANECMD_LIBSSP_GUARD=$option >/dev/null
+    cmake --build "$consumer" -j2
+    check_consumer "$consumer/consumer.exe"
+    if [ -f "$prefix/lib/liborvane_stack_guard.a" ]; then check_guard "$consumer/consumer.exe" "$guard"; fi
+  done
+  guards=own
+done
 echo "consumer with $cxx and pkg-config"
 pc() { PKG_CONFIG_LIBDIR="$prefix/lib/pkgconfig" PKG_CONFIG_PATH="" pkg-config "$@" orvanecmd; }
 # shellcheck disable=SC2046
 "$cxx" -std=c++17 -O2 -Wall -Wextra -Werror $(pc --cflags) consumer/main.cpp -static $(pc --libs) \
   -o "$check/consumer-pkg-config.exe"
 check_consumer "$check/consumer-pkg-config.exe"
+if [ -f "$prefix/lib/liborvane_stack_guard.a" ]; then check_guard "$check/consumer-pkg-config.exe" own; fi
 echo "release check passed: $(basename "$zip")"

@@ -1,4 +1,4 @@
-# cmake -DOBJDUMP=<objdump> -DPROGRAM=<orvanecmd.exe> -P launcher_imports.cmake
+# cmake -DOBJDUMP=<objdump> -DPROGRAM=<orvanecmd.exe or a caller of the library> -P launcher_imports.cmake
 # The hardened launcher seeds its stack guard with RtlGenRandom (SystemFunction036).
 # libssp's guard, if linked instead, seeds through CryptAcquireContextA, which loads the
 # crypto libraries at every start.
