@@ -218,6 +218,13 @@ fi
 for zip in "$rebuild"/orvanecmd-*.zip; do
   grep -qxF "${zip##*/}" "$tmp/listed" || fail "the download lacks ${zip##*/}, which the rebuild makes"
 done
+where() {  # where A B: where two files that differ part
+  said=$(cmp "$1" "$2" 2>&1 || true)
+  case $said in
+    *EOF*) echo "one is a part of the other" ;;
+    *) printf '%s\n' "$said" | sed -n 's/.*differ: [a-z]* \([0-9]*\),.*/first at byte \1/p' ;;
+  esac
+}
 entries() { TZ=UTC zipinfo "$1" | awk 'NF >= 9 && $1 ~ /^[-dl]/ { print $1, $2, $3, $5, $6, $7, $8, $9 }'; }
 for zip in $zips; do
   name=${zip%.zip}
@@ -250,14 +257,14 @@ for zip in $zips; do
   while IFS= read -r entry; do
     if [ "$entry" = "$name/bin/orvanecmd.exe" ] && [ $is_signed = yes ]; then
       cmp -s "$tmp/$name.unsigned.exe" "$tmp/mine/$name/$entry" ||
-        fail "$zip: $entry without its signature differs from the rebuild's ($(cmp "$tmp/$name.unsigned.exe" "$tmp/mine/$name/$entry" 2>&1 | sed 's/.*differ: //'))"
+        fail "$zip: $entry without its signature differs from the rebuild's ($(where "$tmp/$name.unsigned.exe" "$tmp/mine/$name/$entry"))"
       osslsigncode attach-signature -sigin "$dir/$name.exe.sig" -CAfile "$cafile" -in "$tmp/mine/$name/$entry" \
         -out "$tmp/$name.rebuild-signed.exe" >"$tmp/attach.log" 2>&1 </dev/null ||
         fail "$zip: $name.exe.sig cannot be attached to the rebuild's launcher"
       cmp -s "$tmp/$name.rebuild-signed.exe" "$tmp/got/$name/$entry" ||
         fail "$zip: the rebuild's $entry with $name.exe.sig attached differs from the shipped one"
     elif ! cmp -s "$tmp/got/$name/$entry" "$tmp/mine/$name/$entry"; then
-      fail "$zip: $entry differs from the rebuild's ($(cmp "$tmp/got/$name/$entry" "$tmp/mine/$name/$entry" 2>&1 | sed 's/.*differ: //'))"
+      fail "$zip: $entry differs from the rebuild's ($(where "$tmp/got/$name/$entry" "$tmp/mine/$name/$entry"))"
     fi
   done <"$tmp/got.list"
   entries "$dir/$zip" >"$tmp/got.entries"
