@@ -9,8 +9,8 @@
 #   zip; a changed exe re-zipped with fresh sums (unsigned, and signed); BUILDINFO
 #   naming another commit (with its own time too, which takes a real rebuild of that
 #   commit); BUILDINFO naming other toolchain versions; a missing or swapped .sig; a
-#   commit the checkout does not have; a signed release without its CA; a given
-#   rebuild of another commit.
+#   commit the checkout does not have; a signed release without its CA, an unsigned
+#   one with a CA; a given rebuild of another commit.
 # The tampered cases reuse b/ as the rebuild (ORVANE_VERIFY_REBUILD) where one is
 # reached: b/ is a rebuild of HEAD made by release.sh exactly as verify-release.sh makes
 # one, and test-release.sh has proved it equal to a/.
@@ -183,6 +183,7 @@ fails commit-absent "commit $absent (BUILDINFO) is not in the checkout $root: fe
 # A signed release checked without its private CA; a given rebuild of another commit.
 fails signed-without-ca "does not verify against the system's CA certificates (a private CA? give it with --ca FILE)" \
   "$release/s"
+fails unsigned-with-ca "--ca was given, but no launcher in the download is signed" "$release/a" --ca "$ca"
 ORVANE_VERIFY_REBUILD=$work/other-commit-and-time fails rebuild-of-another-commit \
   "$work/other-commit-and-time is not a rebuild of $commit" "$release/a"
 echo "verify-release.sh: good releases passed, every tampered one failed"

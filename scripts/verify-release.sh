@@ -146,7 +146,8 @@ if [ -n "$signed" ]; then
   done
   echo "signatures: ok, every launcher verifies $against, and each .sig is its own launcher's"
 else
-  echo "signatures: none, the release is unsigned${ca:+ (--ca not used)}"
+  [ -z "$ca" ] || fail "--ca was given, but no launcher in the download is signed"
+  echo "signatures: none, the release is unsigned"
 fi
 
 # 3. The commit.
