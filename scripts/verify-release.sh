@@ -71,12 +71,12 @@ trap 'exit 1' HUP INT TERM
 
 # 1. The sums.
 [ -f "$dir/SHA256SUMS" ] || fail "no SHA256SUMS in $dir"
-awk '{ name = $2; sub(/^\*/, "", name); print name }' "$dir/SHA256SUMS" >"$tmp/listed"
+sed 's/^[0-9a-f]* [ *]//' "$dir/SHA256SUMS" >"$tmp/listed"
 zips=""
 sigs=""
 while IFS= read -r file; do
   case $file in
-    */* | .*) fail "SHA256SUMS names $file, which is not a file of a release" ;;
+    */* | .* | *[[:space:]]*) fail "SHA256SUMS names $file, which is not a file of a release" ;;
     orvanecmd-*.zip) zips="$zips $file" ;;
     orvanecmd-*.exe.sig) sigs="$sigs $file" ;;
     *) fail "SHA256SUMS names $file, which is not a file of a release" ;;
