@@ -33,8 +33,8 @@ check() {
   fi
   machine=$(u16 "$exe" $((pe + 4)))
   case $machine in
-    34404) arch=x64 tools=x86_64-w64-mingw32 winmain=WinMain chk_fail=__stack_chk_fail endbr=endbr64 ;;
-    332) arch=x86 tools=i686-w64-mingw32 winmain=_WinMain@16 chk_fail=___stack_chk_fail endbr=endbr32 ;;
+    34404) arch=x64 tools=x86_64-w64-mingw32 winmain=WinMain chk_fail=__stack_chk_fail fortify_fail=__chk_fail endbr=endbr64 ;;
+    332) arch=x86 tools=i686-w64-mingw32 winmain=_WinMain@16 chk_fail=___stack_chk_fail fortify_fail=___chk_fail endbr=endbr32 ;;
     *) echo "$exe: unknown machine $machine"; status=1; return ;;
   esac
   echo "$exe ($arch)"
@@ -88,15 +88,45 @@ check() {
   fi
   address() { "$tools-nm" "$symbols" 2>/dev/null | awk -v s="$1" '$3 == s && $2 ~ /^[Tt]$/ { print "0x" $1; exit }'; }
   disassembly=$("$tools-objdump" -d --no-show-raw-insn "$exe")
+  # A canary check is a call to __stack_chk_fail from protected code. The symbol alone
+  # proves nothing: a program that links a guard (the launcher's stack_guard.cpp) has
+  # it, and the guard's own _FORTIFY_SOURCE reporter (__chk_fail) calls it, also when
+  # nothing is compiled with the protector. So each call is counted only when the
+  # function that holds it (the nearest code symbol at or below it) is not one of the
+  # guard's own.
   fail_at=$(address "$chk_fail")
   calls=0
   if [ -n "$fail_at" ]; then
-    calls=$(printf '%s\n' "$disassembly" | grep -Ec "call +(0x)?$(printf '%x' "$fail_at")( |$)" || true)
+    sites=$(printf '%s\n' "$disassembly" | grep -E "call +(0x)?$(printf '%x' "$fail_at")( |$)" |
+      sed -n 's/^ *\([0-9a-f]*\):.*/\1/p' || true)
+    if [ -n "$sites" ]; then
+      calls=$({
+        printf '%s\n' "$sites" | sed 's/^/site /'
+        "$tools-nm" "$symbols" 2>/dev/null | awk '$2 ~ /^[Tt]$/ { print "symbol", $1, $3 }'
+      } | awk -v own="$chk_fail $fortify_fail" '
+        function number(hex,   i, n) {
+          n = 0
+          for (i = 1; i <= length(hex); i++) n = n * 16 + index("0123456789abcdef", substr(hex, i, 1)) - 1
+          return n
+        }
+        $1 == "site" { site[++sites] = number($2); next }
+        { at[++symbols] = number($2); name[symbols] = $3 }
+        END {
+          split(own, guard, " ")
+          counted = 0
+          for (s = 1; s <= sites; s++) {
+            best = -1; holder = ""
+            for (y = 1; y <= symbols; y++) if (at[y] <= site[s] && at[y] > best) { best = at[y]; holder = name[y] }
+            if (holder != guard[1] && holder != guard[2]) counted++
+          }
+          print counted
+        }')
+    fi
   fi
   if [ "$calls" -gt 0 ]; then
     result "stack canary" ok "$calls calls to __stack_chk_fail"
   else
-    result "stack canary" MISSING "no call to __stack_chk_fail"
+    result "stack canary" MISSING "no call to __stack_chk_fail from protected code"
   fi
   entry_at=$(address "$winmain")
   first=""

@@ -11,7 +11,7 @@ windows="cmake make g++-mingw-w64-x86-64-posix wine64 xvfb googletest"
 more_windows="g++-mingw-w64-i686-posix wine32:i386 clang lld"
 host="g++ clang libclang-rt-14-dev libbenchmark-dev libssl-dev"
 tidy="cmake make g++-mingw-w64-x86-64-posix googletest clang lld clang-tidy"
-release="cmake make git g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix zip osslsigncode"
+release="cmake make git g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix zip unzip osslsigncode"
 coverage="gcovr llvm-14"
 case "${1:-all}" in
   windows) wanted="$windows" ;;

@@ -4,6 +4,10 @@
 # SHA256SUMS, and with a signing key also each launcher's detached signature,
 # orvanecmd-<version>-<arch>.exe.sig:
 #   scripts/release.sh OUTDIR
+# Each zip holds BUILDINFO: the commit, SOURCE_DATE_EPOCH, the version and the Debian
+# versions of the toolchain (scripts/toolchain-versions.sh), one "name value" a line;
+# the launcher's product version names the commit. scripts/verify-release.sh checks a
+# release against a rebuild of that commit.
 # The same commit gives the same bytes wherever, whenever and by whomever it is built:
 # the sources come from the commit alone, every time is the commit's, and no build
 # folder is recorded. Each launcher must pass scripts/check-hardening.sh.
@@ -36,6 +40,7 @@ trap 'rm -rf "$work"' EXIT
 trap 'exit 1' HUP INT TERM  # so that the folder, with any password file, goes then too
 mkdir "$work/src"
 git -C "$root" archive --format=tar "$commit" | tar -x -C "$work/src"
+"$work/src/scripts/check-changelog.sh" "$work/src/CHANGELOG.md" "$work/src/CMakeLists.txt"
 rm -f "$out"/orvanecmd-*.zip "$out"/orvanecmd-*.exe.sig "$out/SHA256SUMS"
 
 # The key's password goes to osslsigncode through a file only its owner can read.
@@ -61,12 +66,17 @@ for target in win64:mingw-w64-x86_64 win32:mingw-w64-i686; do
   build=$work/build-$arch
   echo "== $arch"
   cmake -S "$work/src" -B "$build" -DCMAKE_TOOLCHAIN_FILE="$work/src/cmake/${target#*:}.cmake" \
-    -DCMAKE_BUILD_TYPE=RelWithDebInfo -DORVANE_BUILD_TESTS=OFF -DORVANE_HARDEN=ON -DORVANE_MAP_PATHS=ON >/dev/null
+    -DCMAKE_BUILD_TYPE=RelWithDebInfo -DORVANE_BUILD_TESTS=OFF -DORVANE_HARDEN=ON -DORVANE_MAP_PATHS=ON \
+    -DORVANE_COMMIT="$commit" >/dev/null
   cmake --build "$build" -j2 --target orvanecmd orvane_support >/dev/null
   version=$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' "$build/CMakeCache.txt")
   name=orvanecmd-$version-$arch
   stage=$work/stage-$arch
   cmake --install "$build" --prefix "$stage/$name" --strip >/dev/null
+  {
+    printf 'commit %s\nSOURCE_DATE_EPOCH %s\nversion %s\n' "$commit" "$SOURCE_DATE_EPOCH" "$version"
+    "$root/scripts/toolchain-versions.sh"
+  } >"$stage/$name/BUILDINFO"
   exe=$stage/$name/bin/orvanecmd.exe
   # A signature starts on an 8-byte boundary: the signer pads a shorter file, and
   # removing the signature keeps the padding. Padded here, the unsigned launcher is the

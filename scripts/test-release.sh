@@ -6,8 +6,17 @@
 #   against that CA, the signature removed gives the unsigned build, and the detached
 #   signature attached to the other folder's unsigned build gives the signed exe;
 #   the password shows in no output and on no command line of osslsigncode;
-# - scripts/check-hardening.sh must refuse a launcher built without the flags;
-# - scripts/check-release.sh builds and runs the consumer against both zips.
+# - each zip holds its entries in sorted order and a BUILDINFO that names this commit,
+#   its time, the version and the toolchain; the launcher's product version names the
+#   commit; the changelog's newest version is the project's, and its check refuses
+#   another;
+# - scripts/check-hardening.sh must refuse a launcher built without the flags (which
+#   still links the launcher's own guard), and a twin that holds other code;
+#   scripts/release.sh must refuse to release a commit built without the stack
+#   protector;
+# - scripts/check-release.sh builds and runs the consumer against both zips;
+# - scripts/test-verify-release.sh: scripts/verify-release.sh on good and tampered
+#   releases, made from these builds.
 set -eu
 cd "$(dirname "$0")/.."
 root=$(pwd)
@@ -21,6 +30,7 @@ fail() {
 }
 
 started=$(date +%s)
+test_started=$started
 (umask 022 && TZ=UTC LC_ALL=C scripts/release.sh "$dir/a")
 echo "one release build (both architectures): $(($(date +%s) - started)) s"
 
@@ -34,6 +44,36 @@ for file in "$dir"/a/*; do
   cmp "$file" "$dir/b/${file##*/}" || fail "${file##*/} differs between two builds of one commit"
 done
 echo "reproducible: the second build, in $clone, gave the same bytes"
+
+# The version is kept in one place: project() in CMakeLists.txt.
+version=$(sed -n 's/^project(orvanecmd VERSION \([0-9][0-9.]*\)[ )].*/\1/p' CMakeLists.txt)
+scripts/check-changelog.sh || fail "the changelog's newest version is not the project's"
+{ printf '# Changelog\n\n## 0.0.1 (2000-01-01)\n\n- a version that is not the project'"'"'s\n\n'; cat CHANGELOG.md; } \
+  >"$dir/CHANGELOG-other.md"
+if scripts/check-changelog.sh "$dir/CHANGELOG-other.md" CMakeLists.txt 2>"$dir/changelog.log"; then
+  fail "the changelog check passed a changelog whose newest version is not the project's"
+fi
+cat "$dir/changelog.log"
+
+# Each zip: its entries in sorted order (made so, not only alike in two builds on one
+# file system), BUILDINFO, and the commit in the launcher's product version.
+commit=$(git rev-parse HEAD)
+for zip in "$dir"/a/orvanecmd-*.zip; do
+  name=$(basename "$zip" .zip)
+  unzip -Z1 "$zip" >"$dir/$name.entries"
+  LC_ALL=C sort "$dir/$name.entries" | cmp -s - "$dir/$name.entries" || fail "$name.zip: its entries are not in sorted order"
+  {
+    printf 'commit %s\nSOURCE_DATE_EPOCH %s\nversion %s\n' "$commit" "$(git log -1 --format=%ct HEAD)" "$version"
+    scripts/toolchain-versions.sh
+  } >"$dir/$name.buildinfo"
+  unzip -p "$zip" "$name/BUILDINFO" | cmp -s - "$dir/$name.buildinfo" ||
+    { unzip -p "$zip" "$name/BUILDINFO"; fail "$name.zip: BUILDINFO is not $(cat "$dir/$name.buildinfo")"; }
+  unzip -p "$zip" "$name/bin/orvanecmd.exe" >"$dir/$name.exe"
+  product="$version ($(git rev-parse --short=12 HEAD))"
+  x86_64-w64-mingw32-strings -el "$dir/$name.exe" | grep -qxF "$product" ||
+    fail "$name.zip: the launcher's product version is not $product"
+  echo "$name.zip: entries sorted, BUILDINFO names $commit, product version $product"
+done
 
 # A throwaway CA and a code-signing certificate under it, in a PKCS#12 file.
 key=$dir/key
@@ -86,12 +126,16 @@ for zip in "$dir"/s/orvanecmd-*.zip; do
 done
 
 # A launcher without the flags (and linked without ASLR, NX and relocations, with an
-# import from winmm.dll and a writable code section) must fail every property.
+# import from winmm.dll and a writable code section) must fail every property. It
+# links the launcher's own guard all the same: the guard's symbols, and its own call
+# to __stack_chk_fail, are no canary.
 bare=$dir/unhardened
+mkdir -p "$bare"
+x86_64-w64-mingw32-g++-posix -std=c++17 -O2 -c launcher/stack_guard.cpp -o "$bare/stack_guard.o"
 cmake -S . -B "$bare" -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-w64-x86_64.cmake" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
   -DORVANE_BUILD_TESTS=OFF -DORVANE_HARDEN=OFF \
   "-DCMAKE_EXE_LINKER_FLAGS=-Wl,--disable-dynamicbase,--disable-high-entropy-va,--disable-nxcompat,--disable-reloc-section -Wl,-u,mciSendCommandA -lwinmm" \
-  >/dev/null
+  -DCMAKE_CXX_STANDARD_LIBRARIES="$bare/stack_guard.o" >/dev/null
 cmake --build "$bare" -j2 --target orvanecmd >/dev/null
 x86_64-w64-mingw32-objcopy --set-section-flags .data=contents,alloc,load,data,code "$bare/bin/orvanecmd.exe" \
   "$bare/orvanecmd.exe"
@@ -100,8 +144,46 @@ if scripts/check-hardening.sh "$bare/orvanecmd.exe:$bare/bin/orvanecmd.exe" >"$b
   fail "the hardening check passed a launcher built without the flags"
 fi
 cat "$bare/check.txt"
+x86_64-w64-mingw32-nm "$bare/bin/orvanecmd.exe" | grep -q ' T __stack_chk_fail$' || fail "the guard is not in that launcher"
+grep -q '^  stack canary  *MISSING ' "$bare/check.txt" || fail "the hardening check took the guard alone for a canary"
 [ "$(grep -c ' MISSING ' "$bare/check.txt")" -eq 8 ] || fail "the hardening check missed a property of that launcher"
 echo "the hardening check refused the launcher built without the flags, as it must"
 
+# A twin that holds other code than the stripped program: the released launcher with
+# the unhardened one's symbols.
+released=$dir/$(basename "$dir"/a/orvanecmd-*-win64.zip .zip).exe
+if scripts/check-hardening.sh "$released:$bare/bin/orvanecmd.exe" >"$bare/twin.txt"; then
+  cat "$bare/twin.txt"
+  fail "the hardening check passed a program with another program's symbols"
+fi
+grep -q "^  $bare/bin/orvanecmd.exe holds other code than $released\$" "$bare/twin.txt" ||
+  { cat "$bare/twin.txt"; fail "the hardening check did not compare the program with its twin"; }
+echo "the hardening check refused a twin that holds other code, as it must"
+
+# release.sh must refuse a commit that builds without the stack protector (the
+# launcher still links its own guard), with this checkout's scripts as they are.
+refused=$dir/unprotected-checkout
+git clone -q "$root" "$refused"
+git -C "$refused" checkout -q --detach "$(git rev-parse HEAD)"
+sed -i 's/-fstack-protector-strong //' "$refused/cmake/release-flags.cmake"
+! grep -q stack-protector "$refused/cmake/release-flags.cmake" || fail "the stack protector is still in $refused"
+git -C "$refused" -c user.name=test -c user.email=test@invalid commit -qam "without the stack protector"
+cp scripts/*.sh "$refused/scripts/"
+if "$refused/scripts/release.sh" "$dir/unprotected" >"$dir/unprotected.log" 2>&1; then
+  cat "$dir/unprotected.log"
+  fail "release.sh released a launcher built without the stack protector"
+fi
+grep -q "orvanecmd-$version-win64/bin/orvanecmd.exe is not hardened" "$dir/unprotected.log" ||
+  { cat "$dir/unprotected.log"; fail "release.sh failed, but not for the hardening"; }
+grep '^  stack canary' "$dir/unprotected.log"
+for zip in "$dir"/unprotected/*.zip; do
+  [ ! -e "$zip" ] || fail "release.sh wrote $zip for a launcher that is not hardened"
+done
+echo "release.sh refused the commit built without the stack protector, as it must"
+
 scripts/check-release.sh "$dir"/a/orvanecmd-*-win64.zip cmake/mingw-w64-x86_64.cmake cmake/clang-mingw-w64-x86_64.cmake
 scripts/check-release.sh "$dir"/a/orvanecmd-*-win32.zip cmake/mingw-w64-i686.cmake
+
+started=$(date +%s)
+scripts/test-verify-release.sh "$dir"
+echo "verify test: $(($(date +%s) - started)) s; the whole release test: $(($(date +%s) - test_started)) s"
