@@ -47,6 +47,7 @@ check_consumer() {  # check_consumer EXE
   [ "$(run sha1 "$text")" = "$expected" ] || fail "SHA-1 of the text is not $expected"
   [ "$(run memmap)" = "memmap ok" ] || fail "shared memory round trip"
   [ "$(run facilities)" = "facilities ok" ] || fail "facilities"
+  [ "$(run handoff)" = "handoff ok" ] || fail "hand-off receiver"
 }
 for toolchain in "$@"; do
   consumer=$check/consumer-$(basename "$toolchain" .cmake)

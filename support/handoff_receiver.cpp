@@ -80,11 +80,12 @@ CHandOffReceiver::CHandOffReceiver(const char *windowName, const char *className
     BlockLock lock(*block_);
     window_ = CreateWindowExA(0, windowClass, windowName, WS_OVERLAPPED, 0, 0, 0, 0, nullptr, nullptr,
                               registration.hInstance, this);
-    if (window_ && GetWindowLongPtrA(window_, GWLP_USERDATA) != reinterpret_cast<LONG_PTR>(this)) {
-        DestroyWindow(window_);  // a class of the caller's own, with its own procedure
+    if (GetWindowLongPtrA(window_, GWLP_USERDATA) != reinterpret_cast<LONG_PTR>(this)) {
+        // No window, or one of a class that the caller registered with its own procedure.
+        DestroyWindow(window_);
         window_ = nullptr;
+        throw Exception(kNoWindowText);
     }
-    if (!window_) throw Exception(kNoWindowText);
     // When this runs elevated, senders at a lower integrity level may still hand off.
     ChangeWindowMessageFilterEx(window_, WM_COPYDATA, MSGFLT_ALLOW, nullptr);
     char *view = block_->GetView();

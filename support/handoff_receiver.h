@@ -26,32 +26,32 @@ size_t HandOffBlockTextLength(const char *block, size_t size);
 
 #include "support/shared_memory.h"
 
-// The constructor opens (or creates) the shared block of these names, then makes the
-// check with `data` exactly as HandOffToRunningInstance does and throws what it throws
-// (Exception when both names are empty, before anything is created; in a later instance,
-// when `data` is too long or the block cannot be had). The block's own mapping failure
-// comes first, from the same Exception.
+// The constructor opens (or creates) the shared block of these names and holds it, then
+// makes the check with `data` as HandOffToRunningInstance does, and throws what either
+// throws (Exception: both names empty, before anything is created; the block cannot be
+// had; in a later instance, `data` longer than 1023 characters).
 //
 // In the first instance it then at once creates a hidden top-level window with these
-// names (a null or empty class name: a class of this library's own; a null or empty
-// window name: an empty title) and takes a text left in the block before the window
-// existed as the first text, clearing the block. A window class of that name that this
-// process registered with a procedure of its own makes it throw Exception: the caller's
-// own windows must carry other names. The window and the block are held, and the instance
-// mutex stays owned, until the object goes; then the next program to check is the first.
+// names (no class name: a class of this library's own; no window name: an empty title)
+// and takes a text left in the block before the window existed as the first text, and
+// clears the block. It throws Exception when the window cannot be made, also when this
+// process registered a class of that name with a procedure of its own: the caller's own
+// windows must carry other names. The window, the block and the instance mutex are held
+// until the object goes, which clears the block again; the next program to check is then
+// the first instance.
 //
 // Each WM_COPYDATA that is a hand-off (IsHandOffMessage) becomes one text, in order of
-// arrival, and is answered TRUE; any other is answered FALSE and gives nothing, as does
-// a hand-off that comes while kMaxWaitingTexts texts wait (the newest are dropped) or that
-// cannot be copied for want of memory. Texts still waiting when the object goes are lost.
+// arrival, and is answered TRUE. Any other is answered FALSE and gives nothing, as does
+// a hand-off that comes while kMaxWaitingTexts texts wait (the newest are dropped) or
+// that cannot be copied for want of memory. Texts not taken when the object goes are lost.
 //
-// With senders of this library, no text is taken twice: the sender finds the window while
-// it holds the block's lock, and the window appears, and the block is read, under that
-// lock. A sender of an earlier release finds the window after it has let the lock go: when
-// it wrote the block just before the window appeared, its text comes twice.
+// No text is taken twice from senders of this library: they find the window while they
+// hold the block's lock, under which the window appears and the block is read. A sender
+// of an earlier release finds the window after the lock: when it wrote the block just
+// before the window appeared, its text comes twice.
 //
-// Messages reach the window only while the thread that made the object dispatches them;
-// use the object on that thread alone, and let it go there.
+// Messages reach the window only while the thread that made the object dispatches them.
+// Use the object on that thread alone, and let it go there.
 class CHandOffReceiver {
 public:
     static const size_t kMaxWaitingTexts = 256;

@@ -705,13 +705,20 @@ TEST(HandOffReceiver, WindowIsHiddenRefusesWhatItCannotKeepAndGoesWithTheObject)
     receiver.reset();
     EXPECT_FALSE(IsWindow(window));
     EXPECT_EQ(ReadBlockText(names.BlockName()), "");
-    CHandOffReceiver next(names.window.c_str(), names.cls.c_str(), "");
-    EXPECT_TRUE(next.IsFirstInstance());
-    EXPECT_EQ(next.TakeText(), nullptr);
+    receiver.reset(new CHandOffReceiver(names.window.c_str(), names.cls.c_str(), ""));
+    EXPECT_TRUE(receiver->IsFirstInstance());
+    EXPECT_EQ(receiver->TakeText(), nullptr);
+    // A check made since keeps its own mutex when the receiver goes.
+    Instance other;
+    EXPECT_FALSE(HandOffToRunningInstance(other.window.c_str(), other.cls.c_str()));
+    const HANDLE otherMutex = InstanceMutex;
+    receiver.reset();
+    EXPECT_EQ(InstanceMutex, otherMutex);
 }
 
 TEST(HandOffReceiver, RefusalsReleaseEverything) {
     EXPECT_THROW(CHandOffReceiver(nullptr, "", "text"), Exception);
+    EXPECT_THROW(CHandOffReceiver("", nullptr, nullptr), Exception);
     // A class of this process's own with another procedure: the caller's windows must
     // carry other names.
     Instance names;
