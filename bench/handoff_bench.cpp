@@ -62,11 +62,13 @@ int main(int argc, char **argv) {
     }
     const double median[2] = {Median(times[0]), Median(times[1])};
     std::printf("rounds of each: %d, alternating\n", rounds);
-    std::printf("median ms from a later instance's start to its text taken: CHandOffReceiver %.1f, old pattern %.1f, "
-                "ratio %.2f\n",
-                median[0], median[1], median[0] / median[1]);
-    std::printf("range: CHandOffReceiver %.1f to %.1f, old pattern %.1f to %.1f\n",
-                *std::min_element(times[0].begin(), times[0].end()), *std::max_element(times[0].begin(), times[0].end()),
-                *std::min_element(times[1].begin(), times[1].end()), *std::max_element(times[1].begin(), times[1].end()));
+    std::printf(
+        "median ms from a later instance's start to its text taken: CHandOffReceiver %.1f, old pattern %.1f, "
+        "ratio %.2f\n",
+        median[0], median[1], median[0] / median[1]);
+    std::printf(
+        "range: CHandOffReceiver %.1f to %.1f, old pattern %.1f to %.1f\n",
+        *std::min_element(times[0].begin(), times[0].end()), *std::max_element(times[0].begin(), times[0].end()),
+        *std::min_element(times[1].begin(), times[1].end()), *std::max_element(times[1].begin(), times[1].end()));
     return 0;
 }

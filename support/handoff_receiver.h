@@ -23,6 +23,7 @@ size_t HandOffBlockTextLength(const char *block, size_t size);
 
 #include <deque>
 #include <memory>
+#include <optional>
 
 #include "support/shared_memory.h"
 
@@ -33,12 +34,12 @@ size_t HandOffBlockTextLength(const char *block, size_t size);
 //
 // In the first instance it then at once creates a hidden top-level window with these
 // names (no class name: a class of this library's own; no window name: an empty title)
-// and takes a text left in the block before the window existed as the first text, and
-// clears the block. It throws Exception when the window cannot be made, also when this
-// process registered a class of that name with a procedure of its own: the caller's own
-// windows must carry other names. The window, the block and the instance mutex are held
-// until the object goes, which clears the block again; the next program to check is then
-// the first instance.
+// and takes a text left in the block before the window existed as the first text (the
+// block holds one: the last one left there), and clears the block. It throws Exception
+// when the window cannot be made, also when this process registered a class of that name
+// with a procedure of its own: the caller's own windows must carry other names. The
+// window, the block and the instance mutex are held until the object goes, which clears
+// the block again; the next program to check is then the first instance.
 //
 // Each WM_COPYDATA that is a hand-off (IsHandOffMessage) becomes one text, in order of
 // arrival, and is answered TRUE. Any other is answered FALSE and gives nothing, as does
@@ -89,7 +90,7 @@ private:
     bool Keep(const char *text, size_t length) noexcept;
 
     InstanceMutexHold instanceMutex_;
-    std::unique_ptr<CMemMapFile<char>> block_;
+    std::optional<CMemMapFile<char>> block_;
     HWND window_ = nullptr;
     std::deque<std::unique_ptr<char[]>> texts_;
     HWND noticeWindow_ = nullptr;

@@ -26,13 +26,13 @@ TEST(HandOffShapes, MessageIsAHandOffOnlyWithOneNulAtItsEnd) {
         bool handOff;
     };
     const Case cases[] = {
-        {nul, true},                                   // the empty text
+        {nul, true},  // the empty text
         {"text" + nul, true},
-        {std::string(1023, 'a') + nul, true},          // 1024 bytes
-        {std::string(1024, 'a') + nul, false},         // 1025 bytes
-        {"", false},                                   // cbData 0
-        {"text", false},                               // no NUL
-        {"te" + nul + "xt" + nul, false},              // an inner NUL
+        {std::string(1023, 'a') + nul, true},   // 1024 bytes
+        {std::string(1024, 'a') + nul, false},  // 1025 bytes
+        {"", false},                            // cbData 0
+        {"text", false},                        // no NUL
+        {"te" + nul + "xt" + nul, false},       // an inner NUL
         {nul + nul, false},
     };
     for (const Case &c : cases) {

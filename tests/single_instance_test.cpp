@@ -107,8 +107,8 @@ bool NextCopyData(ChildProcess &receiver, CopyData &got) {
 // tools/receiver.exe, a CHandOffReceiver; names may be empty.
 std::unique_ptr<ChildProcess> StartTextReceiver(const Instance &names, const std::string &text = "",
                                                 const std::string &program = StandInProgramPath("receiver.exe")) {
-    return std::unique_ptr<ChildProcess>(new ChildProcess(Quoted(program) + " " + Quoted(names.cls) + " " +
-                                                          Quoted(names.window) + " " + Quoted(text)));
+    return std::unique_ptr<ChildProcess>(
+        new ChildProcess(Quoted(program) + " " + Quoted(names.cls) + " " + Quoted(names.window) + " " + Quoted(text)));
 }
 
 // "pending <text>" or "text <text>" of the next text the receiver took; "none" when it
@@ -138,6 +138,13 @@ bool PumpUntilExit(ChildProcess &child, DWORD timeoutMs, UINT notice = 0, int *n
         if (GetTickCount64() >= deadline) return false;
         MsgWaitForMultipleObjects(1, &process, FALSE, 100, QS_ALLINPUT);
     }
+}
+
+// The texts a receiver holds, oldest first, each followed by "|".
+std::string TakeAll(CHandOffReceiver &receiver) {
+    std::string all;
+    while (std::unique_ptr<char[]> text{receiver.TakeText()}) all += std::string(text.get()) + "|";
+    return all;
 }
 
 }  // namespace
@@ -511,25 +518,22 @@ TEST(HandOff, ManyLaterInstancesAtOnceReachTheReceiverWhole) {
 
 TEST(HandOffReceiver, TextLeftInTheBlockComesFirstAndOnlyOnce) {
     struct Case {
-        std::string block, pending;
+        std::string block, taken;
     };
-    const Case cases[] = {{"left before", "left before"},
-                          {std::string(1023, 'l'), std::string(1023, 'l')},
-                          {std::string(1024, 'x'), ""},  // no NUL within the block: no text
-                          {"", ""}};
+    const Case cases[] = {{"left before", "left before|next|"},
+                          {std::string(1023, 'l'), std::string(1023, 'l') + "|next|"},
+                          {std::string(1024, 'x'), "next|"},  // no NUL within the block: no text
+                          {"", "next|"}};
     for (const Case &c : cases) {
         SCOPED_TRACE(std::to_string(c.block.size()) + " bytes in the block");
         Instance names;
         CMemMapFile<char> block(names.BlockName().c_str(), 0, 1024, nullptr);
         std::memcpy(block.GetView(), c.block.data(), c.block.size());
-        auto receiver = StartTextReceiver(names);
-        ASSERT_TRUE(receiver->WaitForLine("ready", kLineWaitMs)) << receiver->UnreadOutput();
+        CHandOffReceiver receiver(names.window.c_str(), names.cls.c_str(), "");
         EXPECT_EQ(ReadBlockText(names.BlockName()), "");
-        EXPECT_EQ(ResultOf(HandOffOnce(names, "--data-hex " + ToHex(std::string("next")))), "result 1");
-        if (!c.pending.empty()) {
-            EXPECT_EQ(NextTaken(*receiver), "pending " + c.pending);
-        }
-        EXPECT_EQ(NextTaken(*receiver), "text next");
+        auto sender = StartHandOff(names, "--data-hex " + ToHex(std::string("next")));
+        ASSERT_TRUE(PumpUntilExit(*sender, kLineWaitMs)) << sender->UnreadOutput();
+        EXPECT_EQ(TakeAll(receiver), c.taken);
     }
 }
 
@@ -558,23 +562,21 @@ TEST(HandOffReceiver, ManySendersAtOnceGiveEachTextExactlyOnce) {
 
 TEST(HandOffReceiver, MalformedMessagesAreRefusedAndTheReceiverGoesOn) {
     Instance names;
-    auto receiver = StartTextReceiver(names);
-    ASSERT_TRUE(receiver->WaitForLine("ready", kLineWaitMs)) << receiver->UnreadOutput();
+    CHandOffReceiver receiver(names.window.c_str(), names.cls.c_str(), "");
     // No data; data with cbData 0; no NUL; an inner NUL; 1025 and 4096 bytes; then two
     // hand-offs, the empty text among them.
-    const std::string shapes = "--send-raw null --send-raw \"\" --send-raw " + ToHex(std::string("no nul")) +
-                               " --send-raw " + ToHex(std::string("in\0ner\0", 7)) + " --send-raw " +
-                               ToHex(std::string(1024, 'b') + '\0') + " --send-raw " +
-                               ToHex(std::string(4095, 'c') + '\0') + " --send-raw " + ToHex(std::string("ok\0", 3)) +
-                               " --send-raw 00";
+    const std::string shapes =
+        "--send-raw null --send-raw \"\" --send-raw " + ToHex(std::string("no nul")) + " --send-raw " +
+        ToHex(std::string("in\0ner\0", 7)) + " --send-raw " + ToHex(std::string(1024, 'b') + '\0') + " --send-raw " +
+        ToHex(std::string(4095, 'c') + '\0') + " --send-raw " + ToHex(std::string("ok\0", 3)) + " --send-raw 00";
     auto sender = StartHandOff(names, shapes);
+    ASSERT_TRUE(PumpUntilExit(*sender, kLineWaitMs)) << sender->UnreadOutput();
     for (const char *expected : {"raw 0", "raw 0", "raw 0", "raw 0", "raw 0", "raw 0", "raw 1", "raw 1"}) {
         std::string line;
         ASSERT_TRUE(sender->ReadLine(line, kLineWaitMs)) << sender->UnreadOutput();
         EXPECT_EQ(line, expected);
     }
-    EXPECT_EQ(NextTaken(*receiver), "text ok");
-    EXPECT_EQ(NextTaken(*receiver), "text ");
+    EXPECT_EQ(TakeAll(receiver), "ok||");
 }
 
 TEST(HandOffReceiver, LaterInstancesAndOneNameAlone) {
@@ -582,13 +584,13 @@ TEST(HandOffReceiver, LaterInstancesAndOneNameAlone) {
     const Instance cases[] = {both, {both.window, ""}, {"", both.cls}};
     for (const Instance &names : cases) {
         SCOPED_TRACE("window name \"" + names.window + "\", class name \"" + names.cls + "\"");
-        auto receiver = StartTextReceiver(names, "ignored");
-        ASSERT_TRUE(receiver->WaitForLine("ready", kLineWaitMs)) << receiver->UnreadOutput();
+        CHandOffReceiver receiver(names.window.c_str(), names.cls.c_str(), "ignored");
         auto later = StartTextReceiver(names, "from a later receiver");
+        ASSERT_TRUE(PumpUntilExit(*later, kLineWaitMs)) << later->UnreadOutput();
         EXPECT_TRUE(later->WaitForLine("handed-off", kLineWaitMs)) << later->UnreadOutput();
-        EXPECT_EQ(NextTaken(*receiver), "text from a later receiver");
-        EXPECT_EQ(ResultOf(HandOffOnce(names, "--two-arg")), "result 1");
-        EXPECT_EQ(NextTaken(*receiver), "text ");
+        auto sender = StartHandOff(names, "--two-arg");
+        ASSERT_TRUE(PumpUntilExit(*sender, kLineWaitMs)) << sender->UnreadOutput();
+        EXPECT_EQ(TakeAll(receiver), "from a later receiver||");
     }
 }
 
@@ -719,6 +721,19 @@ TEST(HandOffReceiver, WindowIsHiddenRefusesWhatItCannotKeepAndGoesWithTheObject)
 TEST(HandOffReceiver, RefusalsReleaseEverything) {
     EXPECT_THROW(CHandOffReceiver(nullptr, "", "text"), Exception);
     EXPECT_THROW(CHandOffReceiver("", nullptr, nullptr), Exception);
+    // A block name of 264 characters is beyond the platform's limit: refused before the
+    // check, which would otherwise leave this process the first instance for good.
+    const std::string window = "OrvaneWindow_" + UniqueSuffix() + std::string(200, 'w');
+    const std::string longClass(250 - window.size(), 'c');
+    std::string refusal = "no exception";
+    try {
+        CHandOffReceiver receiver(window.c_str(), longClass.c_str(), "");
+    } catch (const Exception &error) {
+        refusal = error.Message.c_str();
+    }
+    EXPECT_EQ(refusal, kMappingFailedSjis);
+    EXPECT_FALSE(HandOffToRunningInstance(window.c_str(), longClass.c_str()));
+
     // A class of this process's own with another procedure: the caller's windows must
     // carry other names.
     Instance names;

@@ -44,7 +44,9 @@ void Report(const std::string &line) {
 
 std::string NameField() { return " name=" + ToHex(SharedDataName, std::strlen(SharedDataName)); }
 
-HWND FindReceiver(const char *window, const char *cls) { return FindWindowA(*cls ? cls : nullptr, *window ? window : nullptr); }
+HWND FindReceiver(const char *window, const char *cls) {
+    return FindWindowA(*cls ? cls : nullptr, *window ? window : nullptr);
+}
 
 HANDLE g_findGo = nullptr;
 using FindWindowAFn = HWND(WINAPI *)(LPCSTR, LPCSTR);
@@ -61,8 +63,8 @@ HWND WINAPI PausedFindWindowA(LPCSTR cls, LPCSTR window) {
 bool PauseAtFind(const char *event) {
     g_findGo = CreateEventA(nullptr, TRUE, FALSE, event);
     auto *base = reinterpret_cast<BYTE *>(GetModuleHandleA(nullptr));
-    const auto *nt = reinterpret_cast<const IMAGE_NT_HEADERS *>(
-        base + reinterpret_cast<const IMAGE_DOS_HEADER *>(base)->e_lfanew);
+    const auto *nt =
+        reinterpret_cast<const IMAGE_NT_HEADERS *>(base + reinterpret_cast<const IMAGE_DOS_HEADER *>(base)->e_lfanew);
     const IMAGE_DATA_DIRECTORY &imports = nt->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_IMPORT];
     for (auto *module = reinterpret_cast<IMAGE_IMPORT_DESCRIPTOR *>(base + imports.VirtualAddress); module->Name;
          ++module) {
