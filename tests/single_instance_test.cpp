@@ -543,6 +543,7 @@ TEST(HandOffReceiver, ManySendersAtOnceGiveEachTextExactlyOnce) {
     ASSERT_TRUE(receiver->WaitForLine("ready", kLineWaitMs)) << receiver->UnreadOutput();
     std::map<std::string, int> taken;
     std::vector<std::unique_ptr<ChildProcess>> senders;
+    // 40 senders and one more with the longest text, all at once.
     for (int i = 0; i < 41; ++i) {
         const std::string text = i == 0 ? std::string(1023, 'L') : "sender " + std::to_string(i);
         taken[text] = 0;
