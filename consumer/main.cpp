@@ -3,6 +3,8 @@
 //   consumer memmap        round trip through a CMemMapFile<char> block with a
 //                          second process of this program; prints "memmap ok"
 //   consumer facilities    calls the other facilities once; prints "facilities ok"
+//   consumer handoff       receives a text that a second process of this program hands
+//                          over; prints "handoff ok"
 // Any failure prints a line starting with "FAILED" and exits with 1.
 #include <windows.h>
 
@@ -12,6 +14,7 @@
 
 #include "framework/ansi_string.h"
 #include "framework/exception.h"
+#include "support/handoff_receiver.h"
 #include "support/md5.h"
 #include "support/owned_array.h"
 #include "support/process_counter.h"
@@ -29,6 +32,30 @@ int Fail(const std::string &what) {
     return 1;
 }
 
+// Runs this program again with `arguments`; its exit code, or 1 when it cannot start. While
+// it runs, this thread's messages are dispatched.
+DWORD RunSelf(const std::string &arguments) {
+    char self[MAX_PATH] = "";
+    GetModuleFileNameA(nullptr, self, MAX_PATH);
+    std::string commandLine = "\"" + std::string(self) + "\" " + arguments;
+    STARTUPINFOA startup = {};
+    startup.cb = sizeof startup;
+    PROCESS_INFORMATION child = {};
+    if (!CreateProcessA(nullptr, &commandLine[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &child))
+        return 1;
+    const ULONGLONG deadline = GetTickCount64() + 60000;
+    while (MsgWaitForMultipleObjects(1, &child.hProcess, FALSE, 100, QS_ALLINPUT) != WAIT_OBJECT_0 &&
+           GetTickCount64() < deadline) {
+        MSG message;
+        while (PeekMessageA(&message, nullptr, 0, 0, PM_REMOVE)) DispatchMessageA(&message);
+    }
+    DWORD exitCode = 1;
+    GetExitCodeProcess(child.hProcess, &exitCode);
+    CloseHandle(child.hThread);
+    CloseHandle(child.hProcess);
+    return exitCode;
+}
+
 // Writes a text into a new block, lets a second process of this program answer in
 // the same block, and checks the answer.
 int MemMapRoundTrip() {
@@ -42,20 +69,7 @@ int MemMapRoundTrip() {
     std::strcpy(view, "question");
     block.Unlock();
 
-    char self[MAX_PATH] = "";
-    GetModuleFileNameA(nullptr, self, MAX_PATH);
-    std::string commandLine = "\"" + std::string(self) + "\" memmap-answer " + name;
-    STARTUPINFOA startup = {};
-    startup.cb = sizeof startup;
-    PROCESS_INFORMATION child = {};
-    if (!CreateProcessA(nullptr, &commandLine[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &child))
-        return Fail("memmap: could not start the second process");
-    WaitForSingleObject(child.hProcess, 60000);
-    DWORD exitCode = 1;
-    GetExitCodeProcess(child.hProcess, &exitCode);
-    CloseHandle(child.hThread);
-    CloseHandle(child.hProcess);
-    if (exitCode != 0) return Fail("memmap: the second process failed");
+    if (RunSelf("memmap-answer " + name) != 0) return Fail("memmap: the second process failed");
 
     block.Lock();
     const std::string answer(view);
@@ -77,6 +91,25 @@ int MemMapAnswer(const char *name) {
     std::strcpy(view, ("answer to " + question).c_str());
     block.Unlock();
     return 0;
+}
+
+// This process is the first instance; a second one, a later instance, hands over its text.
+int HandOff() {
+    const std::string title = "orvanecmd_consumer_handoff_" + std::to_string(GetCurrentProcessId());
+    CHandOffReceiver receiver(title.c_str(), "ConsumerReceiver", nullptr);
+    if (!receiver.IsFirstInstance()) return Fail("handoff: not the first instance");
+    if (RunSelf("handoff-send " + title) != 0) return Fail("handoff: the second process failed");
+    char *text = receiver.TakeText();
+    const std::string received = text ? text : "(none)";
+    delete[] text;
+    if (received != "handed over") return Fail("handoff: received [" + received + "]");
+    std::printf("handoff ok\n");
+    return 0;
+}
+
+int HandOffSend(const char *title) {
+    CHandOffReceiver receiver(title, "ConsumerReceiver", "handed over");
+    return receiver.IsFirstInstance() ? Fail("handoff-send: first instance") : 0;
 }
 
 int Facilities() {
@@ -129,6 +162,8 @@ int main(int argc, char **argv) {
     if (command == "memmap") return MemMapRoundTrip();
     if (command == "memmap-answer" && argc > 2) return MemMapAnswer(argv[2]);
     if (command == "facilities") return Facilities();
-    std::fputs("usage: consumer sha1 <text> | memmap | facilities\n", stderr);
+    if (command == "handoff") return HandOff();
+    if (command == "handoff-send" && argc > 2) return HandOffSend(argv[2]);
+    std::fputs("usage: consumer sha1 <text> | memmap | facilities | handoff\n", stderr);
     return 2;
 }

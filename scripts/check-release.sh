@@ -47,6 +47,7 @@ check_consumer() {  # check_consumer EXE
   [ "$(run sha1 "$text")" = "$expected" ] || fail "SHA-1 of the text is not $expected"
   [ "$(run memmap)" = "memmap ok" ] || fail "shared memory round trip"
   [ "$(run facilities)" = "facilities ok" ] || fail "facilities"
+  [ "$(run handoff)" = "handoff ok" ] || fail "hand-off receiver"
 }
 case $zip in
   *-win64.zip) cxx=x86_64-w64-mingw32-g++-posix objdump=x86_64-w64-mingw32-objdump ;;

@@ -70,6 +70,12 @@ bool HandOffToRunningInstance(const char *windowName, const char *className, con
     // GCOVR_EXCL_BR_START: the view is null only when MapViewOfFile fails, which no seam reaches
     if (char *view = block.GetView()) std::memcpy(view, data, dataLength + 1);
     // GCOVR_EXCL_BR_STOP
+    // Found under the lock, under which a CHandOffReceiver makes its window and reads the
+    // block: either it has read the block already and gets the message, or it finds the
+    // text in the block and no message comes. FindWindowA reads titles without sending
+    // messages, so the lock is never held while waiting on the receiver.
+    // FindWindowA matches any class or title for null, but "" only an empty one.
+    HWND target = FindWindowA(*className ? className : nullptr, *windowName ? windowName : nullptr);
     block.Unlock();
 
     // The running instance's window may not exist yet; the send then fails and the
@@ -78,8 +84,6 @@ bool HandOffToRunningInstance(const char *windowName, const char *className, con
     copied.dwData = reinterpret_cast<ULONG_PTR>(SharedDataName);
     copied.cbData = static_cast<DWORD>(dataLength + 1);
     copied.lpData = const_cast<char *>(data);
-    // FindWindowA matches any class or title for null, but "" only an empty one.
-    HWND target = FindWindowA(*className ? className : nullptr, *windowName ? windowName : nullptr);
     SendMessageA(target, WM_COPYDATA, 0, reinterpret_cast<LPARAM>(&copied));
     // The block is closed only now, after the receiver has handled the message.
     return true;

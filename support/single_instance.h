@@ -16,10 +16,10 @@
 //
 // First instance (the mutex did not exist): the mutex is created, owned and kept
 // until the process ends; returns false whatever the data.
-// Later instance (the mutex exists, or cannot be created or opened): the data is
-// copied into the block under the block's lock, then WM_COPYDATA goes with
-// SendMessageA (waiting until it is handled) to FindWindowA(className, windowName),
-// where a null or empty name matches any class or title:
+// Later instance (the mutex exists, or cannot be created or opened): under the block's
+// lock the data is copied into the block and the window FindWindowA(className, windowName)
+// is found, where a null or empty name matches any class or title; after the lock,
+// WM_COPYDATA goes to it with SendMessageA (waiting until it is handled):
 // wParam 0; dwData = the address of SharedDataName in the sender; lpData = the data
 // text; cbData = its length + 1. Returns true, also when no such window exists (the
 // text then waits in the block only as long as some process keeps the block open).
@@ -46,7 +46,8 @@ void ComposeSharedDataName(const char *windowName, const char *className, char n
 
 // Process-wide state, set by every call that gets past the names and never cleared.
 // Handle of the single-instance mutex of the last call; never closed, so the first
-// instance owns the mutex until it ends and a later one keeps it in existence.
+// instance owns the mutex until it ends and a later one keeps it in existence (a
+// CHandOffReceiver closes the one of its own check when it goes, and sets this null).
 extern HANDLE InstanceMutex;
 // The shared block's name composed by the last call (at most 1023 characters).
 extern char SharedDataName[1024];

@@ -10,7 +10,9 @@
 #include <vector>
 
 #include "framework/exception.h"
+#include "support/handoff_receiver.h"
 #include "support/shared_memory.h"
+#include "tests/array_alloc_probe.h"
 #include "tests/children/child_io.h"
 #include "tests/win_process.h"
 
@@ -30,6 +32,10 @@ const char kDataTooLongSjis[] =
 const char kNoNamesSjis[] =
     "\x83\x45\x83\x42\x83\x93\x83\x68\x83\x45\x96\xbc\x82\xc6\x83\x4e\x83\x89\x83\x58\x96\xbc\x82\xaa\x82\xc7"
     "\x82\xbf\x82\xe7\x82\xe0\x8b\xf3\x82\xc5\x82\xb7";
+// iconv -f UTF-8 -t CP932 of "引き渡しを受けるウィンドウを作成できません"
+const char kNoWindowSjis[] =
+    "\x88\xf8\x82\xab\x93\x6e\x82\xb5\x82\xf0\x8e\xf3\x82\xaf\x82\xe9\x83\x45\x83\x42\x83\x93\x83\x68\x83\x45\x82\xf0"
+    "\x8d\xec\x90\xac\x82\xc5\x82\xab\x82\xdc\x82\xb9\x82\xf1";
 // iconv -f UTF-8 -t CP932 of "表示テスト" (the first character ends in 0x5c)
 const char kJapaneseData[] = "\x95\x5c\x8e\xa6\x83\x65\x83\x58\x83\x67";
 
@@ -42,8 +48,9 @@ struct Instance {
 
 std::string Quoted(const std::string &text) { return "\"" + text + "\""; }
 
+// The receiver written the old way, which reports each WM_COPYDATA's fields.
 std::unique_ptr<ChildProcess> StartReceiver(const Instance &names, const std::string &options = "",
-                                            const std::string &program = StandInProgramPath("receiver.exe")) {
+                                            const std::string &program = SiblingProgramPath("old_receiver.exe")) {
     std::unique_ptr<ChildProcess> receiver(
         new ChildProcess(Quoted(program) + " " + names.cls + " " + names.window + " " + options));
     return receiver;
@@ -95,6 +102,49 @@ bool NextCopyData(ChildProcess &receiver, CopyData &got) {
     got = {FieldOf(line, "wparam"), FieldOf(line, "dwdata"), FieldOf(line, "cbdata"), FromHex(FieldOf(line, "lpdata")),
            FromHex(FieldOf(line, "block"))};
     return true;
+}
+
+// tools/receiver.exe, a CHandOffReceiver; names may be empty.
+std::unique_ptr<ChildProcess> StartTextReceiver(const Instance &names, const std::string &text = "",
+                                                const std::string &program = StandInProgramPath("receiver.exe")) {
+    return std::unique_ptr<ChildProcess>(
+        new ChildProcess(Quoted(program) + " " + Quoted(names.cls) + " " + Quoted(names.window) + " " + Quoted(text)));
+}
+
+// "pending <text>" or "text <text>" of the next text the receiver took; "none" when it
+// took none in time.
+std::string NextTaken(ChildProcess &receiver) {
+    std::string line;
+    while (receiver.ReadLine(line, kLineWaitMs)) {
+        const size_t blank = line.find(' ');
+        const std::string kind = line.substr(0, blank);
+        if (kind == "pending" || kind == "text") return kind + " " + FromHex(line.substr(blank + 1));
+    }
+    return "none";
+}
+
+// Handles this thread's messages until `child` ends (its SendMessageA waits for this
+// thread); counts the thread messages `notice` among them.
+bool PumpUntilExit(ChildProcess &child, DWORD timeoutMs, UINT notice = 0, int *notices = nullptr) {
+    const ULONGLONG deadline = GetTickCount64() + timeoutMs;
+    HANDLE process = child.Handle();
+    for (;;) {
+        MSG message;
+        while (PeekMessageA(&message, nullptr, 0, 0, PM_REMOVE)) {
+            if (notice && !message.hwnd && message.message == notice) ++*notices;
+            DispatchMessageA(&message);
+        }
+        if (WaitForSingleObject(process, 0) == WAIT_OBJECT_0) return true;
+        if (GetTickCount64() >= deadline) return false;
+        MsgWaitForMultipleObjects(1, &process, FALSE, 100, QS_ALLINPUT);
+    }
+}
+
+// The texts a receiver holds, oldest first, each followed by "|".
+std::string TakeAll(CHandOffReceiver &receiver) {
+    std::string all;
+    while (std::unique_ptr<char[]> text{receiver.TakeText()}) all += std::string(text.get()) + "|";
+    return all;
 }
 
 }  // namespace
@@ -229,17 +279,6 @@ public:
         static std::vector<std::string> received;
         return received;
     }
-    // Handles messages until `child` ends: its SendMessageA waits for this thread.
-    static bool PumpUntilExit(ChildProcess &child, DWORD timeoutMs) {
-        const ULONGLONG deadline = GetTickCount64() + timeoutMs;
-        HANDLE process = child.Handle();
-        while (GetTickCount64() < deadline) {
-            MSG message;
-            while (PeekMessageA(&message, nullptr, 0, 0, PM_REMOVE)) DispatchMessageA(&message);
-            if (MsgWaitForMultipleObjects(1, &process, FALSE, 100, QS_ALLINPUT) == WAIT_OBJECT_0) return true;
-        }
-        return false;
-    }
 
 private:
     static LRESULT CALLBACK Procedure(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
@@ -263,7 +302,7 @@ TEST(HandOff, OneNameAloneReachesAWindowOfAnyOtherClassOrTitle) {
         RecordingWindow window(c.windowClass, c.windowTitle);
         ASSERT_TRUE(window.Created());
         auto sender = StartHandOff({c.instanceWindow, c.instanceClass}, "--data-hex " + ToHex(std::string("one name")));
-        ASSERT_TRUE(RecordingWindow::PumpUntilExit(*sender, kLineWaitMs)) << sender->UnreadOutput();
+        ASSERT_TRUE(PumpUntilExit(*sender, kLineWaitMs)) << sender->UnreadOutput();
         std::string result;
         ASSERT_TRUE(sender->WaitForLine("result", kLineWaitMs, &result)) << sender->UnreadOutput();
         EXPECT_EQ(ResultOf(result), "result 1");
@@ -294,6 +333,12 @@ TEST(HandOff, LaterInstanceSendsCopyDataAndLeavesTheTextInTheBlock) {
     ASSERT_TRUE(second->WaitForLine("handed-off", kLineWaitMs)) << second->UnreadOutput();
     ASSERT_TRUE(NextCopyData(*receiver, got));
     EXPECT_EQ(got.block, "second");
+    // So does a CHandOffReceiver.
+    auto third = StartTextReceiver(names, "third");
+    ASSERT_TRUE(third->WaitForLine("handed-off", kLineWaitMs)) << third->UnreadOutput();
+    ASSERT_TRUE(NextCopyData(*receiver, got));
+    EXPECT_EQ(got.lpData, std::string("third") + '\0');
+    EXPECT_EQ(got.block, "third");
 }
 
 TEST(HandOff, NullEmptyAndTwoArgumentFormsHandOverASingleNul) {
@@ -347,6 +392,19 @@ TEST(HandOff, SenderWritesTheBlockOnlyUnderItsLock) {
     ASSERT_TRUE(sender->WaitForLine("result", kLineWaitMs, &line)) << sender->UnreadOutput();
     EXPECT_EQ(ResultOf(line), "result 1");
     EXPECT_EQ(ReadBlockText(names.BlockName()), "after the lock");
+
+    // It looks for the window before it lets the lock go, so that a receiver that makes
+    // its window and reads the block under the lock never gets the same text both ways.
+    NamedEvent go;
+    sender = StartHandOff(names, "--pause-at-find " + go.Name() + " --data-hex " + ToHex(std::string("finding")));
+    ASSERT_TRUE(sender->WaitForLine("finding", kLineWaitMs)) << sender->UnreadOutput();
+    const DWORD wait = WaitForSingleObject(block.Mutex, 0);
+    if (wait == WAIT_OBJECT_0) block.Unlock();
+    EXPECT_EQ(wait, static_cast<DWORD>(WAIT_TIMEOUT)) << "the lock was free while the sender looked for the window";
+    EXPECT_STREQ(view, "finding");
+    go.Set();
+    ASSERT_TRUE(sender->WaitForLine("result", kLineWaitMs, &line)) << sender->UnreadOutput();
+    EXPECT_EQ(ResultOf(line), "result 1");
 }
 
 TEST(HandOff, ReceiverFindsATextHandedOverBeforeItsWindowExisted) {
@@ -456,17 +514,259 @@ TEST(HandOff, ManyLaterInstancesAtOnceReachTheReceiverWhole) {
     }
 }
 
+// ---- CHandOffReceiver (tools/receiver.exe, or one in this process) ----
+
+TEST(HandOffReceiver, TextLeftInTheBlockComesFirstAndOnlyOnce) {
+    struct Case {
+        std::string block, taken;
+    };
+    const Case cases[] = {{"left before", "left before|next|"},
+                          {std::string(1023, 'l'), std::string(1023, 'l') + "|next|"},
+                          {std::string(1024, 'x'), "next|"},  // no NUL within the block: no text
+                          {"", "next|"}};
+    for (const Case &c : cases) {
+        SCOPED_TRACE(std::to_string(c.block.size()) + " bytes in the block");
+        Instance names;
+        CMemMapFile<char> block(names.BlockName().c_str(), 0, 1024, nullptr);
+        std::memcpy(block.GetView(), c.block.data(), c.block.size());
+        CHandOffReceiver receiver(names.window.c_str(), names.cls.c_str(), "");
+        EXPECT_EQ(ReadBlockText(names.BlockName()), "");
+        auto sender = StartHandOff(names, "--data-hex " + ToHex(std::string("next")));
+        ASSERT_TRUE(PumpUntilExit(*sender, kLineWaitMs)) << sender->UnreadOutput();
+        EXPECT_EQ(TakeAll(receiver), c.taken);
+    }
+}
+
+TEST(HandOffReceiver, ManySendersAtOnceGiveEachTextExactlyOnce) {
+    Instance names;
+    auto receiver = StartTextReceiver(names);
+    ASSERT_TRUE(receiver->WaitForLine("ready", kLineWaitMs)) << receiver->UnreadOutput();
+    std::map<std::string, int> taken;
+    std::vector<std::unique_ptr<ChildProcess>> senders;
+    // 40 senders and one more with the longest text, all at once.
+    for (int i = 0; i < 41; ++i) {
+        const std::string text = i == 0 ? std::string(1023, 'L') : "sender " + std::to_string(i);
+        taken[text] = 0;
+        senders.push_back(StartHandOff(names, "--data-hex " + ToHex(text)));
+    }
+    for (size_t n = 0; n < taken.size(); ++n) {
+        const std::string got = NextTaken(*receiver);
+        ASSERT_EQ(got.compare(0, 5, "text "), 0) << got;
+        ASSERT_EQ(taken.count(got.substr(5)), 1u) << got;
+        ++taken[got.substr(5)];
+    }
+    for (auto &sender : senders) EXPECT_TRUE(sender->WaitForLine("done", kLineWaitMs)) << sender->UnreadOutput();
+    EXPECT_EQ(ResultOf(HandOffOnce(names, "--data-hex " + ToHex(std::string("last")))), "result 1");
+    EXPECT_EQ(NextTaken(*receiver), "text last");
+    for (const auto &text : taken) EXPECT_EQ(text.second, 1) << text.first.substr(0, 20);
+}
+
+TEST(HandOffReceiver, MalformedMessagesAreRefusedAndTheReceiverGoesOn) {
+    Instance names;
+    CHandOffReceiver receiver(names.window.c_str(), names.cls.c_str(), "");
+    // No data; data with cbData 0; no NUL; an inner NUL; 1025 and 4096 bytes; then two
+    // hand-offs, the empty text among them.
+    const std::string shapes =
+        "--send-raw null --send-raw \"\" --send-raw " + ToHex(std::string("no nul")) + " --send-raw " +
+        ToHex(std::string("in\0ner\0", 7)) + " --send-raw " + ToHex(std::string(1024, 'b') + '\0') + " --send-raw " +
+        ToHex(std::string(4095, 'c') + '\0') + " --send-raw " + ToHex(std::string("ok\0", 3)) + " --send-raw 00";
+    auto sender = StartHandOff(names, shapes);
+    ASSERT_TRUE(PumpUntilExit(*sender, kLineWaitMs)) << sender->UnreadOutput();
+    for (const char *expected : {"raw 0", "raw 0", "raw 0", "raw 0", "raw 0", "raw 0", "raw 1", "raw 1"}) {
+        std::string line;
+        ASSERT_TRUE(sender->ReadLine(line, kLineWaitMs)) << sender->UnreadOutput();
+        EXPECT_EQ(line, expected);
+    }
+    EXPECT_EQ(TakeAll(receiver), "ok||");
+}
+
+TEST(HandOffReceiver, LaterInstancesAndOneNameAlone) {
+    Instance both;
+    const Instance cases[] = {both, {both.window, ""}, {"", both.cls}};
+    for (const Instance &names : cases) {
+        SCOPED_TRACE("window name \"" + names.window + "\", class name \"" + names.cls + "\"");
+        CHandOffReceiver receiver(names.window.c_str(), names.cls.c_str(), "ignored");
+        auto later = StartTextReceiver(names, "from a later receiver");
+        ASSERT_TRUE(PumpUntilExit(*later, kLineWaitMs)) << later->UnreadOutput();
+        EXPECT_TRUE(later->WaitForLine("handed-off", kLineWaitMs)) << later->UnreadOutput();
+        auto sender = StartHandOff(names, "--two-arg");
+        ASSERT_TRUE(PumpUntilExit(*sender, kLineWaitMs)) << sender->UnreadOutput();
+        EXPECT_EQ(TakeAll(receiver), "from a later receiver||");
+    }
+}
+
+// A sender that wrote the block before the receiver's window could be found, and finds
+// the window afterwards: taken once when it looks for the window under the block's lock,
+// as this library's sender does; twice when it let the lock go first, as senders of
+// earlier releases did (the README says so).
+TEST(HandOffReceiver, SenderThatWroteBeforeTheWindowExistedIsTakenOnce) {
+    for (const bool underTheLock : {true, false}) {
+        SCOPED_TRACE(underTheLock ? "found under the lock" : "found after the lock");
+        Instance names;
+        NamedEvent go;
+        auto sender = StartHandOff(names, "--data-hex " + ToHex(std::string("early")) + " --write-then-find " +
+                                              go.Name() + (underTheLock ? " inside" : " outside"));
+        ASSERT_TRUE(sender->WaitForLine("written", kLineWaitMs)) << sender->UnreadOutput();
+        auto receiver = StartTextReceiver(names);
+        if (underTheLock) {
+            // The receiver has made its check once the instance mutex exists; its window
+            // waits for the lock.
+            HANDLE mutex = nullptr;
+            for (int i = 0; i < 300 && !mutex; ++i, Sleep(100))
+                mutex = OpenMutexA(SYNCHRONIZE, FALSE, (names.window + names.cls).c_str());
+            ASSERT_NE(mutex, nullptr);
+            CloseHandle(mutex);
+            Sleep(500);
+        } else {
+            ASSERT_TRUE(receiver->WaitForLine("ready", kLineWaitMs)) << receiver->UnreadOutput();
+        }
+        go.Set();
+        std::string line;
+        ASSERT_TRUE(sender->WaitForLine("raw", kLineWaitMs, &line)) << sender->UnreadOutput();
+        EXPECT_EQ(line, underTheLock ? "raw 0" : "raw 1");  // 0: no window found, no message
+        EXPECT_EQ(NextTaken(*receiver), "pending early");
+        if (!underTheLock) {
+            EXPECT_EQ(NextTaken(*receiver), "text early");
+        }
+        EXPECT_EQ(ResultOf(HandOffOnce(names, "--data-hex " + ToHex(std::string("then")))), "result 1");
+        EXPECT_EQ(NextTaken(*receiver), "text then");
+    }
+}
+
+TEST(HandOffReceiver, TextsWaitUpToTheLimitAndTheCallerIsTold) {
+    Instance names;
+    const UINT kNotice = WM_APP + 7;
+    std::unique_ptr<CHandOffReceiver> receiver(new CHandOffReceiver(names.window.c_str(), names.cls.c_str(), ""));
+    ASSERT_TRUE(receiver->IsFirstInstance());
+    receiver->PostWhenTextWaits(nullptr, kNotice);
+    // 300 hand-offs, none taken meanwhile: the first 256 wait, the rest are dropped.
+    int notices = 0;
+    auto sender = StartHandOff(names, "--data-hex " + ToHex(std::string("n")) + " --numbered --repeat 300");
+    ASSERT_TRUE(PumpUntilExit(*sender, 120000, kNotice, &notices)) << sender->UnreadOutput();
+    EXPECT_EQ(notices, 1);
+    for (size_t i = 0; i < CHandOffReceiver::kMaxWaitingTexts; ++i) {
+        std::unique_ptr<char[]> text(receiver->TakeText());
+        ASSERT_NE(text, nullptr) << i;
+        EXPECT_EQ(std::string(text.get()), "n" + std::to_string(i));
+    }
+    EXPECT_EQ(receiver->TakeText(), nullptr);
+
+    // Room again, and a notice again: also one at once for texts that wait already.
+    sender = StartHandOff(names, "--data-hex " + ToHex(std::string("again")));
+    ASSERT_TRUE(PumpUntilExit(*sender, kLineWaitMs, kNotice, &notices)) << sender->UnreadOutput();
+    EXPECT_EQ(notices, 2);
+    receiver->PostWhenTextWaits(nullptr, 0);
+    receiver->PostWhenTextWaits(nullptr, kNotice);
+    ASSERT_TRUE(PumpUntilExit(*sender, kLineWaitMs, kNotice, &notices));
+    EXPECT_EQ(notices, 3);
+    std::unique_ptr<char[]> text(receiver->TakeText());
+    ASSERT_NE(text, nullptr);
+    EXPECT_STREQ(text.get(), "again");
+}
+
+TEST(HandOffReceiver, WindowIsHiddenRefusesWhatItCannotKeepAndGoesWithTheObject) {
+    Instance names;
+    std::unique_ptr<CHandOffReceiver> receiver(new CHandOffReceiver(names.window.c_str(), names.cls.c_str(), ""));
+    const HWND window = receiver->Window();
+    ASSERT_NE(window, nullptr);
+    EXPECT_FALSE(IsWindowVisible(window));
+    char text[300] = "";
+    GetClassNameA(window, text, sizeof text);
+    EXPECT_EQ(std::string(text), names.cls);
+    GetWindowTextA(window, text, sizeof text);
+    EXPECT_EQ(std::string(text), names.window);
+
+    auto send = [](HWND target, const char *data) {
+        COPYDATASTRUCT copied = {0, static_cast<DWORD>(std::strlen(data) + 1), const_cast<char *>(data)};
+        return SendMessageA(target, WM_COPYDATA, 0, reinterpret_cast<LPARAM>(&copied));
+    };
+    // Out of memory for the copy: dropped, and the next one is kept.
+    FailNextArrayAllocation();
+    EXPECT_EQ(send(window, "lost"), FALSE);
+    EXPECT_EQ(SendMessageA(window, WM_COPYDATA, 0, 0), FALSE);
+    // A window that someone else made with this class receives nothing.
+    HWND stranger = CreateWindowA(names.cls.c_str(), "stranger", WS_OVERLAPPED, 0, 0, 0, 0, nullptr, nullptr,
+                                  GetModuleHandleA(nullptr), nullptr);
+    ASSERT_NE(stranger, nullptr);
+    EXPECT_EQ(send(stranger, "stray"), FALSE);
+    DestroyWindow(stranger);
+    EXPECT_EQ(send(window, "kept"), TRUE);
+    std::unique_ptr<char[]> taken(receiver->TakeText());
+    ASSERT_NE(taken, nullptr);
+    EXPECT_STREQ(taken.get(), "kept");
+    EXPECT_EQ(receiver->TakeText(), nullptr);
+
+    // A hand-off leaves its text in the block too. Kept open here, the block outlives the
+    // receiver, but the next first instance must not take that text again.
+    CMemMapFile<char> block(names.BlockName().c_str(), 0, 1024, nullptr);
+    auto sender = StartHandOff(names, "--data-hex " + ToHex(std::string("handed")));
+    ASSERT_TRUE(PumpUntilExit(*sender, kLineWaitMs)) << sender->UnreadOutput();
+    taken.reset(receiver->TakeText());
+    ASSERT_NE(taken, nullptr);
+    EXPECT_STREQ(taken.get(), "handed");
+    EXPECT_EQ(ReadBlockText(names.BlockName()), "handed");
+    receiver.reset();
+    EXPECT_FALSE(IsWindow(window));
+    EXPECT_EQ(ReadBlockText(names.BlockName()), "");
+    receiver.reset(new CHandOffReceiver(names.window.c_str(), names.cls.c_str(), ""));
+    EXPECT_TRUE(receiver->IsFirstInstance());
+    EXPECT_EQ(receiver->TakeText(), nullptr);
+    // A check made since keeps its own mutex when the receiver goes.
+    Instance other;
+    EXPECT_FALSE(HandOffToRunningInstance(other.window.c_str(), other.cls.c_str()));
+    const HANDLE otherMutex = InstanceMutex;
+    receiver.reset();
+    EXPECT_EQ(InstanceMutex, otherMutex);
+}
+
+TEST(HandOffReceiver, RefusalsReleaseEverything) {
+    EXPECT_THROW(CHandOffReceiver(nullptr, "", "text"), Exception);
+    EXPECT_THROW(CHandOffReceiver("", nullptr, nullptr), Exception);
+    // A block name of 264 characters is beyond the platform's limit: refused before the
+    // check, which would otherwise leave this process the first instance for good.
+    const std::string window = "OrvaneWindow_" + UniqueSuffix() + std::string(200, 'w');
+    const std::string longClass(250 - window.size(), 'c');
+    std::string refusal = "no exception";
+    try {
+        CHandOffReceiver receiver(window.c_str(), longClass.c_str(), "");
+    } catch (const Exception &error) {
+        refusal = error.Message.c_str();
+    }
+    EXPECT_EQ(refusal, kMappingFailedSjis);
+    EXPECT_FALSE(HandOffToRunningInstance(window.c_str(), longClass.c_str()));
+
+    // A class of this process's own with another procedure: the caller's windows must
+    // carry other names.
+    Instance names;
+    WNDCLASSA own = {};
+    own.lpfnWndProc = DefWindowProcA;
+    own.hInstance = GetModuleHandleA(nullptr);
+    own.lpszClassName = names.cls.c_str();
+    ASSERT_NE(RegisterClassA(&own), 0);
+    std::string message = "no exception";
+    try {
+        CHandOffReceiver receiver(names.window.c_str(), names.cls.c_str(), "");
+    } catch (const Exception &error) {
+        message = error.Message.c_str();
+    }
+    EXPECT_EQ(message, kNoWindowSjis);
+    // The instance mutex went with it: this is the first instance again.
+    EXPECT_FALSE(HandOffToRunningInstance(names.window.c_str(), names.cls.c_str()));
+}
+
 // Run only with ORVANE_PEER_BUILD set to the tree of a build of the other bitness (its
 // bin and standins folders, as a Windows path ending in a backslash).
 TEST(CrossBitness, TextArrivesWholeBetween32BitAnd64BitInstances) {
     const char *peer = std::getenv("ORVANE_PEER_BUILD");
     ASSERT_TRUE(peer && *peer) << "ORVANE_PEER_BUILD is not set";
     struct Direction {
-        std::string receiver, sender;
+        std::string receiver, sender, textReceiver, laterReceiver;
     };
     const Direction directions[] = {
-        {std::string(peer) + "standins\\receiver.exe", SiblingProgramPath("handoff_child.exe")},
-        {StandInProgramPath("receiver.exe"), std::string(peer) + "bin\\handoff_child.exe"},
+        {std::string(peer) + "bin\\old_receiver.exe", SiblingProgramPath("handoff_child.exe"),
+         std::string(peer) + "standins\\receiver.exe", StandInProgramPath("receiver.exe")},
+        {SiblingProgramPath("old_receiver.exe"), std::string(peer) + "bin\\handoff_child.exe",
+         StandInProgramPath("receiver.exe"), std::string(peer) + "standins\\receiver.exe"},
     };
     // The longest text that fits, Shift-JIS bytes first.
     const std::string data = kJapaneseData + std::string(1023 - std::strlen(kJapaneseData), 'x');
@@ -495,5 +795,16 @@ TEST(CrossBitness, TextArrivesWholeBetween32BitAnd64BitInstances) {
         EXPECT_EQ(got.lpData, data + '\0');
         EXPECT_EQ(got.block, data);
         EXPECT_TRUE(sender->WaitForLine("done", kLineWaitMs));
+
+        // A CHandOffReceiver of the receiver's bitness takes it from the other sender, and
+        // from a CHandOffReceiver of the other bitness as the later instance.
+        Instance textNames;
+        auto textReceiver = StartTextReceiver(textNames, "", direction.textReceiver);
+        ASSERT_TRUE(textReceiver->WaitForLine("ready", kLineWaitMs)) << textReceiver->UnreadOutput();
+        EXPECT_EQ(ResultOf(HandOffOnce(textNames, "--data-hex " + ToHex(data), direction.sender)), "result 1");
+        EXPECT_EQ(NextTaken(*textReceiver), "text " + data);
+        auto later = StartTextReceiver(textNames, "later", direction.laterReceiver);
+        EXPECT_TRUE(later->WaitForLine("handed-off", kLineWaitMs)) << later->UnreadOutput();
+        EXPECT_EQ(NextTaken(*textReceiver), "text later");
     }
 }

@@ -3,7 +3,19 @@
 //   handoff_child <window name> <class name> [data] [--repeat <n>] [--hold-event <event>]
 // data is one of: --data-hex <hex>, --data-fill <char> <count>, --null-data,
 // --two-arg (the two-argument form); without any of them the data is empty.
-// With --announce it prints "calling" before each call.
+// With --announce it prints "calling" before each call; with --numbered each call
+// hands over the data followed by its number (0, 1, ...).
+// Instead of the call:
+//   --send-raw <hex>|null ...  sends WM_COPYDATA with exactly these bytes (null: no
+//                              data, cbData 0) to the window of these names and prints
+//                              "raw <result>" for each, in order
+//   --pause-at-find <event>    (with the call) prints "finding" when the call looks for
+//                              the window, and waits for the event first
+//   --write-then-find <event> <inside|outside>  writes the data into the block under its
+//                              lock, prints "written", waits for the event holding the
+//                              lock (inside) or after letting it go (outside, as senders
+//                              of earlier releases did), then finds the window, lets the
+//                              lock go and sends; prints "raw <result>"
 // After each call it prints
 //   "result <0|1> name=<hex of SharedDataName> dwdata=<hex address of SharedDataName>"
 // or "exception <hex text> name=<hex of SharedDataName>", then "done"; with
@@ -16,7 +28,10 @@
 #include <cstring>
 #include <string>
 
+#include <vector>
+
 #include "framework/exception.h"
+#include "support/shared_memory.h"
 #include "support/single_instance.h"
 #include "tests/children/child_io.h"
 
@@ -28,6 +43,71 @@ void Report(const std::string &line) {
 }
 
 std::string NameField() { return " name=" + ToHex(SharedDataName, std::strlen(SharedDataName)); }
+
+HWND FindReceiver(const char *window, const char *cls) {
+    return FindWindowA(*cls ? cls : nullptr, *window ? window : nullptr);
+}
+
+HANDLE g_findGo = nullptr;
+using FindWindowAFn = HWND(WINAPI *)(LPCSTR, LPCSTR);
+FindWindowAFn g_realFindWindowA = nullptr;
+
+HWND WINAPI PausedFindWindowA(LPCSTR cls, LPCSTR window) {
+    Report("finding");
+    WaitForSingleObject(g_findGo, 60000);
+    return g_realFindWindowA(cls, window);
+}
+
+// Points this program's import of FindWindowA, through which the library calls it, at
+// PausedFindWindowA.
+bool PauseAtFind(const char *event) {
+    g_findGo = CreateEventA(nullptr, TRUE, FALSE, event);
+    auto *base = reinterpret_cast<BYTE *>(GetModuleHandleA(nullptr));
+    const auto *nt =
+        reinterpret_cast<const IMAGE_NT_HEADERS *>(base + reinterpret_cast<const IMAGE_DOS_HEADER *>(base)->e_lfanew);
+    const IMAGE_DATA_DIRECTORY &imports = nt->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_IMPORT];
+    for (auto *module = reinterpret_cast<IMAGE_IMPORT_DESCRIPTOR *>(base + imports.VirtualAddress); module->Name;
+         ++module) {
+        auto *names = reinterpret_cast<IMAGE_THUNK_DATA *>(base + module->OriginalFirstThunk);
+        auto *slots = reinterpret_cast<IMAGE_THUNK_DATA *>(base + module->FirstThunk);
+        for (; names->u1.AddressOfData; ++names, ++slots) {
+            if (IMAGE_SNAP_BY_ORDINAL(names->u1.Ordinal)) continue;
+            const auto *name = reinterpret_cast<const IMAGE_IMPORT_BY_NAME *>(base + names->u1.AddressOfData);
+            if (std::strcmp(reinterpret_cast<const char *>(name->Name), "FindWindowA") != 0) continue;
+            DWORD protection = 0;
+            VirtualProtect(&slots->u1.Function, sizeof slots->u1.Function, PAGE_READWRITE, &protection);
+            g_realFindWindowA = reinterpret_cast<FindWindowAFn>(slots->u1.Function);
+            slots->u1.Function = reinterpret_cast<ULONG_PTR>(&PausedFindWindowA);
+            VirtualProtect(&slots->u1.Function, sizeof slots->u1.Function, protection, &protection);
+            return true;
+        }
+    }
+    return false;
+}
+
+void SendRaw(HWND target, const char *data, size_t size) {
+    COPYDATASTRUCT copied = {};
+    copied.cbData = static_cast<DWORD>(size);
+    copied.lpData = const_cast<char *>(data);
+    const LRESULT result = SendMessageA(target, WM_COPYDATA, 0, reinterpret_cast<LPARAM>(&copied));
+    Report("raw " + std::to_string(result));
+}
+
+void WriteThenFind(const char *window, const char *cls, const std::string &data, const char *event, bool inside) {
+    char name[1024];
+    ComposeSharedDataName(window, cls, name);
+    CMemMapFile<char> block(name, 0, 1024, nullptr);
+    block.Lock();
+    std::memcpy(block.GetView(), data.c_str(), data.size() + 1);
+    if (!inside) block.Unlock();
+    Report("written");
+    HANDLE go = CreateEventA(nullptr, TRUE, FALSE, event);
+    WaitForSingleObject(go, 60000);
+    CloseHandle(go);
+    const HWND target = FindReceiver(window, cls);
+    if (inside) block.Unlock();
+    SendRaw(target, data.c_str(), data.size() + 1);
+}
 
 }  // namespace
 
@@ -42,6 +122,11 @@ int main(int argc, char **argv) {
     int repeat = 1;
     const char *holdEvent = nullptr;
     bool announce = false;
+    bool numbered = false;
+    std::vector<std::string> raw;
+    std::vector<bool> rawNull;
+    const char *writeEvent = nullptr;
+    bool writeInside = false;
     for (int i = 3; i < argc; ++i) {
         const std::string option = argv[i];
         if (option == "--data-hex" && i + 1 < argc) {
@@ -54,6 +139,21 @@ int main(int argc, char **argv) {
             nullData = true;
         } else if (option == "--announce") {
             announce = true;
+        } else if (option == "--numbered") {
+            numbered = true;
+        } else if (option == "--send-raw" && i + 1 < argc) {
+            const std::string bytes = argv[++i];
+            rawNull.push_back(bytes == "null");
+            raw.push_back(FromHex(bytes));
+        } else if (option == "--pause-at-find" && i + 1 < argc) {
+            if (!PauseAtFind(argv[++i])) {
+                Report("no FindWindowA import");
+                return 1;
+            }
+        } else if (option == "--write-then-find" && i + 2 < argc) {
+            writeEvent = argv[i + 1];
+            writeInside = std::string(argv[i + 2]) == "inside";
+            i += 2;
         } else if (option == "--two-arg") {
             twoArgs = true;
         } else if (option == "--repeat" && i + 1 < argc) {
@@ -63,12 +163,20 @@ int main(int argc, char **argv) {
         }
     }
 
+    if (!raw.empty() || writeEvent) {
+        for (size_t i = 0; i < raw.size(); ++i)
+            SendRaw(FindReceiver(argv[1], argv[2]), rawNull[i] ? nullptr : raw[i].data(), raw[i].size());
+        if (writeEvent) WriteThenFind(argv[1], argv[2], data, writeEvent, writeInside);
+        Report("done");
+        return 0;
+    }
     for (int i = 0; i < repeat; ++i) {
         if (announce) Report("calling");
+        const std::string text = numbered ? data + std::to_string(i) : data;
         try {
             const bool handedOff = twoArgs
                                        ? HandOffToRunningInstance(argv[1], argv[2])
-                                       : HandOffToRunningInstance(argv[1], argv[2], nullData ? nullptr : data.c_str());
+                                       : HandOffToRunningInstance(argv[1], argv[2], nullData ? nullptr : text.c_str());
             char address[32];
             std::snprintf(address, sizeof address, "%llx",
                           static_cast<unsigned long long>(reinterpret_cast<ULONG_PTR>(SharedDataName)));
