@@ -8,13 +8,13 @@ if(CMAKE_CXX_COMPILER_ID STREQUAL "GNU")
     # the flags below, so it is not instrumented itself.
     add_library(orvane_gcov_dump STATIC ${CMAKE_CURRENT_LIST_DIR}/gcov_dump.c)
     add_link_options(-Wl,--wrap=__gcov_exit)
-    # Linked into each program once all are defined (not into the libraries, which
-    # are installed without it).
+    # Linked into each program and DLL once all are defined (not into the static
+    # libraries, which are installed without it).
     function(orvane_link_gcov_dump directory)
       get_property(targets DIRECTORY ${directory} PROPERTY BUILDSYSTEM_TARGETS)
       foreach(target IN LISTS targets)
         get_target_property(type ${target} TYPE)
-        if(type STREQUAL "EXECUTABLE")
+        if(type STREQUAL "EXECUTABLE" OR type STREQUAL "SHARED_LIBRARY")
           target_link_libraries(${target} PRIVATE orvane_gcov_dump)
         endif()
       endforeach()

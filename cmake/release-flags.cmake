@@ -11,11 +11,10 @@ set(ORVANE_PC_LIBSSP_LIBS "")  # and in orvanecmd-libssp.pc, with libssp's own g
 if(WIN32 AND ORVANE_HARDEN)
   add_compile_options(-fstack-protector-strong -fcf-protection=full)
   add_compile_definitions($<$<NOT:$<CONFIG:Debug>>:_FORTIFY_SOURCE=2>)
-  # The launcher's guard, seeded with RtlGenRandom, for the callers of the libraries:
-  # libssp's own guard seeds through CryptAcquireContextA, which loads the RSA provider
-  # and the crypto libraries at every start. Linked ahead of libssp, whose guard the
-  # linker then never takes; libssp still gives the _FORTIFY_SOURCE checks.
-  add_library(orvane_stack_guard STATIC launcher/stack_guard.cpp)
+  # The launcher's guard (orvane_stack_guard, made in launcher/) for the callers of the
+  # libraries: libssp's own guard seeds through CryptAcquireContextA, which loads the
+  # RSA provider and the crypto libraries at every start. Linked ahead of libssp, whose
+  # guard the linker then never takes; libssp still gives the _FORTIFY_SOURCE checks.
   # -l:libssp.a and not -lssp: a caller linking without -static must not get the DLL.
   target_link_libraries(orvane_ssp INTERFACE orvane_stack_guard -l:libssp.a advapi32)
   set(ORVANE_PC_SSP_LIBS " -lorvane_stack_guard -l:libssp.a -ladvapi32")
