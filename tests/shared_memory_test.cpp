@@ -44,25 +44,6 @@ std::string ExpectMappingFailure(const std::string &name) {
     return "no exception";
 }
 
-// The slot of this program's import address table that holds `function`, or null.
-void **ImportSlotOf(void *function) {
-    auto *base = reinterpret_cast<BYTE *>(GetModuleHandleA(nullptr));
-    auto *headers = reinterpret_cast<IMAGE_NT_HEADERS *>(base + reinterpret_cast<IMAGE_DOS_HEADER *>(base)->e_lfanew);
-    const DWORD imports = headers->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_IMPORT].VirtualAddress;
-    for (auto *dll = reinterpret_cast<IMAGE_IMPORT_DESCRIPTOR *>(base + imports); dll->Name != 0; ++dll) {
-        for (auto **slot = reinterpret_cast<void **>(base + dll->FirstThunk); *slot != nullptr; ++slot)
-            if (*slot == function) return slot;
-    }
-    return nullptr;
-}
-
-void WriteSlot(void **slot, void *function) {
-    DWORD protection = 0;
-    VirtualProtect(slot, sizeof *slot, PAGE_READWRITE, &protection);
-    *slot = function;
-    VirtualProtect(slot, sizeof *slot, protection, &protection);
-}
-
 decltype(&CreateFileMappingA) createFileMapping = nullptr;
 HANDLE secondMutexHandle = nullptr;
 
@@ -221,15 +202,14 @@ TEST(MemMapFile, FailedConstructorGivesBackTheMutexItCreated) {
     const std::string name = BlockName();
     HANDLE other = CreateMutexA(nullptr, FALSE, name.c_str());
     ASSERT_NE(other, nullptr);
-    void **slot = ImportSlotOf(reinterpret_cast<void *>(&CreateFileMappingA));
-    ASSERT_NE(slot, nullptr);
     // Taken from the slot, not from the name: a compiler that sees the name as the only
     // value ever stored may call the import directly, through the swapped slot, and
     // the wrapper would call itself until the stack overflows.
-    createFileMapping = reinterpret_cast<decltype(&CreateFileMappingA)>(*slot);
-    WriteSlot(slot, reinterpret_cast<void *>(&OpenMutexThenCreateMapping));
+    createFileMapping = reinterpret_cast<decltype(&CreateFileMappingA)>(SwapImport(
+        reinterpret_cast<void *>(&CreateFileMappingA), reinterpret_cast<void *>(&OpenMutexThenCreateMapping)));
+    ASSERT_NE(createFileMapping, nullptr);
     const std::string message = ExpectMappingFailure(name);
-    WriteSlot(slot, reinterpret_cast<void *>(createFileMapping));
+    SwapImport(reinterpret_cast<void *>(&OpenMutexThenCreateMapping), reinterpret_cast<void *>(createFileMapping));
 
     EXPECT_EQ(message, kMappingFailedSjis);
     ASSERT_NE(secondMutexHandle, nullptr);

@@ -45,6 +45,23 @@ bool CopyProgram(const std::string &path, const std::string &toFolder) {
     return CopyFileA(path.c_str(), (toFolder + fileName).c_str(), FALSE) != 0;
 }
 
+void *SwapImport(void *function, void *replacement) {
+    auto *base = reinterpret_cast<BYTE *>(GetModuleHandleA(nullptr));
+    auto *headers = reinterpret_cast<IMAGE_NT_HEADERS *>(base + reinterpret_cast<IMAGE_DOS_HEADER *>(base)->e_lfanew);
+    const DWORD imports = headers->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_IMPORT].VirtualAddress;
+    for (auto *dll = reinterpret_cast<IMAGE_IMPORT_DESCRIPTOR *>(base + imports); dll->Name != 0; ++dll) {
+        for (auto **slot = reinterpret_cast<void **>(base + dll->FirstThunk); *slot != nullptr; ++slot) {
+            if (*slot != function) continue;
+            DWORD protection = 0;
+            VirtualProtect(slot, sizeof *slot, PAGE_READWRITE, &protection);
+            *slot = replacement;
+            VirtualProtect(slot, sizeof *slot, protection, &protection);
+            return function;
+        }
+    }
+    return nullptr;
+}
+
 TempFolder::TempFolder() {
     char temp[MAX_PATH] = "";
     GetTempPathA(MAX_PATH, temp);
@@ -113,8 +130,8 @@ ChildProcess::ChildProcess(const std::string &commandLine, const ChildOptions &o
     if (stdoutWrite) CloseHandle(stdoutWrite);
     if (stderrWrite) CloseHandle(stderrWrite);
     if (nul != INVALID_HANDLE_VALUE) CloseHandle(nul);
-    StartReader(stdout_, StdoutReader);
-    StartReader(stderr_, StderrReader);
+    StartReader(stdout_);
+    StartReader(stderr_);
 }
 
 ChildProcess::~ChildProcess() {
@@ -125,10 +142,11 @@ ChildProcess::~ChildProcess() {
     if (process_) CloseHandle(process_);
 }
 
-void ChildProcess::StartReader(Pipe &pipe, LPTHREAD_START_ROUTINE routine) {
+void ChildProcess::StartReader(Pipe &pipe) {
     if (!pipe.readEnd) return;
+    pipe.owner = this;
     pipe.ended = false;
-    pipe.reader = CreateThread(nullptr, 0, routine, this, 0, nullptr);
+    pipe.reader = CreateThread(nullptr, 0, ReadAll, &pipe, 0, nullptr);
     if (!pipe.reader) pipe.ended = true;
 }
 
@@ -144,29 +162,20 @@ void ChildProcess::StopReader(Pipe &pipe) {
     if (pipe.readEnd) CloseHandle(pipe.readEnd);
 }
 
-DWORD WINAPI ChildProcess::StdoutReader(void *self) {
-    auto *child = static_cast<ChildProcess *>(self);
-    child->ReadAll(child->stdout_);
-    return 0;
-}
-
-DWORD WINAPI ChildProcess::StderrReader(void *self) {
-    auto *child = static_cast<ChildProcess *>(self);
-    child->ReadAll(child->stderr_);
-    return 0;
-}
-
-void ChildProcess::ReadAll(Pipe &pipe) {
+DWORD WINAPI ChildProcess::ReadAll(void *pipeToRead) {
+    Pipe &pipe = *static_cast<Pipe *>(pipeToRead);
+    ChildProcess &child = *pipe.owner;
     char chunk[4096];
     DWORD got = 0;
     while (ReadFile(pipe.readEnd, chunk, sizeof chunk, &got, nullptr) && got > 0) {
-        std::lock_guard<std::mutex> hold(lock_);
+        std::lock_guard<std::mutex> hold(child.lock_);
         pipe.text.append(chunk, got);
-        changed_.notify_all();
+        child.changed_.notify_all();
     }
-    std::lock_guard<std::mutex> hold(lock_);
+    std::lock_guard<std::mutex> hold(child.lock_);
     pipe.ended = true;
-    changed_.notify_all();
+    child.changed_.notify_all();
+    return 0;
 }
 
 bool ChildProcess::ReadLine(std::string &line, DWORD timeoutMs) {

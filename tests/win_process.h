@@ -22,6 +22,11 @@ std::string ReadWholeFile(const std::string &path);
 // Copies the program at `path` into `toFolder` under its own file name.
 bool CopyProgram(const std::string &path, const std::string &toFolder);
 
+// Points this program's import address table slot that holds `function` at
+// `replacement`, so that code calling the import (the library's included) calls the
+// replacement; gives back what the slot held, or null when no slot holds `function`.
+void *SwapImport(void *function, void *replacement);
+
 // A new empty folder under %TEMP%, removed with its files when the object goes.
 class TempFolder {
 public:
@@ -75,15 +80,14 @@ public:
 
 private:
     struct Pipe {
+        ChildProcess *owner = nullptr;
         HANDLE readEnd = nullptr;
         HANDLE reader = nullptr;
         std::string text;
         bool ended = true;
     };
-    static DWORD WINAPI StdoutReader(void *self);
-    static DWORD WINAPI StderrReader(void *self);
-    void ReadAll(Pipe &pipe);
-    void StartReader(Pipe &pipe, LPTHREAD_START_ROUTINE routine);
+    static DWORD WINAPI ReadAll(void *pipe);
+    void StartReader(Pipe &pipe);
     void StopReader(Pipe &pipe);
     void ReportFailedWait(const char *what);
 

@@ -62,27 +62,9 @@ HWND WINAPI PausedFindWindowA(LPCSTR cls, LPCSTR window) {
 // PausedFindWindowA.
 bool PauseAtFind(const char *event) {
     g_findGo = CreateEventA(nullptr, TRUE, FALSE, event);
-    auto *base = reinterpret_cast<BYTE *>(GetModuleHandleA(nullptr));
-    const auto *nt =
-        reinterpret_cast<const IMAGE_NT_HEADERS *>(base + reinterpret_cast<const IMAGE_DOS_HEADER *>(base)->e_lfanew);
-    const IMAGE_DATA_DIRECTORY &imports = nt->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_IMPORT];
-    for (auto *module = reinterpret_cast<IMAGE_IMPORT_DESCRIPTOR *>(base + imports.VirtualAddress); module->Name;
-         ++module) {
-        auto *names = reinterpret_cast<IMAGE_THUNK_DATA *>(base + module->OriginalFirstThunk);
-        auto *slots = reinterpret_cast<IMAGE_THUNK_DATA *>(base + module->FirstThunk);
-        for (; names->u1.AddressOfData; ++names, ++slots) {
-            if (IMAGE_SNAP_BY_ORDINAL(names->u1.Ordinal)) continue;
-            const auto *name = reinterpret_cast<const IMAGE_IMPORT_BY_NAME *>(base + names->u1.AddressOfData);
-            if (std::strcmp(reinterpret_cast<const char *>(name->Name), "FindWindowA") != 0) continue;
-            DWORD protection = 0;
-            VirtualProtect(&slots->u1.Function, sizeof slots->u1.Function, PAGE_READWRITE, &protection);
-            g_realFindWindowA = reinterpret_cast<FindWindowAFn>(slots->u1.Function);
-            slots->u1.Function = reinterpret_cast<ULONG_PTR>(&PausedFindWindowA);
-            VirtualProtect(&slots->u1.Function, sizeof slots->u1.Function, protection, &protection);
-            return true;
-        }
-    }
-    return false;
+    g_realFindWindowA = reinterpret_cast<FindWindowAFn>(
+        SwapImport(reinterpret_cast<void *>(&FindWindowA), reinterpret_cast<void *>(&PausedFindWindowA)));
+    return g_realFindWindowA != nullptr;
 }
 
 void SendRaw(HWND target, const char *data, size_t size) {
