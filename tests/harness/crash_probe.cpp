@@ -43,9 +43,12 @@ TEST(Probe, DISABLED_CrashUnreportedAfterChild) {
     WriteThroughNull();
 }
 
+// After a child has run and ended: with one still read from, the 32-bit Wine loader
+// now and then faults on its way out (status 139) instead of ending with 0.
 TEST(Probe, DISABLED_EndsInTheMiddle) {
     std::unique_ptr<ChildProcess> stays;
     RunChildren(stays);
+    stays.reset();
     ExitProcess(0);
 }
 
