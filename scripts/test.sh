@@ -8,6 +8,14 @@ cd "$(dirname "$0")/.."
 scripts/install-deps.sh
 jobs=$(nproc)
 status=0
+# The steps that failed, named again at the very end, where a log's tail shows them.
+failed=
+mkdir -p build && touch build/.test-started
+step() {
+  name=$1; shift
+  "$@" || { status=1; failed="$failed
+  $name"; }
+}
 cmake --preset windows
 cmake --build --preset windows -j"$jobs"
 # The x64 tests, with the slow two-minute run, go on while the other builds are made;
@@ -29,13 +37,23 @@ for preset in windows-x86 windows-clang host; do
   cmake --preset $preset
   cmake --build --preset $preset -j"$jobs"
 done
-ctest --preset windows-x86 -j3 || status=1
-ctest --preset windows-clang -j3 || status=1
-wait $windows_tests || status=1
+step "x86 Windows tests" ctest --preset windows-x86 -j3
+step "clang Windows tests" ctest --preset windows-clang -j3
+step "x64 Windows tests" wait $windows_tests
 windows_tests=
 cat build/windows/ctest.log
-scripts/test-release.sh || status=1
-ctest --preset host -j"$jobs" || status=1
-scripts/tidy.sh || status=1
-scripts/coverage.sh || status=1
+step "release test" scripts/test-release.sh
+step "host tests" ctest --preset host -j"$jobs"
+step "clang-tidy" scripts/tidy.sh
+step "coverage" scripts/coverage.sh
+if [ $status -ne 0 ]; then
+  echo "FAILED steps:$failed" >&2
+  for log in build/*/Testing/Temporary/LastTestsFailed.log; do
+    if [ "$log" -nt build/.test-started ]; then
+      echo "  failed in ${log%%/Testing/*}: $(cut -d: -f2 "$log" | tr '\n' ' ')" >&2
+    fi
+  done
+else
+  echo "All steps passed."
+fi
 exit $status
