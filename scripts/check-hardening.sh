@@ -87,41 +87,19 @@ check() {
     rm -rf "$code"
   fi
   address() { "$tools-nm" "$symbols" 2>/dev/null | awk -v s="$1" '$3 == s && $2 ~ /^[Tt]$/ { print "0x" $1; exit }'; }
-  disassembly=$("$tools-objdump" -d --no-show-raw-insn "$exe")
   # A canary check is a call to __stack_chk_fail from protected code. The symbol alone
   # proves nothing: a program that links a guard (the launcher's stack_guard.cpp) has
   # it, and the guard's own _FORTIFY_SOURCE reporter (__chk_fail) calls it, also when
-  # nothing is compiled with the protector. So each call is counted only when the
-  # function that holds it (the nearest code symbol at or below it) is not one of the
-  # guard's own.
+  # nothing is compiled with the protector. So a call counts only outside the guard's
+  # own functions, which the disassembly of the program with its symbols names.
   fail_at=$(address "$chk_fail")
   calls=0
   if [ -n "$fail_at" ]; then
-    sites=$(printf '%s\n' "$disassembly" | grep -E "call +(0x)?$(printf '%x' "$fail_at")( |$)" |
-      sed -n 's/^ *\([0-9a-f]*\):.*/\1/p' || true)
-    if [ -n "$sites" ]; then
-      calls=$({
-        printf '%s\n' "$sites" | sed 's/^/site /'
-        "$tools-nm" "$symbols" 2>/dev/null | awk '$2 ~ /^[Tt]$/ { print "symbol", $1, $3 }'
-      } | awk -v own="$chk_fail $fortify_fail" '
-        function number(hex,   i, n) {
-          n = 0
-          for (i = 1; i <= length(hex); i++) n = n * 16 + index("0123456789abcdef", substr(hex, i, 1)) - 1
-          return n
-        }
-        $1 == "site" { site[++sites] = number($2); next }
-        { at[++symbols] = number($2); name[symbols] = $3 }
-        END {
-          split(own, guard, " ")
-          counted = 0
-          for (s = 1; s <= sites; s++) {
-            best = -1; holder = ""
-            for (y = 1; y <= symbols; y++) if (at[y] <= site[s] && at[y] > best) { best = at[y]; holder = name[y] }
-            if (holder != guard[1] && holder != guard[2]) counted++
-          }
-          print counted
-        }')
-    fi
+    calls=$("$tools-objdump" -d --no-show-raw-insn "$symbols" | awk -v call="call +(0x)?$(printf '%x' "$fail_at")( |$)" \
+      -v guard="<$chk_fail>: <$fortify_fail>:" '
+      /^[0-9a-f]+ <.*>:$/ { inGuard = index(" " guard " ", " " $2 " ") > 0; next }
+      $0 ~ call && !inGuard { calls++ }
+      END { print calls + 0 }')
   fi
   if [ "$calls" -gt 0 ]; then
     result "stack canary" ok "$calls calls to __stack_chk_fail"

@@ -59,7 +59,7 @@ CHandOffReceiver::CHandOffReceiver(const char *windowName, const char *className
 
     // Open before the check: a later instance may write it at any moment after the check,
     // and the block lives only while someone holds it.
-    char blockName[kBlockSize];
+    char blockName[sizeof SharedDataName];
     ComposeSharedDataName(windowName, className, blockName);
     block_.emplace(blockName, 0, kBlockSize, nullptr);
     const bool later = HandOffToRunningInstance(windowName, className, data);

@@ -7,10 +7,18 @@
 #include <windows.h>
 
 #include <cstddef>
+#include <cstdio>
 #include <string>
 
 #include "tests/hex.h"
 #include "tests/win_process.h"
+
+// One line of a child's report on standard output, flushed at once: the test reads it
+// while the child goes on.
+inline void Report(const std::string &line) {
+    std::fputs((line + "\n").c_str(), stdout);
+    std::fflush(stdout);
+}
 
 inline int HexDigitValue(char digit) {
     if (digit >= '0' && digit <= '9') return digit - '0';

@@ -27,7 +27,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
-
 #include <vector>
 
 #include "framework/exception.h"
@@ -36,11 +35,6 @@
 #include "tests/children/child_io.h"
 
 namespace {
-
-void Report(const std::string &line) {
-    std::fputs((line + "\n").c_str(), stdout);
-    std::fflush(stdout);
-}
 
 std::string NameField() { return " name=" + ToHex(SharedDataName, std::strlen(SharedDataName)); }
 

@@ -26,11 +26,6 @@
 
 namespace {
 
-void Report(const std::string &line) {
-    std::fputs((line + "\n").c_str(), stdout);
-    std::fflush(stdout);
-}
-
 const char *OptionValue(int argc, char **argv, const char *option) {
     for (int i = 1; i + 1 < argc; ++i)
         if (std::strcmp(argv[i], option) == 0) return argv[i + 1];

@@ -26,27 +26,12 @@
 #include "framework/exception.h"
 #include "support/shared_memory.h"
 #include "support/single_instance.h"
+#include "tests/children/child_io.h"
 
 namespace {
 
 const DWORD kBlockSize = 1024;
 CMemMapFile<char> *g_block = nullptr;
-
-std::string Hex(const void *data, size_t size) {
-    static const char digits[] = "0123456789abcdef";
-    std::string text;
-    const unsigned char *bytes = static_cast<const unsigned char *>(data);
-    for (size_t i = 0; i < size; ++i) {
-        text += digits[bytes[i] >> 4];
-        text += digits[bytes[i] & 15];
-    }
-    return text;
-}
-
-void Report(const std::string &line) {
-    std::fputs((line + "\n").c_str(), stdout);
-    std::fflush(stdout);
-}
 
 // The text at the start of the block, read under the block's lock. A sender writes
 // at most 1023 characters and a NUL, but the read never goes past the block.
@@ -71,7 +56,7 @@ LRESULT CALLBACK WindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lPa
                           static_cast<unsigned long long>(wParam), static_cast<unsigned long long>(copied->dwData),
                           static_cast<unsigned long>(copied->cbData));
             const std::string text = ReadBlock();
-            Report(head + Hex(copied->lpData, copied->cbData) + " block=" + Hex(text.data(), text.size()));
+            Report(head + ToHex(copied->lpData, copied->cbData) + " block=" + ToHex(text.data(), text.size()));
             return TRUE;
         }
         case WM_DESTROY:
@@ -151,7 +136,7 @@ int main(int argc, char **argv) {
         // Read the block once now that the window exists: this catches a text that was
         // handed over while FindWindowA could not find us yet.
         const std::string pending = ReadBlock();
-        if (!pending.empty()) Report("pending " + Hex(pending.data(), pending.size()));
+        if (!pending.empty()) Report("pending " + ToHex(pending.data(), pending.size()));
 
         MSG message;
         while (GetMessageA(&message, nullptr, 0, 0) > 0) {
@@ -160,7 +145,7 @@ int main(int argc, char **argv) {
         }
         g_block = nullptr;
     } catch (const Exception &error) {
-        Report("exception " + Hex(error.Message.c_str(), error.Message.Length()));
+        Report("exception " + ToHex(error.Message.c_str(), error.Message.Length()));
         return 1;
     }
     return 0;
