@@ -19,10 +19,10 @@ size_t HandOffBlockTextLength(const char *block, size_t size) {
 
 #ifdef _WIN32
 #include "framework/exception.h"
+#include "support/handoff_steps.h"
 #include "support/single_instance.h"
 
 namespace {
-const char kOwnClassName[] = "OrvaneHandOffReceiver";
 
 // "引き渡しを受けるウィンドウを作成できません"
 const char kNoWindowText[] =
@@ -42,14 +42,23 @@ private:
 };
 }  // namespace
 
-CHandOffReceiver::InstanceMutexHold::~InstanceMutexHold() {
+void CHandOffReceiver::InstanceMutexHold::Close() {
     if (!handle) return;
     ReleaseMutex(handle);  // refused in a later instance, which never owned it
     CloseHandle(handle);
     if (InstanceMutex == handle) InstanceMutex = nullptr;
+    handle = nullptr;
 }
 
-CHandOffReceiver::CHandOffReceiver(const char *windowName, const char *className, const char *data) {
+// What the window is made of, handed through the check.
+struct CHandOffReceiver::Names {
+    CHandOffReceiver *self;
+    const char *windowName;
+    const char *className;
+};
+
+CHandOffReceiver::CHandOffReceiver(const char *windowName, const char *className, const char *data,
+                                   DWORD timeoutMs) {
     if (!windowName) windowName = "";
     if (!className) className = "";
     // Refused by the check before it creates anything; the block must not come first.
@@ -62,49 +71,63 @@ CHandOffReceiver::CHandOffReceiver(const char *windowName, const char *className
     char blockName[sizeof SharedDataName];
     ComposeSharedDataName(windowName, className, blockName);
     block_.emplace(blockName, 0, kBlockSize, nullptr);
-    const bool later = HandOffToRunningInstance(windowName, className, data);
-    instanceMutex_.handle = InstanceMutex;
-    if (later) {
+    Names names = {this, windowName, className};
+    outcome_ = HandOffWithBlock(windowName, className, data, timeoutMs, *block_, BecomeFirst, &names);
+    if (outcome_ != HandOffOutcome::FirstInstance) {
+        instanceMutex_.handle = InstanceMutex;
         block_.reset();
-        return;
     }
+}
 
-    const char *windowClass = *className ? className : kOwnClassName;
+// Runs under the block's lock, as the check decided: a sender that finds the instance's
+// owner alive also finds this window, and one that came before left its text in the block.
+void CHandOffReceiver::BecomeFirst(void *names, char *view) {
+    const auto &made = *static_cast<const Names *>(names);
+    CHandOffReceiver *self = made.self;
+    self->instanceMutex_.handle = InstanceMutex;
+    const char *windowClass = *made.className ? made.className : kHandOffReceiverClass;
     WNDCLASSA registration = {};
     registration.lpfnWndProc = WindowProcedure;
     registration.hInstance = GetModuleHandleA(nullptr);
     registration.lpszClassName = windowClass;
     RegisterClassA(&registration);  // fails when registered already; the window shows whose it is
 
-    // A sender of this library writes the block and finds the window under this lock, so it
-    // either finds no window, and its text is read here, or finds one and its text is not
-    // in the block yet.
-    BlockLock lock(*block_);
-    window_ = CreateWindowExA(0, windowClass, windowName, WS_OVERLAPPED, 0, 0, 0, 0, nullptr, nullptr,
-                              registration.hInstance, this);
-    if (GetWindowLongPtrA(window_, GWLP_USERDATA) != reinterpret_cast<LONG_PTR>(this)) {
+    self->window_ = CreateWindowExA(0, windowClass, made.windowName, WS_OVERLAPPED, 0, 0, 0, 0, nullptr, nullptr,
+                                    registration.hInstance, self);
+    if (GetWindowLongPtrA(self->window_, GWLP_USERDATA) != reinterpret_cast<LONG_PTR>(self)) {
         // No window, or one of a class that the caller registered with its own procedure.
-        DestroyWindow(window_);
-        window_ = nullptr;
+        // The mutex is given up under the lock and the block left as it is, so the text
+        // waiting there is the next first instance's.
+        DestroyWindow(self->window_);
+        self->window_ = nullptr;
+        ReleaseMutex(self->instanceMutex_.handle);
         throw Exception(kNoWindowText);
     }
     // When this runs elevated, senders at a lower integrity level may still hand off.
-    ChangeWindowMessageFilterEx(window_, WM_COPYDATA, MSGFLT_ALLOW, nullptr);
-    char *view = block_->GetView();
+    ChangeWindowMessageFilterEx(self->window_, WM_COPYDATA, MSGFLT_ALLOW, nullptr);
     if (view) {  // GCOVR_EXCL_BR_LINE: null only when MapViewOfFile fails, which no seam reaches
-        if (const size_t length = HandOffBlockTextLength(view, kBlockSize)) Keep(view, length);
+        if (const size_t length = HandOffBlockTextLength(view, kBlockSize)) self->Keep(view, length);
         view[0] = '\0';
     }
 }
 
-CHandOffReceiver::~CHandOffReceiver() {
+CHandOffReceiver::~CHandOffReceiver() { Close(); }
+
+void CHandOffReceiver::Close() {
     if (!window_) return;
-    // Gone under the lock, and the block emptied: what a sender leaves from now on is for
-    // the next first instance, and what was handed to this window is not taken again.
-    BlockLock lock(*block_);
-    DestroyWindow(window_);
-    char *view = block_->GetView();
-    if (view) view[0] = '\0';  // GCOVR_EXCL_BR_LINE: null only when MapViewOfFile fails, as above
+    {
+        // Window and mutex go together under the lock, and the block is emptied: a sender
+        // then either finds both (and its text comes by message) or neither (and it is the
+        // first instance, or hands off to the one that is).
+        BlockLock lock(*block_);
+        DestroyWindow(window_);
+        window_ = nullptr;
+        char *view = block_->GetView();
+        if (view) view[0] = '\0';  // GCOVR_EXCL_BR_LINE: null only when MapViewOfFile fails, as above
+        ReleaseMutex(instanceMutex_.handle);
+    }
+    instanceMutex_.Close();
+    block_.reset();
 }
 
 char *CHandOffReceiver::TakeText() {

@@ -1,12 +1,15 @@
 #include "support/single_instance.h"
 
 #include <cstring>
+#include <optional>
 
 #include "framework/exception.h"
+#include "support/handoff_steps.h"
 #include "support/shared_memory.h"
 
 HANDLE InstanceMutex = nullptr;
 char SharedDataName[1024] = "";
+const char kHandOffReceiverClass[] = "OrvaneHandOffReceiver";
 
 namespace {
 const size_t kNameArea = sizeof SharedDataName;  // 1023 characters and the terminator
@@ -41,52 +44,169 @@ void ComposeSharedDataName(const char *windowName, const char *className, char n
     AppendCut(name, length, kBlockSuffix);
 }
 
-bool HandOffToRunningInstance(const char *windowName, const char *className, const char *data) {
+namespace {
+// The end of a call's waits; none for INFINITE.
+class Deadline {
+public:
+    explicit Deadline(DWORD timeoutMs) : infinite_(timeoutMs == INFINITE), end_(GetTickCount64() + timeoutMs) {}
+    bool Infinite() const { return infinite_; }
+    DWORD RemainingMs() const {
+        if (infinite_) return INFINITE;
+        const ULONGLONG now = GetTickCount64();
+        return now >= end_ ? 0 : static_cast<DWORD>(end_ - now);
+    }
+
+private:
+    bool infinite_;
+    ULONGLONG end_;
+};
+
+void ClearBlock(CMemMapFile<char> &block) {
+    if (char *view = block.GetView()) view[0] = '\0';
+}
+
+// The block's lock for a scope, waited for at most `waitMs`. A holder that ended while it
+// held the lock may have left a text half written: the block is emptied then, so that
+// nobody takes it. Without a mutex (it could not be created) the block goes unguarded.
+class TimedBlockLock {
+public:
+    TimedBlockLock(CMemMapFile<char> &block, DWORD waitMs) : block_(block) {
+        const DWORD wait = WaitForSingleObject(block.Mutex, waitMs);
+        timedOut_ = wait == WAIT_TIMEOUT;
+        held_ = wait == WAIT_OBJECT_0 || wait == WAIT_ABANDONED;
+        if (wait == WAIT_ABANDONED) ClearBlock(block);
+    }
+    ~TimedBlockLock() {
+        if (held_) block_.Unlock();
+    }
+    TimedBlockLock(const TimedBlockLock &) = delete;
+    TimedBlockLock &operator=(const TimedBlockLock &) = delete;
+    bool TimedOut() const { return timedOut_; }
+
+private:
+    CMemMapFile<char> &block_;
+    bool timedOut_;
+    bool held_;
+};
+
+// Whether this thread now owns the instance mutex because its owner gave it up or ended
+// (WAIT_ABANDONED). Only the owner can release a mutex: a thread that owns it already
+// made the first check itself and keeps the later-instance path, its count unchanged.
+bool TakeOverInstanceMutex(HANDLE mutex) {
+    if (ReleaseMutex(mutex)) {
+        WaitForSingleObject(mutex, 0);
+        return false;
+    }
+    const DWORD wait = WaitForSingleObject(mutex, 0);
+    return wait == WAIT_OBJECT_0 || wait == WAIT_ABANDONED;
+}
+
+// With a window name alone, the program's own main window may carry the same title: a
+// CHandOffReceiver's window, of the library's class, is the better guess.
+// FindWindowA matches any class or title for null, but "" only an empty one.
+HWND FindReceiverWindow(const char *windowName, const char *className) {
+    if (!*className && *windowName) {
+        if (HWND receiver = FindWindowA(kHandOffReceiverClass, windowName)) return receiver;
+    }
+    return FindWindowA(*className ? className : nullptr, *windowName ? windowName : nullptr);
+}
+
+// Sends the text and says whether the window answered in time; *answer is its answer.
+bool SendText(HWND target, const char *data, size_t dataLength, const Deadline &deadline, DWORD_PTR *answer) {
+    COPYDATASTRUCT copied = {};
+    copied.dwData = reinterpret_cast<ULONG_PTR>(SharedDataName);
+    copied.cbData = static_cast<DWORD>(dataLength + 1);
+    copied.lpData = const_cast<char *>(data);
+    const LPARAM message = reinterpret_cast<LPARAM>(&copied);
+    if (deadline.Infinite()) {
+        *answer = static_cast<DWORD_PTR>(SendMessageA(target, WM_COPYDATA, 0, message));
+        return true;
+    }
+    return SendMessageTimeoutA(target, WM_COPYDATA, 0, message, SMTO_NORMAL, deadline.RemainingMs(), answer) != 0;
+}
+
+// The check. With `heldBlock`, the caller holds the block open and its lock is taken
+// before the instance mutex, so that `becomeFirst` runs under the lock of the decision.
+HandOffOutcome HandOff(const char *windowName, const char *className, const char *data, DWORD timeoutMs,
+                       CMemMapFile<char> *heldBlock, BecomeFirstInstance becomeFirst, void *context) {
     if (!windowName) windowName = "";
     if (!className) className = "";
     if (!data) data = "";
     // The name "" would make an unnamed mutex: every caller would be the first instance.
     if (!*windowName && !*className) throw Exception(kNoNamesText);
 
+    const Deadline deadline(timeoutMs);
+    std::optional<TimedBlockLock> lock;
+    if (heldBlock) {
+        lock.emplace(*heldBlock, deadline.RemainingMs());
+        if (lock->TimedOut()) return HandOffOutcome::NotResponding;
+    }
+
     char name[kNameArea];
     ComposeInstanceName(windowName, className, name);
-
     // Creation is atomic between processes: exactly one caller sees no error.
     SetLastError(ERROR_SUCCESS);
     InstanceMutex = CreateMutexA(nullptr, TRUE, name);
     const DWORD mutexError = GetLastError();
-
     ComposeSharedDataName(windowName, className, SharedDataName);
+    if (mutexError == ERROR_SUCCESS) {
+        if (becomeFirst) becomeFirst(context, heldBlock->GetView());
+        return HandOffOutcome::FirstInstance;
+    }
 
-    if (mutexError == ERROR_SUCCESS) return false;
-
-    // Refused before the block is touched: the text and its terminator must fit.
     const size_t dataLength = std::strlen(data);
-    if (dataLength > kBlockSize - 1) throw Exception(kDataTooLongText);
+    std::optional<CMemMapFile<char>> ownBlock;
+    CMemMapFile<char> &block = heldBlock ? *heldBlock : ownBlock.emplace(SharedDataName, 0, kBlockSize, nullptr);
+    bool written = false;
+    for (;;) {
+        if (!lock) {
+            lock.emplace(block, deadline.RemainingMs());
+            if (lock->TimedOut()) return HandOffOutcome::NotResponding;
+        }
+        char *view = block.GetView();
+        // Our text from a round whose window went away, if still there, is nobody's.
+        if (written && view && std::strcmp(view, data) == 0) view[0] = '\0';
+        // Decided under the lock, under which a CHandOffReceiver makes its window and reads
+        // the block, and gives both up with the mutex: an owner found alive has its window.
+        if (TakeOverInstanceMutex(InstanceMutex)) {
+            if (becomeFirst) becomeFirst(context, view);
+            return HandOffOutcome::FirstInstance;
+        }
+        // Refused before the block is touched: the text and its terminator must fit.
+        if (dataLength > kBlockSize - 1) throw Exception(kDataTooLongText);
+        // GCOVR_EXCL_BR_START: the view is null only when MapViewOfFile fails, which no seam reaches
+        if (view) std::memcpy(view, data, dataLength + 1);
+        // GCOVR_EXCL_BR_STOP
+        written = true;
+        // Found under the lock, without sending messages, so the lock is never held while
+        // waiting on the receiver.
+        const HWND target = FindReceiverWindow(windowName, className);
+        lock.reset();
+        // The running instance's window may not exist yet: the text waits in the block for
+        // as long as the instance holds the block open.
+        if (!target) return HandOffOutcome::HandedOff;
+        DWORD_PTR answer = 0;
+        const bool answered = SendText(target, data, dataLength, deadline, &answer);
+        if (answered && answer == TRUE) return HandOffOutcome::HandedOff;
+        // Gone while the message waited: its instance closed or died. Decide again.
+        if (!IsWindow(target)) continue;
+        return answered ? HandOffOutcome::Refused : HandOffOutcome::NotResponding;
+    }
+}
+}  // namespace
 
-    bool createdNew = false;
-    CMemMapFile<char> block(SharedDataName, 0, kBlockSize, &createdNew);
-    block.Lock();
-    // GCOVR_EXCL_BR_START: the view is null only when MapViewOfFile fails, which no seam reaches
-    if (char *view = block.GetView()) std::memcpy(view, data, dataLength + 1);
-    // GCOVR_EXCL_BR_STOP
-    // Found under the lock, under which a CHandOffReceiver makes its window and reads the
-    // block: either it has read the block already and gets the message, or it finds the
-    // text in the block and no message comes. FindWindowA reads titles without sending
-    // messages, so the lock is never held while waiting on the receiver.
-    // FindWindowA matches any class or title for null, but "" only an empty one.
-    HWND target = FindWindowA(*className ? className : nullptr, *windowName ? windowName : nullptr);
-    block.Unlock();
+HandOffOutcome HandOffWithBlock(const char *windowName, const char *className, const char *data, DWORD timeoutMs,
+                                CMemMapFile<char> &block, BecomeFirstInstance becomeFirst, void *context) {
+    return HandOff(windowName, className, data, timeoutMs, &block, becomeFirst, context);
+}
 
-    // The running instance's window may not exist yet; the send then fails and the
-    // text waits in the block for as long as the receiver holds the block open.
-    COPYDATASTRUCT copied = {};
-    copied.dwData = reinterpret_cast<ULONG_PTR>(SharedDataName);
-    copied.cbData = static_cast<DWORD>(dataLength + 1);
-    copied.lpData = const_cast<char *>(data);
-    SendMessageA(target, WM_COPYDATA, 0, reinterpret_cast<LPARAM>(&copied));
-    // The block is closed only now, after the receiver has handled the message.
-    return true;
+HandOffOutcome TryHandOffToRunningInstance(const char *windowName, const char *className, const char *data,
+                                           DWORD timeoutMs) {
+    return HandOff(windowName, className, data, timeoutMs, nullptr, nullptr, nullptr);
+}
+
+bool HandOffToRunningInstance(const char *windowName, const char *className, const char *data) {
+    return TryHandOffToRunningInstance(windowName, className, data, INFINITE) != HandOffOutcome::FirstInstance;
 }
 
 bool HandOffToRunningInstance(const char *windowName, const char *className) {

@@ -14,15 +14,19 @@
 // - the block's guarding mutex: "mtx" + the block's name.
 // The data text stands at the start of the block, NUL-terminated.
 //
-// First instance (the mutex did not exist): the mutex is created, owned and kept
-// until the process ends; returns false whatever the data.
-// Later instance (the mutex exists, or cannot be created or opened): under the block's
-// lock the data is copied into the block and the window FindWindowA(className, windowName)
-// is found, where a null or empty name matches any class or title; after the lock,
-// WM_COPYDATA goes to it with SendMessageA (waiting until it is handled):
-// wParam 0; dwData = the address of SharedDataName in the sender; lpData = the data
-// text; cbData = its length + 1. Returns true, also when no such window exists (the
-// text then waits in the block only as long as some process keeps the block open).
+// First instance: the mutex did not exist, or its owner has gone (it gave the mutex up, or
+// the thread that owned it ended, also by a crash or a kill) and this thread now owns it.
+// Nothing is written to the block then: the data stays the caller's own. Returns false.
+// Later instance: the mutex has a living owner (or cannot be created or opened). Under the
+// block's lock the data is copied into the block and the receiving window is found: with a
+// window name alone, a window of that title and CHandOffReceiver's class is looked for
+// first, then any window of that title; otherwise FindWindowA(className, windowName), where
+// an empty name matches any class or title. After the lock, WM_COPYDATA goes to it, waiting
+// until it is handled: wParam 0; dwData = the address of SharedDataName in the sender;
+// lpData = the data text; cbData = its length + 1. When that window went away meanwhile
+// (its instance closed or died), the check is made again. Returns true once the window
+// has handled the message, and also when the running instance has no such window (the
+// text then waits in the block for it, as long as some process keeps the block open).
 //
 // Null window or class names stand for empty texts; null data for an empty text.
 // Throws Exception (Shift-JIS text) when both names are empty, before anything is
@@ -33,11 +37,26 @@
 // Sender and receiver should run at the same integrity level: the objects an elevated
 // process creates are likely closed to a non-elevated one (untested: Wine has none).
 //
-// Call it once per process. A second call in the first instance finds its own mutex,
-// takes the later-instance path and sends the text to its own window.
+// Call it once per process. A second call on the thread that made the first check finds
+// its own mutex, takes the later-instance path and sends the text to its own window.
 bool HandOffToRunningInstance(const char *windowName, const char *className, const char *data);
 // The same, handing over an empty text.
 bool HandOffToRunningInstance(const char *windowName, const char *className);
+
+enum class HandOffOutcome {
+    FirstInstance,  // this thread owns the instance mutex (false above)
+    HandedOff,      // the window answered TRUE, or the running instance has no window yet
+    Refused,        // the window answered otherwise: a CHandOffReceiver that could not keep the
+                    // text; a receiver of another kind may still read it from the block
+    NotResponding,  // no answer within timeoutMs: the running instance is busy or hangs; the
+                    // text was not taken, and is taken later only if that instance still
+                    // handles the message (Wine withdraws a message not yet received)
+};
+// HandOffToRunningInstance waiting at most `timeoutMs` in all (INFINITE: as long as it
+// takes) for the block's lock and for the running instance's answer, and telling apart
+// what true stands for there: true is any outcome but FirstInstance.
+HandOffOutcome TryHandOffToRunningInstance(const char *windowName, const char *className, const char *data,
+                                           DWORD timeoutMs);
 
 // Writes the shared block's name for these names into `name` (1024 bytes), exactly as
 // the check composes it. A receiver opens its block under this name before its own
@@ -46,7 +65,7 @@ void ComposeSharedDataName(const char *windowName, const char *className, char n
 
 // Process-wide state, set by every call that gets past the names and never cleared.
 // Handle of the single-instance mutex of the last call; never closed, so the first
-// instance owns the mutex until it ends and a later one keeps it in existence (a
+// instance owns the mutex until its thread ends and a later one keeps it in existence (a
 // CHandOffReceiver closes the one of its own check when it goes, and sets this null).
 extern HANDLE InstanceMutex;
 // The shared block's name composed by the last call (at most 1023 characters).

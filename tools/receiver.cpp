@@ -1,14 +1,17 @@
 // The receiving side of the single-instance hand-off, and the library's usage example.
 //
-//   receiver <class name> <window title> [text]
+//   receiver <class name> <window title> [text] [--close-on <event name>]
 //
 // The first instance keeps running and reports on standard output, one line each:
 //   first-instance          the check found no other instance
 //   ready hwnd=<hex>        its window exists
 //   pending <hex bytes>     a text that was left in the block before the window existed
 //   text <hex bytes>        each text handed over since, in order of arrival
-// A later instance hands `text` to the first one and reports "handed-off"; an
-// Exception is reported as "exception <hex bytes of its message>".
+//   closed                  with --close-on, once the event is set: it has given up the
+//                           instance and reported the texts still waiting; then it ends
+// A later instance hands `text` to the first one and reports "handed-off" (or
+// "not-responding" or "refused"); an Exception is reported as "exception <hex bytes of
+// its message>".
 
 #include <windows.h>
 
@@ -47,14 +50,18 @@ void ReportTexts(CHandOffReceiver &receiver, const char *label) {
 
 int main(int argc, char **argv) {
     if (argc < 3) {
-        std::fputs("usage: receiver <class name> <window title> [text]\n", stderr);
+        std::fputs("usage: receiver <class name> <window title> [text] [--close-on <event name>]\n", stderr);
         return 2;
     }
+    HANDLE close = nullptr;
+    if (argc > 5 && std::strcmp(argv[4], "--close-on") == 0) close = CreateEventA(nullptr, TRUE, FALSE, argv[5]);
     try {
         CHandOffReceiver receiver(argv[2], argv[1], argc > 3 ? argv[3] : nullptr);
-        if (!receiver.IsFirstInstance()) {
-            Report("handed-off");
-            return 0;
+        switch (receiver.Outcome()) {
+            case HandOffOutcome::FirstInstance: break;
+            case HandOffOutcome::HandedOff: Report("handed-off"); return 0;
+            case HandOffOutcome::Refused: Report("refused"); return 1;
+            case HandOffOutcome::NotResponding: Report("not-responding"); return 1;
         }
         Report("first-instance");
         char ready[64];
@@ -65,13 +72,24 @@ int main(int argc, char **argv) {
 
         // Told by a thread message, as this program has no window of its own.
         receiver.PostWhenTextWaits(nullptr, kTextWaits);
-        MSG message;
-        while (GetMessageA(&message, nullptr, 0, 0) > 0) {
-            if (!message.hwnd && message.message == kTextWaits)
-                ReportTexts(receiver, "text ");
-            else
-                DispatchMessageA(&message);
+        for (bool running = true; running;) {
+            MSG message;
+            while (running && PeekMessageA(&message, nullptr, 0, 0, PM_REMOVE)) {
+                if (message.message == WM_QUIT)
+                    running = false;
+                else if (!message.hwnd && message.message == kTextWaits)
+                    ReportTexts(receiver, "text ");
+                else
+                    DispatchMessageA(&message);
+            }
+            if (!running) break;
+            const DWORD woken = MsgWaitForMultipleObjects(close ? 1 : 0, &close, FALSE, INFINITE, QS_ALLINPUT);
+            if (close && woken == WAIT_OBJECT_0) running = false;
         }
+        // Closed first, then the texts taken: one handed over meanwhile is not lost.
+        receiver.Close();
+        ReportTexts(receiver, "text ");
+        Report("closed");
     } catch (const Exception &error) {
         Report("exception " + Hex(error.Message.c_str(), error.Message.Length()));
         return 1;

@@ -4,7 +4,11 @@
 // data is one of: --data-hex <hex>, --data-fill <char> <count>, --null-data,
 // --two-arg (the two-argument form); without any of them the data is empty.
 // With --announce it prints "calling" before each call; with --numbered each call
-// hands over the data followed by its number (0, 1, ...).
+// hands over the data followed by its number (0, 1, ...); with --timeout-ms <n> each
+// call is TryHandOffToRunningInstance with that bound, and its result line ends with
+// " outcome=<first|handed-off|refused|not-responding>"; with --check-in-thread <event>
+// the calls are made on a thread of their own, which ends once the event is set and
+// then prints "thread-ended".
 // Instead of the call:
 //   --send-raw <hex>|null ...  sends WM_COPYDATA with exactly these bytes (null: no
 //                              data, cbData 0) to the window of these names and prints
@@ -85,6 +89,54 @@ void WriteThenFind(const char *window, const char *cls, const std::string &data,
     SendRaw(target, data.c_str(), data.size() + 1);
 }
 
+const char *OutcomeName(HandOffOutcome outcome) {
+    switch (outcome) {
+        case HandOffOutcome::FirstInstance: return "first";
+        case HandOffOutcome::HandedOff: return "handed-off";
+        case HandOffOutcome::Refused: return "refused";
+        case HandOffOutcome::NotResponding: return "not-responding";
+    }
+    return "?";
+}
+
+struct Calls {
+    const char *window, *cls;
+    std::string data;
+    bool nullData = false, twoArgs = false, numbered = false, announce = false;
+    int repeat = 1;
+    DWORD timeoutMs = 0;        // 0: HandOffToRunningInstance
+    HANDLE endEvent = nullptr;  // waited for after the calls
+};
+
+DWORD WINAPI MakeCalls(void *parameter) {
+    const Calls &calls = *static_cast<const Calls *>(parameter);
+    for (int i = 0; i < calls.repeat; ++i) {
+        if (calls.announce) Report("calling");
+        const std::string text = calls.numbered ? calls.data + std::to_string(i) : calls.data;
+        const char *data = calls.nullData ? nullptr : text.c_str();
+        try {
+            std::string outcome;
+            bool handedOff = false;
+            if (calls.timeoutMs) {
+                const HandOffOutcome got = TryHandOffToRunningInstance(calls.window, calls.cls, data, calls.timeoutMs);
+                handedOff = got != HandOffOutcome::FirstInstance;
+                outcome = std::string(" outcome=") + OutcomeName(got);
+            } else {
+                handedOff = calls.twoArgs ? HandOffToRunningInstance(calls.window, calls.cls)
+                                          : HandOffToRunningInstance(calls.window, calls.cls, data);
+            }
+            char address[32];
+            std::snprintf(address, sizeof address, "%llx",
+                          static_cast<unsigned long long>(reinterpret_cast<ULONG_PTR>(SharedDataName)));
+            Report(std::string("result ") + (handedOff ? "1" : "0") + NameField() + " dwdata=" + address + outcome);
+        } catch (const Exception &error) {
+            Report("exception " + ToHex(error.Message.c_str(), error.Message.Length()) + NameField());
+        }
+    }
+    if (calls.endEvent) WaitForSingleObject(calls.endEvent, 60000);
+    return 0;
+}
+
 }  // namespace
 
 int main(int argc, char **argv) {
@@ -92,13 +144,12 @@ int main(int argc, char **argv) {
         std::fputs("usage: handoff_child <window name> <class name> [options]\n", stderr);
         return 2;
     }
-    std::string data;
-    bool nullData = false;
-    bool twoArgs = false;
-    int repeat = 1;
+    Calls calls;
+    calls.window = argv[1];
+    calls.cls = argv[2];
+    std::string &data = calls.data;
     const char *holdEvent = nullptr;
-    bool announce = false;
-    bool numbered = false;
+    const char *threadEvent = nullptr;
     std::vector<std::string> raw;
     std::vector<bool> rawNull;
     const char *writeEvent = nullptr;
@@ -112,11 +163,15 @@ int main(int argc, char **argv) {
             data.assign(static_cast<size_t>(std::atoi(argv[i + 2])), fill);
             i += 2;
         } else if (option == "--null-data") {
-            nullData = true;
+            calls.nullData = true;
         } else if (option == "--announce") {
-            announce = true;
+            calls.announce = true;
         } else if (option == "--numbered") {
-            numbered = true;
+            calls.numbered = true;
+        } else if (option == "--timeout-ms" && i + 1 < argc) {
+            calls.timeoutMs = static_cast<DWORD>(std::strtoul(argv[++i], nullptr, 10));
+        } else if (option == "--check-in-thread" && i + 1 < argc) {
+            threadEvent = argv[++i];
         } else if (option == "--send-raw" && i + 1 < argc) {
             const std::string bytes = argv[++i];
             rawNull.push_back(bytes == "null");
@@ -131,9 +186,9 @@ int main(int argc, char **argv) {
             writeInside = std::string(argv[i + 2]) == "inside";
             i += 2;
         } else if (option == "--two-arg") {
-            twoArgs = true;
+            calls.twoArgs = true;
         } else if (option == "--repeat" && i + 1 < argc) {
-            repeat = std::atoi(argv[++i]);
+            calls.repeat = std::atoi(argv[++i]);
         } else if (option == "--hold-event" && i + 1 < argc) {
             holdEvent = argv[++i];
         }
@@ -146,20 +201,14 @@ int main(int argc, char **argv) {
         Report("done");
         return 0;
     }
-    for (int i = 0; i < repeat; ++i) {
-        if (announce) Report("calling");
-        const std::string text = numbered ? data + std::to_string(i) : data;
-        try {
-            const bool handedOff = twoArgs
-                                       ? HandOffToRunningInstance(argv[1], argv[2])
-                                       : HandOffToRunningInstance(argv[1], argv[2], nullData ? nullptr : text.c_str());
-            char address[32];
-            std::snprintf(address, sizeof address, "%llx",
-                          static_cast<unsigned long long>(reinterpret_cast<ULONG_PTR>(SharedDataName)));
-            Report(std::string("result ") + (handedOff ? "1" : "0") + NameField() + " dwdata=" + address);
-        } catch (const Exception &error) {
-            Report("exception " + ToHex(error.Message.c_str(), error.Message.Length()) + NameField());
-        }
+    if (threadEvent) {
+        calls.endEvent = CreateEventA(nullptr, TRUE, FALSE, threadEvent);
+        HANDLE thread = CreateThread(nullptr, 0, MakeCalls, &calls, 0, nullptr);
+        WaitForSingleObject(thread, INFINITE);
+        CloseHandle(thread);
+        Report("thread-ended");
+    } else {
+        MakeCalls(&calls);
     }
     Report("done");
     if (holdEvent) {
