@@ -682,11 +682,35 @@ TEST(HandOffReceiver, TextsWaitUpToTheLimitAndTheCallerIsTold) {
     EXPECT_STREQ(text.get(), "again");
 }
 
+// Wine has no integrity levels: what the receiver asks of the message filter for an
+// elevated run is seen through this program's import slot.
+struct MessageFilterCall {
+    int count = 0;
+    HWND window = nullptr;
+    UINT message = 0;
+    DWORD action = 0;
+    PCHANGEFILTERSTRUCT status = nullptr;
+} g_messageFilterCall;
+
+BOOL WINAPI RecordMessageFilter(HWND window, UINT message, DWORD action, PCHANGEFILTERSTRUCT status) {
+    g_messageFilterCall = {g_messageFilterCall.count + 1, window, message, action, status};
+    return TRUE;
+}
+
 TEST(HandOffReceiver, WindowIsHiddenRefusesWhatItCannotKeepAndGoesWithTheObject) {
     Instance names;
+    void *messageFilter = SwapImport(reinterpret_cast<void *>(&ChangeWindowMessageFilterEx),
+                                     reinterpret_cast<void *>(&RecordMessageFilter));
+    ASSERT_NE(messageFilter, nullptr);
     std::unique_ptr<CHandOffReceiver> receiver(new CHandOffReceiver(names.window.c_str(), names.cls.c_str(), ""));
+    SwapImport(reinterpret_cast<void *>(&RecordMessageFilter), messageFilter);
     const HWND window = receiver->Window();
     ASSERT_NE(window, nullptr);
+    EXPECT_EQ(g_messageFilterCall.count, 1);
+    EXPECT_EQ(g_messageFilterCall.window, window);
+    EXPECT_EQ(g_messageFilterCall.message, static_cast<UINT>(WM_COPYDATA));
+    EXPECT_EQ(g_messageFilterCall.action, static_cast<DWORD>(MSGFLT_ALLOW));
+    EXPECT_EQ(g_messageFilterCall.status, nullptr);
     EXPECT_FALSE(IsWindowVisible(window));
     char text[300] = "";
     GetClassNameA(window, text, sizeof text);
@@ -761,6 +785,9 @@ TEST(HandOffReceiver, RefusalsReleaseEverything) {
     own.hInstance = GetModuleHandleA(nullptr);
     own.lpszClassName = names.cls.c_str();
     ASSERT_NE(RegisterClassA(&own), 0);
+    // A text waiting in the block stays there for the next first instance.
+    CMemMapFile<char> block(names.BlockName().c_str(), 0, 1024, nullptr);
+    std::strcpy(block.GetView(), "waiting");
     std::string message = "no exception";
     try {
         CHandOffReceiver receiver(names.window.c_str(), names.cls.c_str(), "");
@@ -768,6 +795,7 @@ TEST(HandOffReceiver, RefusalsReleaseEverything) {
         message = error.Message.c_str();
     }
     EXPECT_EQ(message, kNoWindowSjis);
+    EXPECT_EQ(ReadBlockText(names.BlockName()), "waiting");
     // The instance mutex went with it: this is the first instance again.
     EXPECT_FALSE(HandOffToRunningInstance(names.window.c_str(), names.cls.c_str()));
 }
