@@ -5,6 +5,9 @@
 // Each round starts the receiver as the first instance, waits until its window exists,
 // then starts the same program as a later instance and times from just before
 // CreateProcessA until the first instance reports the text.
+// Then, in alternating rounds too, tools/receiver.exe's time from its start to its decision
+// that it is the first instance: on a normal start (no instance ran), against a start
+// after the running instance was killed while a later one still holds the instance mutex.
 #include <windows.h>
 
 #include <algorithm>
@@ -44,6 +47,35 @@ double RunOnce(const std::string &program, const char *takenLine) {
     return taken;
 }
 
+// From a receiver's start to its "first-instance" line; negative when it did not come.
+double DecideOnce(bool afterCrash) {
+    const std::string cls = "OrvaneBench_" + UniqueSuffix(), title = "OrvaneBenchTitle_" + UniqueSuffix();
+    const std::string receiver = "\"" + StandInProgramPath("receiver.exe") + "\" " + cls + " " + title;
+    std::unique_ptr<ChildProcess> crashed, holder;
+    if (afterCrash) {
+        crashed.reset(new ChildProcess(receiver));
+        if (!crashed->WaitForLine("ready", 30000)) return -1;
+        // A later instance that stays: it keeps the instance mutex in existence.
+        holder.reset(new ChildProcess("\"" + SiblingProgramPath("handoff_child.exe") + "\" " + title + " " + cls +
+                                      " --hold-event OrvaneBenchHold_" + UniqueSuffix()));
+        if (!holder->WaitForLine("done", 30000)) return -1;
+        crashed->Kill();
+    }
+    const double before = NowMs();
+    ChildProcess next(receiver);
+    if (!next.WaitForLine("first-instance", 30000)) return -1;
+    return NowMs() - before;
+}
+
+void PrintMedians(const char *what, const char *names[2], std::vector<double> times[2]) {
+    std::printf("median ms %s: %s %.1f, %s %.1f, ratio %.2f\n", what, names[0], Median(times[0]), names[1],
+                Median(times[1]), Median(times[0]) / Median(times[1]));
+    std::printf("range: %s %.1f to %.1f, %s %.1f to %.1f\n", names[0],
+                *std::min_element(times[0].begin(), times[0].end()), *std::max_element(times[0].begin(), times[0].end()),
+                names[1], *std::min_element(times[1].begin(), times[1].end()),
+                *std::max_element(times[1].begin(), times[1].end()));
+}
+
 }  // namespace
 
 int main(int argc, char **argv) {
@@ -60,15 +92,21 @@ int main(int argc, char **argv) {
         }
         times[which].push_back(ms);
     }
-    const double median[2] = {Median(times[0]), Median(times[1])};
     std::printf("rounds of each: %d, alternating\n", rounds);
-    std::printf(
-        "median ms from a later instance's start to its text taken: CHandOffReceiver %.1f, old pattern %.1f, "
-        "ratio %.2f\n",
-        median[0], median[1], median[0] / median[1]);
-    std::printf(
-        "range: CHandOffReceiver %.1f to %.1f, old pattern %.1f to %.1f\n",
-        *std::min_element(times[0].begin(), times[0].end()), *std::max_element(times[0].begin(), times[0].end()),
-        *std::min_element(times[1].begin(), times[1].end()), *std::max_element(times[1].begin(), times[1].end()));
+    const char *receivers[2] = {"CHandOffReceiver", "old pattern"};
+    PrintMedians("from a later instance's start to its text taken", receivers, times);
+
+    std::vector<double> decisions[2];
+    for (int round = 0; round < 2 * rounds; ++round) {
+        const int which = round % 2;
+        const double ms = DecideOnce(which == 1);
+        if (ms < 0) {
+            std::printf("decision round %d did not finish\n", round);
+            return 1;
+        }
+        decisions[which].push_back(ms);
+    }
+    const char *starts[2] = {"normal start", "after a crash"};
+    PrintMedians("from a receiver's start to its decision (first instance)", starts, decisions);
     return 0;
 }
