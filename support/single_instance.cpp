@@ -65,28 +65,21 @@ void ClearBlock(CMemMapFile<char> &block) {
     if (char *view = block.GetView()) view[0] = '\0';
 }
 
-// The block's lock for a scope, waited for at most `waitMs`. A holder that ended while it
-// held the lock may have left a text half written: the block is emptied then, so that
-// nobody takes it. Without a mutex (it could not be created) the block goes unguarded.
-class TimedBlockLock {
+// The block's lock for a scope. Its holders keep it only for moments and wait for nobody
+// meanwhile, so it is waited for without a limit, like CMemMapFile's. A holder that ended
+// while it held the lock may have left a text half written: the block is emptied then, so
+// that nobody takes it.
+class EmptyingBlockLock {
 public:
-    TimedBlockLock(CMemMapFile<char> &block, DWORD waitMs) : block_(block) {
-        const DWORD wait = WaitForSingleObject(block.Mutex, waitMs);
-        timedOut_ = wait == WAIT_TIMEOUT;
-        held_ = wait == WAIT_OBJECT_0 || wait == WAIT_ABANDONED;
-        if (wait == WAIT_ABANDONED) ClearBlock(block);
+    explicit EmptyingBlockLock(CMemMapFile<char> &block) : block_(block) {
+        if (block.Lock() == WAIT_ABANDONED) ClearBlock(block);
     }
-    ~TimedBlockLock() {
-        if (held_) block_.Unlock();
-    }
-    TimedBlockLock(const TimedBlockLock &) = delete;
-    TimedBlockLock &operator=(const TimedBlockLock &) = delete;
-    bool TimedOut() const { return timedOut_; }
+    ~EmptyingBlockLock() { block_.Unlock(); }
+    EmptyingBlockLock(const EmptyingBlockLock &) = delete;
+    EmptyingBlockLock &operator=(const EmptyingBlockLock &) = delete;
 
 private:
     CMemMapFile<char> &block_;
-    bool timedOut_;
-    bool held_;
 };
 
 // Whether this thread now owns the instance mutex because its owner gave it up or ended
@@ -136,11 +129,8 @@ HandOffOutcome HandOff(const char *windowName, const char *className, const char
     if (!*windowName && !*className) throw Exception(kNoNamesText);
 
     const Deadline deadline(timeoutMs);
-    std::optional<TimedBlockLock> lock;
-    if (heldBlock) {
-        lock.emplace(*heldBlock, deadline.RemainingMs());
-        if (lock->TimedOut()) return HandOffOutcome::NotResponding;
-    }
+    std::optional<EmptyingBlockLock> lock;
+    if (heldBlock) lock.emplace(*heldBlock);
 
     char name[kNameArea];
     ComposeInstanceName(windowName, className, name);
@@ -159,13 +149,10 @@ HandOffOutcome HandOff(const char *windowName, const char *className, const char
     CMemMapFile<char> &block = heldBlock ? *heldBlock : ownBlock.emplace(SharedDataName, 0, kBlockSize, nullptr);
     bool written = false;
     for (;;) {
-        if (!lock) {
-            lock.emplace(block, deadline.RemainingMs());
-            if (lock->TimedOut()) return HandOffOutcome::NotResponding;
-        }
+        if (!lock) lock.emplace(block);
         char *view = block.GetView();
         // Our text from a round whose window went away, if still there, is nobody's.
-        if (written && view && std::strcmp(view, data) == 0) view[0] = '\0';
+        if (written && view && std::strncmp(view, data, kBlockSize) == 0) view[0] = '\0';
         // Decided under the lock, under which a CHandOffReceiver makes its window and reads
         // the block, and gives both up with the mutex: an owner found alive has its window.
         if (TakeOverInstanceMutex(InstanceMutex)) {

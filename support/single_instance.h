@@ -53,8 +53,9 @@ enum class HandOffOutcome {
                     // handles the message (Wine withdraws a message not yet received)
 };
 // HandOffToRunningInstance waiting at most `timeoutMs` in all (INFINITE: as long as it
-// takes) for the block's lock and for the running instance's answer, and telling apart
-// what true stands for there: true is any outcome but FirstInstance.
+// takes) for the running instance's answer, and telling apart what true stands for there:
+// true is any outcome but FirstInstance. (The block's lock is waited for without a limit,
+// as CMemMapFile does; its holders keep it only for moments and wait for nobody.)
 HandOffOutcome TryHandOffToRunningInstance(const char *windowName, const char *className, const char *data,
                                            DWORD timeoutMs);
 

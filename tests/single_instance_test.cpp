@@ -373,6 +373,11 @@ TEST(HandOff, WithoutAWindowTheCallSucceedsAndTheTextWaitsInTheBlock) {
     CMemMapFile<char> block(names.BlockName().c_str(), 0, 1024, nullptr);
     EXPECT_EQ(ResultOf(HandOffOnce(names, "--data-hex " + ToHex(std::string("nobody listens")))), "result 1");
     EXPECT_EQ(ReadBlockText(names.BlockName()), "nobody listens");
+    // A second call on the thread that made the first check is a later instance's, and
+    // this thread goes on owning the instance.
+    EXPECT_TRUE(HandOffToRunningInstance(names.window.c_str(), names.cls.c_str(), "called again"));
+    EXPECT_EQ(ReadBlockText(names.BlockName()), "called again");
+    EXPECT_EQ(ResultOf(HandOffOnce(names, "")), "result 1");
 }
 
 TEST(HandOff, SenderWritesTheBlockOnlyUnderItsLock) {
@@ -445,9 +450,13 @@ TEST(HandOff, FirstInstanceLastsAsLongAsItsOwner) {
 // Later instances keep the instance mutex open, so it outlives its owner: whatever way the
 // owner goes, the next program to check must not hand its text to nobody.
 TEST(HandOff, NextProgramIsFirstOnceTheRunningInstanceHasGone) {
-    enum class Going { Killed, Closed, CheckingThreadEnded };
-    for (const Going going : {Going::Killed, Going::Closed, Going::CheckingThreadEnded}) {
-        SCOPED_TRACE(going == Going::Killed ? "killed" : going == Going::Closed ? "closed" : "its thread ended");
+    enum class Going { Killed, KilledWhileAnswerAwaited, Closed, CheckingThreadEnded };
+    for (const Going going : {Going::Killed, Going::KilledWhileAnswerAwaited, Going::Closed, Going::CheckingThreadEnded}) {
+        const bool killed = going == Going::Killed || going == Going::KilledWhileAnswerAwaited;
+        SCOPED_TRACE(going == Going::Killed                     ? "killed"
+                     : going == Going::KilledWhileAnswerAwaited ? "killed while a receiver waits for its answer"
+                     : going == Going::Closed                   ? "closed"
+                                                                : "its thread ended");
         Instance names;
         NamedEvent close, laterGoes;
         std::unique_ptr<ChildProcess> first;
@@ -456,13 +465,23 @@ TEST(HandOff, NextProgramIsFirstOnceTheRunningInstanceHasGone) {
             first = StartHandOff(names, "--check-in-thread " + close.Name() + " --hold-event " + laterGoes.Name());
             ASSERT_TRUE(first->WaitForLine("result 0", kLineWaitMs)) << first->UnreadOutput();
         } else {
-            first = StartTextReceiver(names, "", StandInProgramPath("receiver.exe"), " --close-on " + close.Name());
+            // Waited for in vain: a receiver that no longer dispatches.
+            const std::string options = going == Going::KilledWhileAnswerAwaited ? " --hang" : " --close-on " + close.Name();
+            first = StartTextReceiver(names, "", StandInProgramPath("receiver.exe"), options);
             ASSERT_TRUE(first->WaitForLine("ready", kLineWaitMs)) << first->UnreadOutput();
         }
-        auto later = StartHandOff(names, "--hold-event " + laterGoes.Name());
-        ASSERT_TRUE(later->ReadLine(line, kLineWaitMs));
-        EXPECT_EQ(ResultOf(line), "result 1");
-        if (going == Going::Killed) {
+        std::unique_ptr<ChildProcess> later, next;
+        if (going == Going::KilledWhileAnswerAwaited) {
+            // Its text is written and its message waits when the window goes: not taken, and
+            // not left for itself as the next first instance.
+            next = StartTextReceiver(names, "next");
+            EXPECT_FALSE(next->ReadLine(line, 1000)) << line;
+        } else {
+            later = StartHandOff(names, "--hold-event " + laterGoes.Name());
+            ASSERT_TRUE(later->ReadLine(line, kLineWaitMs));
+            EXPECT_EQ(ResultOf(line), "result 1");
+        }
+        if (killed) {
             first->Kill();
         } else {
             close.Set();
@@ -470,7 +489,10 @@ TEST(HandOff, NextProgramIsFirstOnceTheRunningInstanceHasGone) {
                 << first->UnreadOutput();
         }
 
-        auto next = StartTextReceiver(names, "next");
+        if (!next) {
+            EXPECT_EQ(ResultOf(HandOffOnce(names, "")), "result 0");
+            next = StartTextReceiver(names, "next");
+        }
         ASSERT_TRUE(next->WaitForLine("first-instance", kLineWaitMs)) << next->UnreadOutput();
         ASSERT_TRUE(next->WaitForLine("ready", kLineWaitMs)) << next->UnreadOutput();
         EXPECT_EQ(ResultOf(HandOffOnce(names, "--data-hex " + ToHex(std::string("to the next")))), "result 1");
@@ -829,6 +851,10 @@ TEST(HandOffReceiver, RunningInstanceThatDoesNotAnswerHoldsALaterOneOnlyForItsBo
     ASSERT_TRUE(sender->WaitForLine("result", kLineWaitMs, &line)) << sender->UnreadOutput();
     EXPECT_EQ(FieldOf(line, "outcome"), "handed-off") << line;
     EXPECT_EQ(TakeAll(receiver), "answered|");
+    // A window of this thread is called directly: no wait, not even 0 ms, applies.
+    EXPECT_EQ(TryHandOffToRunningInstance(names.window.c_str(), names.cls.c_str(), "own", 0),
+              HandOffOutcome::HandedOff);
+    EXPECT_EQ(TakeAll(receiver), "own|");
 }
 
 // A writer killed while it holds the block's lock may have left its text half written.

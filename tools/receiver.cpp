@@ -1,6 +1,6 @@
 // The receiving side of the single-instance hand-off, and the library's usage example.
 //
-//   receiver <class name> <window title> [text] [--close-on <event name>]
+//   receiver <class name> <window title> [text] [--close-on <event name> | --hang]
 //
 // The first instance keeps running and reports on standard output, one line each:
 //   first-instance          the check found no other instance
@@ -9,6 +9,7 @@
 //   text <hex bytes>        each text handed over since, in order of arrival
 //   closed                  with --close-on, once the event is set: it has given up the
 //                           instance and reported the texts still waiting; then it ends
+// With --hang the first instance stops after "ready" and never dispatches a message.
 // A later instance hands `text` to the first one and reports "handed-off" (or
 // "not-responding" or "refused"); an Exception is reported as "exception <hex bytes of
 // its message>".
@@ -50,11 +51,12 @@ void ReportTexts(CHandOffReceiver &receiver, const char *label) {
 
 int main(int argc, char **argv) {
     if (argc < 3) {
-        std::fputs("usage: receiver <class name> <window title> [text] [--close-on <event name>]\n", stderr);
+        std::fputs("usage: receiver <class name> <window title> [text] [--close-on <event name> | --hang]\n", stderr);
         return 2;
     }
     HANDLE close = nullptr;
     if (argc > 5 && std::strcmp(argv[4], "--close-on") == 0) close = CreateEventA(nullptr, TRUE, FALSE, argv[5]);
+    const bool hang = argc > 4 && std::strcmp(argv[4], "--hang") == 0;
     try {
         CHandOffReceiver receiver(argv[2], argv[1], argc > 3 ? argv[3] : nullptr);
         switch (receiver.Outcome()) {
@@ -69,6 +71,7 @@ int main(int argc, char **argv) {
                       static_cast<unsigned long long>(reinterpret_cast<ULONG_PTR>(receiver.Window())));
         Report(ready);
         ReportTexts(receiver, "pending ");
+        if (hang) Sleep(INFINITE);  // a first instance that hangs: it never dispatches again
 
         // Told by a thread message, as this program has no window of its own.
         receiver.PostWhenTextWaits(nullptr, kTextWaits);
