@@ -2,15 +2,18 @@
 # scripts/verify-release.sh, proved (run by scripts/test-release.sh, on its builds):
 #   scripts/test-verify-release.sh RELEASE_TEST_DIR
 # RELEASE_TEST_DIR is scripts/test-release.sh's folder: a/ (an unsigned release of
-# HEAD), b/ (the same, built in another folder), s/ (signed) and key/ca.pem.
+# HEAD), b/ (the same, built in another folder), s/ (signed), key/ca.pem, and the
+# signing key key/signer.p12 with its password in key/password.
 # - a good release passes: unsigned with a real rebuild of its commit, and signed
 #   (--ca) against b/ as the rebuild;
 # - each tampering fails, with a message that names what is wrong: a changed byte in a
-#   zip; a changed exe re-zipped with fresh sums (unsigned, and signed); BUILDINFO
-#   naming another commit (with its own time too, which takes a real rebuild of that
-#   commit); BUILDINFO naming other toolchain versions; a missing or swapped .sig; a
-#   commit the checkout does not have; a signed release without its CA, an unsigned
-#   one with a CA; a given rebuild of another commit.
+#   zip; a file in the folder that SHA256SUMS does not list; a changed exe re-zipped
+#   with fresh sums (unsigned, and signed); a signed zip whose entries carry another
+#   time or mode; BUILDINFO naming another commit (with its own time too, which takes a
+#   real rebuild of that commit); BUILDINFO naming other toolchain versions, in both
+#   zips and in the win32 one alone; a missing or swapped .sig, and the .sig of a second
+#   signing of the same launcher; a commit the checkout does not have; a signed release
+#   without its CA, an unsigned one with a CA; a given rebuild of another commit.
 # The tampered cases reuse b/ as the rebuild (ORVANE_VERIFY_REBUILD) where one is
 # reached: b/ is a rebuild of HEAD made by release.sh exactly as verify-release.sh makes
 # one, and test-release.sh has proved it equal to a/.
@@ -19,7 +22,7 @@ cd "$(dirname "$0")/.."
 root=$(pwd)
 [ $# -eq 1 ] || { echo "usage: $0 RELEASE_TEST_DIR" >&2; exit 2; }
 release=$(cd "$1" && pwd)
-for part in a b s key/ca.pem; do
+for part in a b s key/ca.pem key/signer.p12 key/password; do
   [ -e "$release/$part" ] || { echo "no $release/$part: run scripts/test-release.sh" >&2; exit 2; }
 done
 export LC_ALL=C TZ=UTC
@@ -107,6 +110,12 @@ zip=$work/changed-byte/orvanecmd-$version-win64.zip
 flip_byte "$zip" $(($(wc -c <"$zip") / 2))
 fails changed-byte "orvanecmd-$version-win64.zip does not match its sum in SHA256SUMS" "$work/changed-byte"
 
+# A file the sums do not list: a .sig put beside an unsigned release.
+copy "$release/a" unlisted-file
+cp "$release/s/orvanecmd-$version-win64.exe.sig" "$work/unlisted-file/"
+fails unlisted-file "orvanecmd-$version-win64.exe.sig is in $work/unlisted-file but not listed in SHA256SUMS" \
+  "$work/unlisted-file"
+
 # A changed exe, zipped again with fresh sums: unsigned, then signed.
 export ORVANE_VERIFY_REBUILD="$release/b"
 copy "$release/a" changed-exe
@@ -118,6 +127,20 @@ rezip "$work/changed-signed-exe" win32 sh -c 'printf "X" | dd of=bin/orvanecmd.e
 resum "$work/changed-signed-exe"
 fails changed-signed-exe "the signature of the launcher in orvanecmd-$version-win32.zip does not verify" \
   "$work/changed-signed-exe" --ca "$ca"
+
+# A signed zip whose files are all the rebuild's, zipped again with one entry's time,
+# then one entry's mode, changed.
+for change in "time touch -d @86400 BUILDINFO" "mode chmod 600 README.md"; do
+  # shellcheck disable=SC2086 # the case's name, then its command, split at the blanks
+  set -- $change
+  entry_case=signed-entry-$1
+  shift
+  copy "$release/s" "$entry_case"
+  rezip "$work/$entry_case" win64 "$@"
+  resum "$work/$entry_case"
+  fails "$entry_case" "orvanecmd-$version-win64.zip: the modes or times of its entries differ from the rebuild's" \
+    "$work/$entry_case" --ca "$ca"
+done
 
 # BUILDINFO naming another commit, first with this commit's time, then with its own (which
 # takes a real rebuild of it). Commits made within one second share a time, so the other
@@ -155,6 +178,13 @@ resum "$work/other-toolchain"
 fails other-toolchain "orvanecmd-$version-win32/BUILDINFO differs from the rebuild's" "$work/other-toolchain"
 grep -q "^toolchain: DIFFERS .*zip .* here, 9.9-1 in BUILDINFO" "$work/other-toolchain.log" ||
   fail "other-toolchain: the differing toolchain was not named"
+# The win32 zip's BUILDINFO alone tampered: the two zips disagree, before anything is built.
+copy "$release/a" buildinfo-win32-alone
+rezip "$work/buildinfo-win32-alone" win32 set_line zip 9.9-1
+resum "$work/buildinfo-win32-alone"
+fails buildinfo-win32-alone \
+  "the BUILDINFO of orvanecmd-$version-win64.zip differs from the one of orvanecmd-$version-win32.zip" \
+  "$work/buildinfo-win32-alone"
 
 # A missing .sig: listed but absent, then left out of the sums too; swapped .sig files.
 copy "$release/s" sig-absent
@@ -172,6 +202,24 @@ mv "$work/sig-swapped/swap" "$work/sig-swapped/orvanecmd-$version-win32.exe.sig"
 resum "$work/sig-swapped"
 fails sig-swapped "orvanecmd-$version-win32.exe.sig is not the signature of the launcher in orvanecmd-$version-win32.zip" \
   "$work/sig-swapped" --ca "$ca"
+# The .sig of a second signing of the same launcher (another description, so other
+# bytes): it verifies and attaches, but does not give the shipped launcher back.
+copy "$release/s" sig-signed-again
+again=$work/sig-signed-again/again
+mkdir "$again"
+unzip -p "$release/s/orvanecmd-$version-win64.zip" "orvanecmd-$version-win64/bin/orvanecmd.exe" >"$again/signed.exe"
+osslsigncode remove-signature -in "$again/signed.exe" -out "$again/unsigned.exe" >/dev/null
+osslsigncode sign -pkcs12 "$release/key/signer.p12" -readpass "$release/key/password" -h sha256 \
+  -n "orvanecmd, signed again" -in "$again/unsigned.exe" -out "$again/resigned.exe" >"$again/sign.log" 2>&1 ||
+  { cat "$again/sign.log"; fail "sig-signed-again: the second signing failed"; }
+osslsigncode extract-signature -in "$again/resigned.exe" -out "$again/win64.exe.sig" >/dev/null
+! cmp -s "$again/win64.exe.sig" "$release/s/orvanecmd-$version-win64.exe.sig" ||
+  fail "sig-signed-again: the second signing gave the same bytes"
+mv "$again/win64.exe.sig" "$work/sig-signed-again/orvanecmd-$version-win64.exe.sig"
+rm -r "$again"
+resum "$work/sig-signed-again"
+fails sig-signed-again "orvanecmd-$version-win64.exe.sig is not the signature of the launcher in orvanecmd-$version-win64.zip" \
+  "$work/sig-signed-again" --ca "$ca"
 
 # A commit the checkout does not have.
 absent=$(printf '%s' "$commit" | tr 0-9a-f 1-9a-f0)

@@ -2,7 +2,8 @@
 # Builds everything and runs the whole test suite: the three Windows builds under Wine
 # (x64 g++ with the slow two-minute run, x86 g++ with the hand-offs across bitness,
 # x64 clang), the release (reproducible, hardened, signed; its zips checked by building a
-# caller against them), and the host build with sanitizers and fuzzers.
+# caller against them), and the host build with sanitizers and fuzzers, its slow tests
+# (the texts and names of more than 2 and 4 GiB) included.
 set -eu
 cd "$(dirname "$0")/.."
 scripts/install-deps.sh
@@ -31,18 +32,32 @@ stop_windows_tests() {
   echo "A step failed: stopped the x64 test run; its log so far:" >&2
   cat build/windows/ctest.log >&2
 }
-trap stop_windows_tests EXIT
+# The host's slow tests, started once the host build is made, are stopped too, with
+# the test program that runs (ctest runs in a process group of its own).
+host_slow_tests=
+stop_background_tests() {
+  [ -z "$host_slow_tests" ] || kill -- "-$host_slow_tests" 2>/dev/null || true
+  stop_windows_tests
+}
+trap stop_background_tests EXIT
 trap 'exit 1' INT TERM
 for preset in windows-x86 windows-clang host; do
   cmake --preset $preset
   cmake --build --preset $preset -j"$jobs"
 done
+# The host's slow tests, with the sanitizers, go on beside the Windows tests and the
+# release test; they end before the host's other tests run in the same build folder.
+setsid ctest --test-dir build/host -L slow --output-on-failure >build/host/ctest-slow.log 2>&1 &
+host_slow_tests=$!
 step "x86 Windows tests" ctest --preset windows-x86 -j3
 step "clang Windows tests" ctest --preset windows-clang -j3
 step "x64 Windows tests" wait $windows_tests
 windows_tests=
 cat build/windows/ctest.log
 step "release test" scripts/test-release.sh
+step "host slow tests" wait $host_slow_tests
+host_slow_tests=
+cat build/host/ctest-slow.log
 step "host tests" ctest --preset host -j"$jobs"
 step "clang-tidy" scripts/tidy.sh
 step "coverage" scripts/coverage.sh

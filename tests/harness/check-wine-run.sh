@@ -29,8 +29,10 @@ disabled=--gtest_also_run_disabled_tests
 # The crash report alone: the status itself is not 0, also without the summary check.
 expect fails "unhandled exception 0xc0000005" "$state" "$probe" $disabled --gtest_filter=Probe.DISABLED_CrashAlone
 expect fails "unhandled exception 0xc0000005" "$state" "$probe" $disabled --gtest_filter=Probe.DISABLED_CrashAfterChild
-# The checks on the output, for a crash that Wine's debugger ends and for an early exit.
+# The checks on the output (standard error too), for a crash that Wine's debugger ends,
+# one reported on standard error alone after the summary, and for an early exit.
 expect fails "crashed" --gtest "$state" "$probe" $disabled --gtest_filter=Probe.DISABLED_CrashUnreportedAfterChild
+expect fails "crashed" --gtest "$state" "$probe" $disabled --gtest_filter=Probe.DISABLED_CrashReportedOnStandardErrorAfterSummary
 expect fails "summary" --gtest "$state" "$probe" $disabled --gtest_filter=Probe.DISABLED_EndsInTheMiddle
 expect fails "summary" --gtest "$state" "$probe" --gtest_filter=NoSuchTest
 expect passes "PASSED" --gtest "$state" "$probe" --gtest_filter=Probe.Passes

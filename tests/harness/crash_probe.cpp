@@ -4,6 +4,8 @@
 //   crash_probe sleep   (a child that stays until it is killed)
 #include <gtest/gtest.h>
 
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 #include "tests/win_process.h"
@@ -21,6 +23,15 @@ void RunChildren(std::unique_ptr<ChildProcess> &stays) {
 }
 
 void WriteThroughNull() { *static_cast<volatile int *>(nullptr) = 1; }
+
+// Reports a crash on standard error alone and ends the process with status 0.
+LONG WINAPI ReportAndEndWithZero(EXCEPTION_POINTERS *pointers) {
+    std::fprintf(stderr, "unhandled exception 0x%08lx\n",
+                 static_cast<unsigned long>(pointers->ExceptionRecord->ExceptionCode));
+    std::fflush(stderr);
+    TerminateProcess(GetCurrentProcess(), 0);
+    return EXCEPTION_EXECUTE_HANDLER;
+}
 
 }  // namespace
 
@@ -41,6 +52,13 @@ TEST(Probe, DISABLED_CrashUnreportedAfterChild) {
     RunChildren(stays);
     SetUnhandledExceptionFilter(nullptr);
     WriteThroughNull();
+}
+
+// A crash after the summary, on the way out, that its handler reports on standard error
+// alone before it ends the process with status 0: only that line shows the crash.
+TEST(Probe, DISABLED_CrashReportedOnStandardErrorAfterSummary) {
+    SetUnhandledExceptionFilter(ReportAndEndWithZero);
+    std::atexit(WriteThroughNull);
 }
 
 // After a child has run and ended: with one still read from, the 32-bit Wine loader
