@@ -80,7 +80,7 @@ OpenSslCalls LoadCopy(const char *capabilities) {
 
 // Short messages around the padding's edges (one final block or two; up to three
 // blocks in all), and long ones.
-constexpr size_t kSha1Sizes[] = {0, 55, 56, 63, 64, 65, 128, 16384, 1048576};
+constexpr size_t kSha1Sizes[] = {0, 1, 55, 56, 63, 64, 65, 128, 16384, 1048576};
 
 std::string SizeTag(size_t size) {
     if (size >= 1048576) return std::to_string(size / 1048576) + "MiB";
@@ -99,16 +99,16 @@ std::vector<unsigned char> Message(size_t size) {
 }
 
 // One whole digest (init, update, final) per iteration, through the public
-// functions (blocks null: the dispatched path) or on one path.
-void OurSha1(benchmark::State &state, Sha1BlocksFn blocks, size_t size) {
+// functions (path null: the dispatched path) or on one path.
+void OurSha1(benchmark::State &state, const Sha1PathFunctions *path, size_t size) {
     const std::vector<unsigned char> message = Message(size);
     unsigned char digest[20];
     for (auto _ : state) {
         Sha1Context context;
         Sha1Init(&context);
-        if (blocks) {
-            Sha1UpdateWith(blocks, &context, message.data(), static_cast<uint32_t>(message.size()));
-            Sha1FinalWith(blocks, &context, digest);
+        if (path) {
+            Sha1UpdateWith(*path, &context, message.data(), static_cast<uint32_t>(message.size()));
+            Sha1FinalWith(*path, &context, digest);
         } else {
             Sha1Update(&context, message.data(), static_cast<uint32_t>(message.size()));
             Sha1Final(&context, digest);
@@ -211,8 +211,8 @@ int main(int argc, char **argv) {
         // The scalar code only where it was measured before: 64 bytes and the long messages.
         const bool scalarToo = size == 64 || size >= 16384;
         benchmark::RegisterBenchmark((tag + "/dispatched").c_str(), OurSha1, nullptr, size);
-        benchmark::RegisterBenchmark((tag + "/vector").c_str(), OurSha1, Sha1BlocksOf(vector), size);
-        if (scalarToo) benchmark::RegisterBenchmark((tag + "/portable").c_str(), OurSha1, Sha1PortableBlocks, size);
+        benchmark::RegisterBenchmark((tag + "/vector").c_str(), OurSha1, Sha1FunctionsOf(vector), size);
+        if (scalarToo) benchmark::RegisterBenchmark((tag + "/portable").c_str(), OurSha1, Sha1FunctionsOf(Sha1Path::kPortable), size);
         benchmark::RegisterBenchmark((tag + "/openssl").c_str(), OpenSslSha1, &linked, size);
         benchmark::RegisterBenchmark((tag + "/openssl-no-shaext").c_str(), OpenSslSha1, &masked, size);
         if (scalarToo) benchmark::RegisterBenchmark((tag + "/openssl-scalar").c_str(), OpenSslSha1, &scalar, size);
@@ -237,7 +237,9 @@ int main(int argc, char **argv) {
     std::printf("\nours / OpenSSL, bytes per second, median of the repetitions (and best):\n");
     for (size_t size : kSha1Sizes) {
         const std::string sha1 = "sha1/" + SizeTag(size);
-        const double floor = size < 16384 ? 0.9 : 1.0;
+        // Short messages are mostly the last block, which ours builds without a
+        // round trip through memory: 1.2 times OpenSSL's rate is the aim there.
+        const double floor = size < 16384 ? 1.2 : 1.0;
         reporter.PrintRatio((sha1 + " dispatched vs OpenSSL default").c_str(), sha1 + "/dispatched", sha1 + "/openssl",
                             floor);
         reporter.PrintRatio((sha1 + " vector vs OpenSSL without SHA ext").c_str(), sha1 + "/vector",

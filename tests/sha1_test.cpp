@@ -104,7 +104,7 @@ TEST(Sha1, MessageFedInFourUpdatesMatchesOneUpdate) {
 // alignment, random splits (runs of 0 to 9 blocks and odd tails), and one
 // update of many blocks.
 TEST(Sha1Paths, EveryPathThisCpuRunsMatchesPortable) {
-    const Hasher portable{"portable", Sha1PortableBlocks};
+    const Hasher portable{"portable", Sha1FunctionsOf(Sha1Path::kPortable)};
     std::mt19937 random(8);
     std::string storage(1 << 20, '\0');
     for (char &c : storage) c = static_cast<char>(random());
