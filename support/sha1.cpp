@@ -207,13 +207,16 @@ void CompressPortable(uint32_t state[5], const unsigned char *data) {
 // the store.
 std::atomic<const Sha1PathFunctions *> dispatchedPath{nullptr};
 
-const Sha1PathFunctions &DispatchedPath() {
-    const Sha1PathFunctions *path = dispatchedPath.load(std::memory_order_relaxed);
-    if (!path) {
-        path = Sha1FunctionsOf(Sha1DispatchedPath());
-        dispatchedPath.store(path, std::memory_order_relaxed);
-    }
+// Out of line, so that the calls after the first need no stack frame for it.
+ORVANE_NOINLINE const Sha1PathFunctions &PickPathOnFirstUse() {
+    const Sha1PathFunctions *path = Sha1FunctionsOf(Sha1DispatchedPath());
+    dispatchedPath.store(path, std::memory_order_relaxed);
     return *path;
+}
+
+inline const Sha1PathFunctions &DispatchedPath() {
+    const Sha1PathFunctions *path = dispatchedPath.load(std::memory_order_relaxed);
+    return path ? *path : PickPathOnFirstUse();
 }
 
 }  // namespace

@@ -353,13 +353,19 @@ SHA_FN __m128i LoadWordsReversed(const unsigned char *p) {
 
 // The state is read word by word, as Sha1Init writes it: a 16-byte load of four
 // 4-byte stores cannot take their values on the way to memory but waits for them
-// to reach it (measured: about 20 ns per short message). HideValue keeps the
+// to reach it (measured: about 20 ns per short message). HideVector keeps the
 // compiler from merging the four loads into one.
+SHA_FN __m128i LoadWord(const uint32_t *word) {
+    __m128i v = _mm_cvtsi32_si128(static_cast<int>(*word));
+    HideVector(v);
+    return v;
+}
+
 SHA_FN void LoadState(const uint32_t state[5], __m128i &abcd, __m128i &e) {
-    uint32_t words[4] = {state[0], state[1], state[2], state[3]};
-    for (uint32_t &word : words) HideValue(word);
-    abcd = _mm_set_epi32(int(words[0]), int(words[1]), int(words[2]), int(words[3]));
-    e = _mm_set_epi32(int(state[4]), 0, 0, 0);
+    const __m128i dc = _mm_unpacklo_epi32(LoadWord(state + 3), LoadWord(state + 2));
+    const __m128i ba = _mm_unpacklo_epi32(LoadWord(state + 1), LoadWord(state));
+    abcd = _mm_unpacklo_epi64(dc, ba);
+    e = _mm_slli_si128(LoadWord(state + 4), 12);
 }
 
 SHA_FN void StoreState(uint32_t state[5], __m128i abcd, __m128i e) {
@@ -430,15 +436,24 @@ SHA_FN void CompressWords(__m128i &abcd, __m128i &e, __m128i w0, __m128i w1, __m
     abcd = _mm_add_epi32(abcd, abcdBefore);
 }
 
-// Chunk k (0 to 3) of the padded last block: the bytes of `block` below `used`,
-// 0x80 at `used`, zeros above. Bytes of `block` from `used` on are stale and
-// are masked out, not trusted.
-SHA_FN __m128i PaddedChunk(const unsigned char block[64], int k, uint32_t used) {
-    const __m128i positions = _mm_setr_epi8(0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15);
-    const __m128i end = _mm_set1_epi8(static_cast<char>(static_cast<int>(used) - 16 * k));  // -48 to 63
+// Byte masks taken 16 at a time from 16 - n: the first n bytes set, and 0x80
+// at byte n alone (none for n = 16).
+constexpr unsigned char kFirstBytes[32] = {0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF,
+                                           0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF};
+constexpr unsigned char kEndMark[32] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0x80};
+
+// Words 4k to 4k+3 (k from 0 to 3) of the padded last block: the bytes of
+// `block` below `used`, 0x80 at `used`, zeros above. Bytes of `block` from
+// `used` on are stale and never read into the result; a chunk wholly below or
+// above `used` needs no mask, and one above is not loaded at all.
+SHA_FN __m128i PaddedWords(const unsigned char block[64], int k, uint32_t used) {
+    const int end = static_cast<int>(used) - 16 * k;
+    if (end < 0) return _mm_setzero_si128();
+    if (end == 0) return _mm_set_epi32(static_cast<int>(0x80000000u), 0, 0, 0);
     const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i *>(block + 16 * k));
-    const __m128i kept = _mm_and_si128(bytes, _mm_cmpgt_epi8(end, positions));
-    return _mm_or_si128(kept, _mm_and_si128(_mm_cmpeq_epi8(end, positions), _mm_set1_epi8(static_cast<char>(0x80))));
+    if (end >= 16) return ReverseBytes(bytes);
+    const __m128i kept = _mm_and_si128(bytes, _mm_loadu_si128(reinterpret_cast<const __m128i *>(kFirstBytes + 16 - end)));
+    return ReverseBytes(_mm_or_si128(kept, _mm_loadu_si128(reinterpret_cast<const __m128i *>(kEndMark + 16 - end))));
 }
 
 // ---- A partial block kept as whole 16-byte chunks ----
@@ -545,11 +560,11 @@ ORVANE_TARGET("sha,ssse3") void Sha1ShaExtensionsBlocks(uint32_t state[5], const
     for (; blocks > 0; --blocks, data += 64) {
         const __m128i abcdBefore = abcd;
         __m128i w0 = next0, w1 = next1, w2 = next2, w3 = next3, prior;
-        // The last block loads itself again rather than read past the input.
-        const unsigned char *following = blocks > 1 ? data + 64 : data;
         RoundsTo32(abcd, prior, e, w0, w1, w2, w3);
-        next0 = LoadWordsReversed(following), next1 = LoadWordsReversed(following + 16);
-        next2 = LoadWordsReversed(following + 32), next3 = LoadWordsReversed(following + 48);
+        if (blocks > 1) {
+            next0 = LoadWordsReversed(data + 64), next1 = LoadWordsReversed(data + 80);
+            next2 = LoadWordsReversed(data + 96), next3 = LoadWordsReversed(data + 112);
+        }
         RoundsFrom32(abcd, prior, w0, w1, w2, w3);
         e = _mm_sha1nexte_epu32(prior, e);
         abcd = _mm_add_epi32(abcd, abcdBefore);
@@ -563,12 +578,11 @@ void Sha1ShaExtensionsFinish(uint32_t state[5], unsigned char block[64], uint32_
                              unsigned char digest[20]) {
     __m128i abcd, e;
     LoadState(state, abcd, e);
-    const __m128i w0 = ReverseBytes(PaddedChunk(block, 0, used)), w1 = ReverseBytes(PaddedChunk(block, 1, used));
-    const __m128i w2 = ReverseBytes(PaddedChunk(block, 2, used));
-    __m128i w3 = ReverseBytes(PaddedChunk(block, 3, used));
+    const __m128i w0 = PaddedWords(block, 0, used), w1 = PaddedWords(block, 1, used);
+    const __m128i w2 = PaddedWords(block, 2, used), w3 = PaddedWords(block, 3, used);
     // The bit length, most significant byte first in the last eight bytes, is
     // the two lowest words once the bytes are reversed.
-    const __m128i length = _mm_set_epi32(0, 0, static_cast<int>(bits >> 32), static_cast<int>(bits));
+    const __m128i length = _mm_set_epi64x(0, static_cast<long long>(bits));
     if (used >= 56) {
         CompressWords(abcd, e, w0, w1, w2, w3);
         const __m128i zero = _mm_setzero_si128();
