@@ -218,7 +218,9 @@ int main(int argc, char **argv) {
         const bool scalarToo = size == 64 || size >= 16384;
         benchmark::RegisterBenchmark((tag + "/dispatched").c_str(), OurSha1, nullptr, size);
         benchmark::RegisterBenchmark((tag + "/vector").c_str(), OurSha1, Sha1FunctionsOf(vector), size);
-        if (scalarToo) benchmark::RegisterBenchmark((tag + "/portable").c_str(), OurSha1, Sha1FunctionsOf(Sha1Path::kPortable), size);
+        if (scalarToo)
+            benchmark::RegisterBenchmark((tag + "/portable").c_str(), OurSha1, Sha1FunctionsOf(Sha1Path::kPortable),
+                                         size);
         benchmark::RegisterBenchmark((tag + "/openssl").c_str(), OpenSslSha1, &linked, size);
         benchmark::RegisterBenchmark((tag + "/openssl-no-shaext").c_str(), OpenSslSha1, &masked, size);
         if (scalarToo) benchmark::RegisterBenchmark((tag + "/openssl-scalar").c_str(), OpenSslSha1, &scalar, size);
@@ -240,7 +242,8 @@ int main(int argc, char **argv) {
     benchmark::RunSpecifiedBenchmarks(&reporter);
     benchmark::Shutdown();
 
-    std::printf("\nours / OpenSSL: time per digest, and the ratio of the rates; medians of the repetitions (and best):\n");
+    std::printf(
+        "\nours / OpenSSL: time per digest, and the ratio of the rates; medians of the repetitions (and best):\n");
     for (size_t size : kSha1Sizes) {
         const std::string sha1 = "sha1/" + SizeTag(size);
         // Short messages are mostly the last block, which ours builds without a

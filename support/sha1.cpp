@@ -227,7 +227,9 @@ void Sha1PortableBlocks(uint32_t state[5], const unsigned char *data, size_t blo
 
 Sha1Path Sha1DispatchedPath() { return PickSha1Path(ReadSha1Cpuid()); }
 
-void Sha1Transform(Sha1Context *context, const unsigned char *data) { DispatchedPath().blocks(context->state, data, 1); }
+void Sha1Transform(Sha1Context *context, const unsigned char *data) {
+    DispatchedPath().blocks(context->state, data, 1);
+}
 
 void Sha1Update(Sha1Context *context, const void *input, uint32_t length) {
     Sha1UpdateWith(DispatchedPath(), context, input, length);

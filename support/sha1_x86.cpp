@@ -390,8 +390,7 @@ SHA_FN void Rounds4(__m128i &abcd, __m128i &prior, __m128i w, __m128i &next, __m
 
 // Rounds 0-31 of a block with the words w0..w3 (W[0..15]) and E `e`; the
 // words and `prior` are left as the rounds from 32 on take them.
-SHA_FN void RoundsTo32(__m128i &abcd, __m128i &prior, __m128i e, __m128i &w0, __m128i &w1, __m128i &w2,
-                       __m128i &w3) {
+SHA_FN void RoundsTo32(__m128i &abcd, __m128i &prior, __m128i e, __m128i &w0, __m128i &w1, __m128i &w2, __m128i &w3) {
     // Rounds 0-11, with the schedule started as in Rounds4.
     prior = abcd;
     abcd = _mm_sha1rnds4_epu32(abcd, _mm_add_epi32(e, w0), 0);
@@ -452,7 +451,8 @@ SHA_FN __m128i PaddedWords(const unsigned char block[64], int k, uint32_t used) 
     if (end == 0) return _mm_set_epi32(static_cast<int>(0x80000000u), 0, 0, 0);
     const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i *>(block + 16 * k));
     if (end >= 16) return ReverseBytes(bytes);
-    const __m128i kept = _mm_and_si128(bytes, _mm_loadu_si128(reinterpret_cast<const __m128i *>(kFirstBytes + 16 - end)));
+    const __m128i kept =
+        _mm_and_si128(bytes, _mm_loadu_si128(reinterpret_cast<const __m128i *>(kFirstBytes + 16 - end)));
     return ReverseBytes(_mm_or_si128(kept, _mm_loadu_si128(reinterpret_cast<const __m128i *>(kEndMark + 16 - end))));
 }
 
@@ -519,7 +519,6 @@ void Sha1KeepInChunks(unsigned char block[64], const unsigned char *input, size_
 }
 
 ORVANE_TARGET("ssse3") void Sha1Ssse3Blocks(uint32_t state[5], const unsigned char *data, size_t blocks) {
-
     uint32_t wk[80];
     __m128i w[8];
     for (; blocks > 0; --blocks, data += 64) RoundsWithOwnSchedule128(state, w, data, wk);
