@@ -297,6 +297,10 @@ void Sha1FinishInBlock(Sha1BlocksFn blocks, uint32_t state[5], unsigned char blo
     StoreBig32(block + 60, static_cast<uint32_t>(bits));
     blocks(state, block, 1);
 
+    Sha1StoreDigest(state, digest);
+}
+
+void Sha1StoreDigest(const uint32_t state[5], unsigned char digest[20]) {
     for (size_t i = 0; i < 5; ++i) StoreBig32(digest + 4 * i, state[i]);
 }
 

@@ -77,12 +77,15 @@ const char *Sha1PathName(Sha1Path path);
 void Sha1UpdateWith(const Sha1PathFunctions &path, Sha1Context *context, const void *input, uint32_t length);
 void Sha1FinalWith(const Sha1PathFunctions &path, Sha1Context *context, unsigned char digest[20]);
 
-// The ends that go through memory, as the portable path has them: `keep`
-// copies with memcpy, `finish` writes the padding and the length into `block`
-// and compresses it with `blocks`.
+// The portable path's ends, through memory: `keep` copies with memcpy,
+// `finish` writes the padding and the length into `block` and compresses it
+// with `blocks`.
 void Sha1KeepByCopy(unsigned char block[64], const unsigned char *input, size_t consumed, uint32_t length);
 void Sha1FinishInBlock(Sha1BlocksFn blocks, uint32_t state[5], unsigned char block[64], uint32_t used, uint64_t bits,
                        unsigned char digest[20]);
+
+// The five state words, each most significant byte first.
+void Sha1StoreDigest(const uint32_t state[5], unsigned char digest[20]);
 
 // The block functions themselves. The accelerated ones exist only on x86 and
 // must only be called when Sha1CpuRuns says so.
@@ -91,10 +94,11 @@ void Sha1Ssse3Blocks(uint32_t state[5], const unsigned char *data, size_t blocks
 void Sha1Avx2Blocks(uint32_t state[5], const unsigned char *data, size_t blocks);
 void Sha1ShaExtensionsBlocks(uint32_t state[5], const unsigned char *data, size_t blocks);
 
-// The ends of the SHA-extensions path: `keep` writes the partial block as
-// whole 16-byte chunks and `finish` reads them back in the same shape, adding
-// the padding and the length in registers, so no load waits for stores of
-// another size to reach the cache.
+// The ends of the x86 paths: `keep` writes the partial block as whole 16-byte
+// chunks, and the finish of each path reads them back in the same shape and
+// adds the padding and the length in registers, so no load waits for stores
+// of another size to reach the cache. The SHA-extensions finish compresses
+// straight from the registers.
 void Sha1KeepInChunks(unsigned char block[64], const unsigned char *input, size_t consumed, uint32_t length);
 void Sha1ShaExtensionsFinish(uint32_t state[5], unsigned char block[64], uint32_t used, uint64_t bits,
                              unsigned char digest[20]);

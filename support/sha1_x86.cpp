@@ -75,47 +75,6 @@ Sha1Path PickSha1Path(const Sha1Cpuid &cpu) {
     return Sha1Path::kPortable;
 }
 
-namespace {
-
-// The ends through memory for the paths that have no ends of their own.
-template <Sha1BlocksFn kBlocks>
-void FinishInBlock(uint32_t state[5], unsigned char block[64], uint32_t used, uint64_t bits, unsigned char digest[20]) {
-    Sha1FinishInBlock(kBlocks, state, block, used, bits, digest);
-}
-
-constexpr Sha1PathFunctions kPortable{Sha1PortableBlocks, Sha1KeepByCopy, FinishInBlock<Sha1PortableBlocks>};
-#if ORVANE_X86
-constexpr Sha1PathFunctions kSsse3Path{Sha1Ssse3Blocks, Sha1KeepByCopy, FinishInBlock<Sha1Ssse3Blocks>};
-constexpr Sha1PathFunctions kAvx2Path{Sha1Avx2Blocks, Sha1KeepByCopy, FinishInBlock<Sha1Avx2Blocks>};
-constexpr Sha1PathFunctions kShaExtensionsPath{Sha1ShaExtensionsBlocks, Sha1KeepInChunks, Sha1ShaExtensionsFinish};
-#endif
-
-}  // namespace
-
-const Sha1PathFunctions *Sha1FunctionsOf(Sha1Path path) {
-    switch (path) {  // GCOVR_EXCL_BR_LINE: every Sha1Path is a case on x86
-        case Sha1Path::kPortable:
-            return &kPortable;
-#if ORVANE_X86
-        case Sha1Path::kSsse3:
-            return &kSsse3Path;
-        case Sha1Path::kAvx2:
-            return &kAvx2Path;
-        case Sha1Path::kShaExtensions:
-            return &kShaExtensionsPath;
-#else
-        default:
-            break;
-#endif
-    }
-    return nullptr;  // GCOVR_EXCL_LINE: reached only off x86
-}
-
-Sha1BlocksFn Sha1BlocksOf(Sha1Path path) {
-    const Sha1PathFunctions *functions = Sha1FunctionsOf(path);
-    return functions ? functions->blocks : nullptr;  // GCOVR_EXCL_BR_LINE: null only off x86
-}
-
 const char *Sha1PathName(Sha1Path path) {
     switch (path) {  // GCOVR_EXCL_BR_LINE: every Sha1Path is a case
         case Sha1Path::kPortable:
@@ -435,27 +394,6 @@ SHA_FN void CompressWords(__m128i &abcd, __m128i &e, __m128i w0, __m128i w1, __m
     abcd = _mm_add_epi32(abcd, abcdBefore);
 }
 
-// Byte masks taken 16 at a time from 16 - n: the first n bytes set, and 0x80
-// at byte n alone (none for n = 16).
-constexpr unsigned char kFirstBytes[32] = {0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF,
-                                           0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF};
-constexpr unsigned char kEndMark[32] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0x80};
-
-// Words 4k to 4k+3 (k from 0 to 3) of the padded last block: the bytes of
-// `block` below `used`, 0x80 at `used`, zeros above. Bytes of `block` from
-// `used` on are stale and never read into the result; a chunk wholly below or
-// above `used` needs no mask, and one above is not loaded at all.
-SHA_FN __m128i PaddedWords(const unsigned char block[64], int k, uint32_t used) {
-    const int end = static_cast<int>(used) - 16 * k;
-    if (end < 0) return _mm_setzero_si128();
-    if (end == 0) return _mm_set_epi32(static_cast<int>(0x80000000u), 0, 0, 0);
-    const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i *>(block + 16 * k));
-    if (end >= 16) return ReverseBytes(bytes);  // GCOVR_EXCL_BR_LINE: never for chunk 3, as `used` is below 64
-    const __m128i kept =
-        _mm_and_si128(bytes, _mm_loadu_si128(reinterpret_cast<const __m128i *>(kFirstBytes + 16 - end)));
-    return ReverseBytes(_mm_or_si128(kept, _mm_loadu_si128(reinterpret_cast<const __m128i *>(kEndMark + 16 - end))));
-}
-
 // ---- A partial block kept as whole 16-byte chunks ----
 
 // x86 is little-endian: the first byte is the least significant.
@@ -493,6 +431,68 @@ ORVANE_TARGET("sse2") ORVANE_ALWAYS_INLINE __m128i LoadShort(const unsigned char
 // the 16 of them from kMoveDown + 16 - n.
 constexpr signed char kMoveDown[32] = {0,  1,  2,  3,  4,  5,  6,  7,  8,  9,  10, 11, 12, 13, 14, 15,
                                        -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1};
+
+// Byte masks taken 16 at a time from 16 - n: the first n bytes set, and 0x80
+// at byte n alone (none for n = 16).
+constexpr unsigned char kFirstBytes[32] = {0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF,
+                                           0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF};
+constexpr unsigned char kEndMark[32] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0x80};
+
+// Chunk k (0 to 3) of the padded last block: the bytes of `block` below
+// `used`, 0x80 at `used`, zeros above. Bytes of `block` from `used` on are
+// stale and never read into the result; a chunk wholly below or above `used`
+// needs no mask, and one above is not loaded at all.
+template <int k>
+ORVANE_TARGET("sse2")
+ORVANE_ALWAYS_INLINE __m128i PaddedChunk(const unsigned char block[64], uint32_t used) {
+    // Chunk 0 starts at or below the end, and chunk 3 ends past it (`used` is below 64).
+    const int end = static_cast<int>(used) - 16 * k;
+    if constexpr (k > 0) {
+        if (end < 0) return _mm_setzero_si128();
+    }
+    if (end == 0) return _mm_cvtsi32_si128(0x80);
+    const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i *>(block + 16 * k));
+    if constexpr (k < 3) {
+        if (end >= 16) return bytes;
+    }
+    const __m128i kept =
+        _mm_and_si128(bytes, _mm_loadu_si128(reinterpret_cast<const __m128i *>(kFirstBytes + 16 - end)));
+    return _mm_or_si128(kept, _mm_loadu_si128(reinterpret_cast<const __m128i *>(kEndMark + 16 - end)));
+}
+
+// Chunk 3 of the last block with the bit length alone: most significant byte
+// first, in bytes 8 to 15.
+SSSE3_FN __m128i LengthChunk(uint64_t bits) {
+    return _mm_shuffle_epi8(_mm_set_epi64x(static_cast<long long>(bits), 0),
+                            _mm_setr_epi8(0, 1, 2, 3, 4, 5, 6, 7, 15, 14, 13, 12, 11, 10, 9, 8));
+}
+
+SSSE3_FN void StoreChunks(unsigned char block[64], __m128i chunk0, __m128i chunk1, __m128i chunk2, __m128i chunk3) {
+    __m128i *const chunks = reinterpret_cast<__m128i *>(block);
+    _mm_storeu_si128(chunks, chunk0);
+    _mm_storeu_si128(chunks + 1, chunk1);
+    _mm_storeu_si128(chunks + 2, chunk2);
+    _mm_storeu_si128(chunks + 3, chunk3);
+}
+
+// The last block or two of the vector paths: put together in registers and
+// stored as whole 16-byte chunks, which the block function's 16-byte loads
+// take straight from the stores.
+template <Sha1BlocksFn kBlocks>
+ORVANE_TARGET("ssse3")
+void FinishInChunks(uint32_t state[5], unsigned char block[64], uint32_t used, uint64_t bits,
+                    unsigned char digest[20]) {
+    const __m128i chunk0 = PaddedChunk<0>(block, used), chunk1 = PaddedChunk<1>(block, used);
+    const __m128i chunk2 = PaddedChunk<2>(block, used), chunk3 = PaddedChunk<3>(block, used);
+    StoreChunks(block, chunk0, chunk1, chunk2, used >= 56 ? chunk3 : _mm_or_si128(chunk3, LengthChunk(bits)));
+    if (used >= 56) {
+        kBlocks(state, block, 1);
+        const __m128i zero = _mm_setzero_si128();
+        StoreChunks(block, zero, zero, zero, LengthChunk(bits));
+    }
+    kBlocks(state, block, 1);
+    Sha1StoreDigest(state, digest);
+}
 
 }  // namespace
 
@@ -577,8 +577,8 @@ void Sha1ShaExtensionsFinish(uint32_t state[5], unsigned char block[64], uint32_
                              unsigned char digest[20]) {
     __m128i abcd, e;
     LoadState(state, abcd, e);
-    const __m128i w0 = PaddedWords(block, 0, used), w1 = PaddedWords(block, 1, used);
-    const __m128i w2 = PaddedWords(block, 2, used), w3 = PaddedWords(block, 3, used);
+    const __m128i w0 = ReverseBytes(PaddedChunk<0>(block, used)), w1 = ReverseBytes(PaddedChunk<1>(block, used));
+    const __m128i w2 = ReverseBytes(PaddedChunk<2>(block, used)), w3 = ReverseBytes(PaddedChunk<3>(block, used));
     // The bit length, most significant byte first in the last eight bytes, is
     // the two lowest words once the bytes are reversed.
     const __m128i length = _mm_set_epi64x(0, static_cast<long long>(bits));
@@ -597,3 +597,43 @@ void Sha1ShaExtensionsFinish(uint32_t state[5], unsigned char block[64], uint32_
 }
 
 #endif  // ORVANE_X86
+
+namespace {
+
+void FinishPortable(uint32_t state[5], unsigned char block[64], uint32_t used, uint64_t bits,
+                    unsigned char digest[20]) {
+    Sha1FinishInBlock(Sha1PortableBlocks, state, block, used, bits, digest);
+}
+
+constexpr Sha1PathFunctions kPortable{Sha1PortableBlocks, Sha1KeepByCopy, FinishPortable};
+#if ORVANE_X86
+constexpr Sha1PathFunctions kSsse3Path{Sha1Ssse3Blocks, Sha1KeepInChunks, FinishInChunks<Sha1Ssse3Blocks>};
+constexpr Sha1PathFunctions kAvx2Path{Sha1Avx2Blocks, Sha1KeepInChunks, FinishInChunks<Sha1Avx2Blocks>};
+constexpr Sha1PathFunctions kShaExtensionsPath{Sha1ShaExtensionsBlocks, Sha1KeepInChunks, Sha1ShaExtensionsFinish};
+#endif
+
+}  // namespace
+
+const Sha1PathFunctions *Sha1FunctionsOf(Sha1Path path) {
+    switch (path) {  // GCOVR_EXCL_BR_LINE: every Sha1Path is a case on x86
+        case Sha1Path::kPortable:
+            return &kPortable;
+#if ORVANE_X86
+        case Sha1Path::kSsse3:
+            return &kSsse3Path;
+        case Sha1Path::kAvx2:
+            return &kAvx2Path;
+        case Sha1Path::kShaExtensions:
+            return &kShaExtensionsPath;
+#else
+        default:
+            break;
+#endif
+    }
+    return nullptr;  // GCOVR_EXCL_LINE: reached only off x86
+}
+
+Sha1BlocksFn Sha1BlocksOf(Sha1Path path) {
+    const Sha1PathFunctions *functions = Sha1FunctionsOf(path);
+    return functions ? functions->blocks : nullptr;  // GCOVR_EXCL_BR_LINE: null only off x86
+}
