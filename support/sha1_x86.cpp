@@ -451,7 +451,7 @@ ORVANE_ALWAYS_INLINE __m128i PaddedChunk(const unsigned char block[64], uint32_t
         if (end < 0) return _mm_setzero_si128();
     }
     if (end == 0) return _mm_cvtsi32_si128(0x80);
-    const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i *>(block + 16 * k));
+    const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i *>(block + 16 * size_t{k}));
     if constexpr (k < 3) {
         if (end >= 16) return bytes;
     }
