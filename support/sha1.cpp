@@ -207,7 +207,7 @@ void CompressPortable(uint32_t state[5], const unsigned char *data) {
 // the store.
 std::atomic<const Sha1PathFunctions *> dispatchedPath{nullptr};
 
-// Out of line, so that the calls after the first need no stack frame for it.
+// Out of line, so that the work of the first call stays out of every later one.
 ORVANE_NOINLINE const Sha1PathFunctions &PickPathOnFirstUse() {
     const Sha1PathFunctions *path = Sha1FunctionsOf(Sha1DispatchedPath());
     dispatchedPath.store(path, std::memory_order_relaxed);
