@@ -80,7 +80,7 @@ OpenSslCalls LoadCopy(const char *capabilities) {
 
 // Short messages around the padding's edges (one final block or two; up to three
 // blocks in all), and long ones.
-constexpr size_t kSha1Sizes[] = {0, 55, 56, 63, 64, 65, 128, 16384, 1048576};
+constexpr size_t kSha1Sizes[] = {0, 1, 55, 56, 63, 64, 65, 128, 16384, 1048576};
 
 std::string SizeTag(size_t size) {
     if (size >= 1048576) return std::to_string(size / 1048576) + "MiB";
@@ -98,24 +98,31 @@ std::vector<unsigned char> Message(size_t size) {
     return bytes;
 }
 
+// Bytes per second for the console, and digests (or transforms) per second for
+// the ratio table, which also holds for empty messages.
+void Count(benchmark::State &state, size_t size) {
+    state.SetBytesProcessed(static_cast<int64_t>(state.iterations()) * static_cast<int64_t>(size));
+    state.SetItemsProcessed(static_cast<int64_t>(state.iterations()));
+}
+
 // One whole digest (init, update, final) per iteration, through the public
-// functions (blocks null: the dispatched path) or on one path.
-void OurSha1(benchmark::State &state, Sha1BlocksFn blocks, size_t size) {
+// functions (path null: the dispatched path) or on one path.
+void OurSha1(benchmark::State &state, const Sha1PathFunctions *path, size_t size) {
     const std::vector<unsigned char> message = Message(size);
     unsigned char digest[20];
     for (auto _ : state) {
         Sha1Context context;
         Sha1Init(&context);
-        if (blocks) {
-            Sha1UpdateWith(blocks, &context, message.data(), static_cast<uint32_t>(message.size()));
-            Sha1FinalWith(blocks, &context, digest);
+        if (path) {
+            Sha1UpdateWith(*path, &context, message.data(), static_cast<uint32_t>(message.size()));
+            Sha1FinalWith(*path, &context, digest);
         } else {
             Sha1Update(&context, message.data(), static_cast<uint32_t>(message.size()));
             Sha1Final(&context, digest);
         }
         benchmark::DoNotOptimize(digest);
     }
-    state.SetBytesProcessed(static_cast<int64_t>(state.iterations()) * static_cast<int64_t>(size));
+    Count(state, size);
 }
 
 void OpenSslSha1(benchmark::State &state, const OpenSslCalls *calls, size_t size) {
@@ -128,7 +135,7 @@ void OpenSslSha1(benchmark::State &state, const OpenSslCalls *calls, size_t size
         calls->sha1Final(digest, &context);
         benchmark::DoNotOptimize(digest);
     }
-    state.SetBytesProcessed(static_cast<int64_t>(state.iterations()) * static_cast<int64_t>(size));
+    Count(state, size);
 }
 
 // Whole blocks only: the transform has no padding, so neither side finishes.
@@ -139,7 +146,7 @@ void PortableMd5(benchmark::State &state, size_t size) {
         for (size_t i = 0; i < size; i += 64) Md5Transform(words, message.data() + i);
         benchmark::DoNotOptimize(words);
     }
-    state.SetBytesProcessed(static_cast<int64_t>(state.iterations()) * static_cast<int64_t>(size));
+    Count(state, size);
 }
 
 void OpenSslMd5(benchmark::State &state, const OpenSslCalls *calls, size_t size) {
@@ -150,17 +157,17 @@ void OpenSslMd5(benchmark::State &state, const OpenSslCalls *calls, size_t size)
         calls->md5Update(&context, message.data(), message.size());
         benchmark::DoNotOptimize(context);
     }
-    state.SetBytesProcessed(static_cast<int64_t>(state.iterations()) * static_cast<int64_t>(size));
+    Count(state, size);
 }
 
-// Keeps the bytes per second of every repetition for the ratio table: the
+// Keeps the digests per second of every repetition for the ratio table: the
 // median, and the best, which is the least disturbed by other load.
 class RatioReporter : public benchmark::ConsoleReporter {
 public:
     void ReportRuns(const std::vector<Run> &runs) override {
         for (const Run &run : runs) {
             if (run.error_occurred || run.run_type != Run::RT_Iteration) continue;
-            auto found = run.counters.find("bytes_per_second");
+            auto found = run.counters.find("items_per_second");
             if (found != run.counters.end()) rates_[run.run_name.str()].push_back(found->second.value);
         }
         ConsoleReporter::ReportRuns(runs);
@@ -171,9 +178,8 @@ public:
         if (a == rates_.end() || b == rates_.end()) return;
         const double medianRatio = Median(a->second) / Median(b->second);
         const double bestRatio = Best(a->second) / Best(b->second);
-        std::printf("%-48s %7.1f / %7.1f MiB/s = %5.3f   best %7.1f / %7.1f = %5.3f", label,
-                    Median(a->second) / 1048576, Median(b->second) / 1048576, medianRatio, Best(a->second) / 1048576,
-                    Best(b->second) / 1048576, bestRatio);
+        std::printf("%-48s %9.1f / %9.1f ns = %5.3f   best %9.1f / %9.1f = %5.3f", label, 1e9 / Median(a->second),
+                    1e9 / Median(b->second), medianRatio, 1e9 / Best(a->second), 1e9 / Best(b->second), bestRatio);
         if (target > 0) std::printf("   target %.2f %s", target, medianRatio >= target ? "met" : "NOT met");
         std::printf("\n");
     }
@@ -211,8 +217,10 @@ int main(int argc, char **argv) {
         // The scalar code only where it was measured before: 64 bytes and the long messages.
         const bool scalarToo = size == 64 || size >= 16384;
         benchmark::RegisterBenchmark((tag + "/dispatched").c_str(), OurSha1, nullptr, size);
-        benchmark::RegisterBenchmark((tag + "/vector").c_str(), OurSha1, Sha1BlocksOf(vector), size);
-        if (scalarToo) benchmark::RegisterBenchmark((tag + "/portable").c_str(), OurSha1, Sha1PortableBlocks, size);
+        benchmark::RegisterBenchmark((tag + "/vector").c_str(), OurSha1, Sha1FunctionsOf(vector), size);
+        if (scalarToo)
+            benchmark::RegisterBenchmark((tag + "/portable").c_str(), OurSha1, Sha1FunctionsOf(Sha1Path::kPortable),
+                                         size);
         benchmark::RegisterBenchmark((tag + "/openssl").c_str(), OpenSslSha1, &linked, size);
         benchmark::RegisterBenchmark((tag + "/openssl-no-shaext").c_str(), OpenSslSha1, &masked, size);
         if (scalarToo) benchmark::RegisterBenchmark((tag + "/openssl-scalar").c_str(), OpenSslSha1, &scalar, size);
@@ -234,10 +242,13 @@ int main(int argc, char **argv) {
     benchmark::RunSpecifiedBenchmarks(&reporter);
     benchmark::Shutdown();
 
-    std::printf("\nours / OpenSSL, bytes per second, median of the repetitions (and best):\n");
+    std::printf(
+        "\nours / OpenSSL: time per digest, and the ratio of the rates; medians of the repetitions (and best):\n");
     for (size_t size : kSha1Sizes) {
         const std::string sha1 = "sha1/" + SizeTag(size);
-        const double floor = size < 16384 ? 0.9 : 1.0;
+        // Short messages are mostly the last block, which ours builds without a
+        // round trip through memory: 1.2 times OpenSSL's rate is the aim there.
+        const double floor = size < 16384 ? 1.2 : 1.0;
         reporter.PrintRatio((sha1 + " dispatched vs OpenSSL default").c_str(), sha1 + "/dispatched", sha1 + "/openssl",
                             floor);
         reporter.PrintRatio((sha1 + " vector vs OpenSSL without SHA ext").c_str(), sha1 + "/vector",

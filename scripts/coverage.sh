@@ -54,7 +54,7 @@ tail -n 3 "$windows/ctest.log"
 # helpers inlined from support/sha1_x86.cpp (lines that call them hold no branch of
 # their own). Branch exclusion comments in the sources name the rest and say why.
 # The Wine prefix links z: to /, so gcovr must not walk into it.
-intrinsic_lines='.*\b(_mm(256)?_[a-z0-9_]+|Rotl(128|256)|(Load|Early|Late)Words[A-Za-z0-9]*|StoreWk(128|256)|Rounds4<[0-3]>)\('
+intrinsic_lines='.*\b(_mm(256)?_[a-z0-9_]+|Rotl(128|256)|(Load|Early|Late)Words[A-Za-z0-9]*|StoreWk(128|256)|Rounds4<[0-3]>|(Load|Store)State)\('
 gcovr --root . --gcov-executable x86_64-w64-mingw32-gcov \
   --filter '(launcher|framework|support|seams)/' --exclude-directories "$windows/wine" \
   --exclude-throw-branches --exclude-unreachable-branches --exclude-branches-by-pattern "$intrinsic_lines" \

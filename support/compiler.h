@@ -36,6 +36,14 @@ inline void HideValue(uint32_t &value) { __asm__("" : "+r"(value)); }
 // ORVANE_TARGET("avx2"); the caller checks the CPU first.
 #define ORVANE_TARGET(features) __attribute__((target(features)))
 #define ORVANE_ALWAYS_INLINE __attribute__((always_inline)) inline
+#define ORVANE_NOINLINE __attribute__((noinline))
+
+// HideValue for a value in a vector register (inlined into functions with a
+// wider target, as a plain call would cost more than the optimiser saves).
+template <typename Vector>
+ORVANE_ALWAYS_INLINE void HideVector(Vector &value) {
+    __asm__("" : "+x"(value));
+}
 
 #if ORVANE_X86
 // CPUID leaf/subleaf into eax, ebx, ecx, edx.
@@ -65,6 +73,10 @@ inline void HideValue(uint32_t &) {}
 // MSVC compiles any intrinsic without a per-function target.
 #define ORVANE_TARGET(features)
 #define ORVANE_ALWAYS_INLINE __forceinline
+#define ORVANE_NOINLINE __declspec(noinline)
+
+template <typename Vector>
+inline void HideVector(Vector &) {}
 
 #if ORVANE_X86
 inline void ReadCpuid(uint32_t leaf, uint32_t subleaf, uint32_t regs[4]) {

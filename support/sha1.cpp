@@ -201,20 +201,23 @@ void CompressPortable(uint32_t state[5], const unsigned char *data) {
     state[4] += e;
 }
 
-// The block function of this process, picked on first use. Threads that race
+// The functions of this process's path, picked on first use. Threads that race
 // on the first calls each pick and store the same pointer; relaxed order is
-// enough because the pointer leads only to code, never to data written before
+// enough because it points to a constant table, never to data written before
 // the store.
-void BlocksOnFirstUse(uint32_t state[5], const unsigned char *data, size_t blocks);
-std::atomic<Sha1BlocksFn> dispatchedBlocks{BlocksOnFirstUse};
+std::atomic<const Sha1PathFunctions *> dispatchedPath{nullptr};
 
-void BlocksOnFirstUse(uint32_t state[5], const unsigned char *data, size_t blocks) {
-    const Sha1BlocksFn picked = Sha1BlocksOf(Sha1DispatchedPath());
-    dispatchedBlocks.store(picked, std::memory_order_relaxed);
-    picked(state, data, blocks);
+// Out of line, so that the work of the first call stays out of every later one.
+ORVANE_NOINLINE const Sha1PathFunctions &PickPathOnFirstUse() {
+    const Sha1PathFunctions *path = Sha1FunctionsOf(Sha1DispatchedPath());
+    dispatchedPath.store(path, std::memory_order_relaxed);
+    return *path;
 }
 
-inline Sha1BlocksFn DispatchedBlocks() { return dispatchedBlocks.load(std::memory_order_relaxed); }
+inline const Sha1PathFunctions &DispatchedPath() {
+    const Sha1PathFunctions *path = dispatchedPath.load(std::memory_order_relaxed);
+    return path ? *path : PickPathOnFirstUse();
+}
 
 }  // namespace
 
@@ -224,19 +227,22 @@ void Sha1PortableBlocks(uint32_t state[5], const unsigned char *data, size_t blo
 
 Sha1Path Sha1DispatchedPath() { return PickSha1Path(ReadSha1Cpuid()); }
 
-void Sha1Transform(Sha1Context *context, const unsigned char *data) { DispatchedBlocks()(context->state, data, 1); }
-
-void Sha1Update(Sha1Context *context, const void *input, uint32_t length) {
-    Sha1UpdateWith(DispatchedBlocks(), context, input, length);
+void Sha1Transform(Sha1Context *context, const unsigned char *data) {
+    DispatchedPath().blocks(context->state, data, 1);
 }
 
-void Sha1Final(Sha1Context *context, unsigned char digest[20]) { Sha1FinalWith(DispatchedBlocks(), context, digest); }
+void Sha1Update(Sha1Context *context, const void *input, uint32_t length) {
+    Sha1UpdateWith(DispatchedPath(), context, input, length);
+}
+
+void Sha1Final(Sha1Context *context, unsigned char digest[20]) { Sha1FinalWith(DispatchedPath(), context, digest); }
 
 // Whole blocks go to the block function in one call, so a fast path keeps its
 // state in registers from block to block.
-void Sha1UpdateWith(Sha1BlocksFn blocks, Sha1Context *context, const void *input, uint32_t length) {
+void Sha1UpdateWith(const Sha1PathFunctions &path, Sha1Context *context, const void *input, uint32_t length) {
     if (length == 0) return;
-    const unsigned char *in = static_cast<const unsigned char *>(input);
+    const unsigned char *const start = static_cast<const unsigned char *>(input);
+    const unsigned char *in = start;
     uint32_t used = context->countLow % 64;
     const uint32_t room = 64 - used;
 
@@ -245,42 +251,57 @@ void Sha1UpdateWith(Sha1BlocksFn blocks, Sha1Context *context, const void *input
 
     if (used > 0 && length >= room) {
         std::memcpy(context->block + used, in, room);
-        blocks(context->state, context->block, 1);
+        path.blocks(context->state, context->block, 1);
         in += room;
         length -= room;
         used = 0;
     }
     if (length >= 64) {
-        blocks(context->state, in, length / 64);
+        path.blocks(context->state, in, length / 64);
         in += size_t{length / 64} * 64;
         length %= 64;
     }
-    if (length > 0) std::memcpy(context->block + used, in, length);
+    if (length == 0) return;
+    if (used == 0)
+        path.keep(context->block, start, static_cast<size_t>(in - start), length);
+    else
+        std::memcpy(context->block + used, in, length);
+}
+
+void Sha1KeepByCopy(unsigned char block[64], const unsigned char *input, size_t consumed, uint32_t length) {
+    std::memcpy(block, input + consumed, length);
+}
+
+void Sha1FinalWith(const Sha1PathFunctions &path, Sha1Context *context, unsigned char digest[20]) {
+    const uint32_t used = context->countLow % 64;
+    const uint64_t bits = ((uint64_t{context->countHigh} << 32) | context->countLow) << 3;
+    // The counts end as if the padding and the length had gone through Sha1Update.
+    const uint32_t added = (used < 56 ? 64 : 128) - used;
+    context->countLow += added;
+    context->countHigh += static_cast<uint32_t>(context->countLow < added);
+    path.finish(context->state, context->block, used, bits, digest);
 }
 
 // The padding is written into `block` in place: 0x80, zeros, and the bit length
 // in the last eight bytes of the last block, which is the next one when fewer
 // than nine bytes are left in this one.
-void Sha1FinalWith(Sha1BlocksFn blocks, Sha1Context *context, unsigned char digest[20]) {
-    const uint32_t used = context->countLow % 64;
-    const uint32_t bitsHigh = (context->countHigh << 3) | (context->countLow >> 29);
-    const uint32_t bitsLow = context->countLow << 3;
-    // The counts end as if the padding and the length had gone through Sha1Update.
-    const uint32_t added = (used < 56 ? 64 : 128) - used;
-    context->countLow += added;
-    context->countHigh += static_cast<uint32_t>(context->countLow < added);
-
-    context->block[used] = 0x80;
-    std::memset(context->block + used + 1, 0, 63 - used);
+void Sha1FinishInBlock(Sha1BlocksFn blocks, uint32_t state[5], unsigned char block[64], uint32_t used, uint64_t bits,
+                       unsigned char digest[20]) {
+    block[used] = 0x80;
+    std::memset(block + used + 1, 0, 63 - used);
     if (used >= 56) {
-        blocks(context->state, context->block, 1);
-        std::memset(context->block, 0, 56);
+        blocks(state, block, 1);
+        std::memset(block, 0, 56);
     }
-    StoreBig32(context->block + 56, bitsHigh);
-    StoreBig32(context->block + 60, bitsLow);
-    blocks(context->state, context->block, 1);
+    StoreBig32(block + 56, static_cast<uint32_t>(bits >> 32));
+    StoreBig32(block + 60, static_cast<uint32_t>(bits));
+    blocks(state, block, 1);
 
-    for (size_t i = 0; i < 5; ++i) StoreBig32(digest + 4 * i, context->state[i]);
+    Sha1StoreDigest(state, digest);
+}
+
+void Sha1StoreDigest(const uint32_t state[5], unsigned char digest[20]) {
+    for (size_t i = 0; i < 5; ++i) StoreBig32(digest + 4 * i, state[i]);
 }
 
 int Sha1HexLength() { return 41; }

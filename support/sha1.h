@@ -7,8 +7,8 @@
 // SHA-1 (FIPS 180-1) over byte strings, in two layers: a streaming digest over
 // a caller-owned context, and a hex-text layer on top of it. Nothing here
 // reports an error or checks its pointers. The one global mutable state is the
-// block function picked on first use, from what the CPU runs; threads may race
-// on it, as each stores the same choice.
+// code path picked on first use, from what the CPU runs; threads may race on
+// it, as each stores the same choice.
 
 // A plain record owned by the caller; it holds no pointers and needs no
 // clean-up. Between calls `block` holds exactly countLow % 64 valid bytes.

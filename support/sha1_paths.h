@@ -48,14 +48,44 @@ Sha1Path PickSha1Path(const Sha1Cpuid &cpu);
 // The path this process uses: PickSha1Path(ReadSha1Cpuid()).
 Sha1Path Sha1DispatchedPath();
 
-// The block function of `path`, or null where this build has none (off x86).
+// How a path keeps the bytes of a partial last block between calls and ends a
+// message. `keep` copies the `length` (1 to 63) bytes at input + consumed into
+// an empty block; the `consumed` bytes before them are the caller's as well
+// and may be read. `finish` compresses the `used` (0 to 63) bytes in `block`
+// with the padding and the 64-bit bit length `bits` (the last block, or the
+// last two), leaves the digest words in `state` and writes the digest; it may
+// write into `block`.
+using Sha1KeepFn = void (*)(unsigned char block[64], const unsigned char *input, size_t consumed, uint32_t length);
+using Sha1FinishFn = void (*)(uint32_t state[5], unsigned char block[64], uint32_t used, uint64_t bits,
+                              unsigned char digest[20]);
+
+struct Sha1PathFunctions {
+    Sha1BlocksFn blocks;
+    Sha1KeepFn keep;
+    Sha1FinishFn finish;
+};
+
+// The functions of `path`, or null where this build has none (off x86).
+const Sha1PathFunctions *Sha1FunctionsOf(Sha1Path path);
+
+// Its block function, or null likewise.
 Sha1BlocksFn Sha1BlocksOf(Sha1Path path);
 
 const char *Sha1PathName(Sha1Path path);
 
-// Sha1Update and Sha1Final with the given block function.
-void Sha1UpdateWith(Sha1BlocksFn blocks, Sha1Context *context, const void *input, uint32_t length);
-void Sha1FinalWith(Sha1BlocksFn blocks, Sha1Context *context, unsigned char digest[20]);
+// Sha1Update and Sha1Final on the given path.
+void Sha1UpdateWith(const Sha1PathFunctions &path, Sha1Context *context, const void *input, uint32_t length);
+void Sha1FinalWith(const Sha1PathFunctions &path, Sha1Context *context, unsigned char digest[20]);
+
+// The portable path's ends, through memory: `keep` copies with memcpy,
+// `finish` writes the padding and the length into `block` and compresses it
+// with `blocks`.
+void Sha1KeepByCopy(unsigned char block[64], const unsigned char *input, size_t consumed, uint32_t length);
+void Sha1FinishInBlock(Sha1BlocksFn blocks, uint32_t state[5], unsigned char block[64], uint32_t used, uint64_t bits,
+                       unsigned char digest[20]);
+
+// The five state words, each most significant byte first.
+void Sha1StoreDigest(const uint32_t state[5], unsigned char digest[20]);
 
 // The block functions themselves. The accelerated ones exist only on x86 and
 // must only be called when Sha1CpuRuns says so.
@@ -63,3 +93,12 @@ void Sha1PortableBlocks(uint32_t state[5], const unsigned char *data, size_t blo
 void Sha1Ssse3Blocks(uint32_t state[5], const unsigned char *data, size_t blocks);
 void Sha1Avx2Blocks(uint32_t state[5], const unsigned char *data, size_t blocks);
 void Sha1ShaExtensionsBlocks(uint32_t state[5], const unsigned char *data, size_t blocks);
+
+// The ends of the x86 paths: `keep` writes the partial block as whole 16-byte
+// chunks, and the finish of each path reads them back in the same shape and
+// adds the padding and the length in registers, so no load waits for stores
+// of another size to reach the cache. The SHA-extensions finish compresses
+// straight from the registers.
+void Sha1KeepInChunks(unsigned char block[64], const unsigned char *input, size_t consumed, uint32_t length);
+void Sha1ShaExtensionsFinish(uint32_t state[5], unsigned char block[64], uint32_t used, uint64_t bits,
+                             unsigned char digest[20]);

@@ -75,25 +75,6 @@ Sha1Path PickSha1Path(const Sha1Cpuid &cpu) {
     return Sha1Path::kPortable;
 }
 
-Sha1BlocksFn Sha1BlocksOf(Sha1Path path) {
-    switch (path) {  // GCOVR_EXCL_BR_LINE: every Sha1Path is a case on x86
-        case Sha1Path::kPortable:
-            return Sha1PortableBlocks;
-#if ORVANE_X86
-        case Sha1Path::kSsse3:
-            return Sha1Ssse3Blocks;
-        case Sha1Path::kAvx2:
-            return Sha1Avx2Blocks;
-        case Sha1Path::kShaExtensions:
-            return Sha1ShaExtensionsBlocks;
-#else
-        default:
-            break;
-#endif
-    }
-    return nullptr;  // GCOVR_EXCL_LINE: reached only off x86
-}
-
 const char *Sha1PathName(Sha1Path path) {
     switch (path) {  // GCOVR_EXCL_BR_LINE: every Sha1Path is a case
         case Sha1Path::kPortable:
@@ -321,9 +302,34 @@ AVX2_FN void RoundsAndNextSchedule256(uint32_t state[5], const uint32_t wk[80], 
 
 #define SHA_FN ORVANE_TARGET("sha,ssse3") ORVANE_ALWAYS_INLINE
 
+SHA_FN __m128i ReverseBytes(__m128i x) {
+    return _mm_shuffle_epi8(x, _mm_set_epi8(0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15));
+}
+
 SHA_FN __m128i LoadWordsReversed(const unsigned char *p) {
-    const __m128i reverse = _mm_set_epi8(0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15);
-    return _mm_shuffle_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i *>(p)), reverse);
+    return ReverseBytes(_mm_loadu_si128(reinterpret_cast<const __m128i *>(p)));
+}
+
+// The state is read word by word, as Sha1Init writes it: a 16-byte load of four
+// 4-byte stores cannot take their values on the way to memory but waits for them
+// to reach it (measured: about 20 ns per short message). HideVector keeps the
+// compiler from merging the four loads into one.
+SHA_FN __m128i LoadWord(const uint32_t *word) {
+    __m128i v = _mm_cvtsi32_si128(static_cast<int>(*word));
+    HideVector(v);
+    return v;
+}
+
+SHA_FN void LoadState(const uint32_t state[5], __m128i &abcd, __m128i &e) {
+    const __m128i dc = _mm_unpacklo_epi32(LoadWord(state + 3), LoadWord(state + 2));
+    const __m128i ba = _mm_unpacklo_epi32(LoadWord(state + 1), LoadWord(state));
+    abcd = _mm_unpacklo_epi64(dc, ba);
+    e = _mm_slli_si128(LoadWord(state + 4), 12);
+}
+
+SHA_FN void StoreState(uint32_t state[5], __m128i abcd, __m128i e) {
+    _mm_storeu_si128(reinterpret_cast<__m128i *>(state), _mm_shuffle_epi32(abcd, 0x1B));
+    state[4] = uint32_t(_mm_cvtsi128_si32(_mm_srli_si128(e, 12)));
 }
 
 // Rounds 4g to 4g+3 over w = W[4g..4g+3], with the schedule run ahead of
@@ -341,7 +347,176 @@ SHA_FN void Rounds4(__m128i &abcd, __m128i &prior, __m128i w, __m128i &next, __m
     last = _mm_sha1msg1_epu32(last, w);
 }
 
+// Rounds 0-31 of a block with the words w0..w3 (W[0..15]) and E `e`; the
+// words and `prior` are left as the rounds from 32 on take them.
+SHA_FN void RoundsTo32(__m128i &abcd, __m128i &prior, __m128i e, __m128i &w0, __m128i &w1, __m128i &w2, __m128i &w3) {
+    // Rounds 0-11, with the schedule started as in Rounds4.
+    prior = abcd;
+    abcd = _mm_sha1rnds4_epu32(abcd, _mm_add_epi32(e, w0), 0);
+    __m128i eWords = _mm_sha1nexte_epu32(prior, w1);
+    prior = abcd;
+    abcd = _mm_sha1rnds4_epu32(abcd, eWords, 0);
+    w0 = _mm_sha1msg1_epu32(w0, w1);
+    eWords = _mm_sha1nexte_epu32(prior, w2);
+    prior = abcd;
+    abcd = _mm_sha1rnds4_epu32(abcd, eWords, 0);
+    w0 = _mm_xor_si128(w0, w2);
+    w1 = _mm_sha1msg1_epu32(w1, w2);
+    Rounds4<0>(abcd, prior, w3, w0, w1, w2);  // 12-15
+    Rounds4<0>(abcd, prior, w0, w1, w2, w3);
+    Rounds4<1>(abcd, prior, w1, w2, w3, w0);
+    Rounds4<1>(abcd, prior, w2, w3, w0, w1);
+    Rounds4<1>(abcd, prior, w3, w0, w1, w2);  // 28-31
+}
+
+SHA_FN void RoundsFrom32(__m128i &abcd, __m128i &prior, __m128i &w0, __m128i &w1, __m128i &w2, __m128i &w3) {
+    Rounds4<1>(abcd, prior, w0, w1, w2, w3);
+    Rounds4<1>(abcd, prior, w1, w2, w3, w0);  // 36-39
+    Rounds4<2>(abcd, prior, w2, w3, w0, w1);
+    Rounds4<2>(abcd, prior, w3, w0, w1, w2);
+    Rounds4<2>(abcd, prior, w0, w1, w2, w3);
+    Rounds4<2>(abcd, prior, w1, w2, w3, w0);
+    Rounds4<2>(abcd, prior, w2, w3, w0, w1);  // 56-59
+    Rounds4<3>(abcd, prior, w3, w0, w1, w2);
+    Rounds4<3>(abcd, prior, w0, w1, w2, w3);
+    Rounds4<3>(abcd, prior, w1, w2, w3, w0);
+    Rounds4<3>(abcd, prior, w2, w3, w0, w1);
+    Rounds4<3>(abcd, prior, w3, w0, w1, w2);  // 76-79
+}
+
+// One block whose words are already in registers, added into A..D and E.
+SHA_FN void CompressWords(__m128i &abcd, __m128i &e, __m128i w0, __m128i w1, __m128i w2, __m128i w3) {
+    const __m128i abcdBefore = abcd;
+    __m128i prior;
+    RoundsTo32(abcd, prior, e, w0, w1, w2, w3);
+    RoundsFrom32(abcd, prior, w0, w1, w2, w3);
+    e = _mm_sha1nexte_epu32(prior, e);
+    abcd = _mm_add_epi32(abcd, abcdBefore);
+}
+
+// ---- A partial block kept as whole 16-byte chunks ----
+
+// x86 is little-endian: the first byte is the least significant.
+inline uint64_t LoadLittle64(const unsigned char *p) {
+    uint64_t v;
+    std::memcpy(&v, p, sizeof v);
+    return v;
+}
+
+inline uint32_t LoadLittle32(const unsigned char *p) {
+    uint32_t v;
+    std::memcpy(&v, p, sizeof v);
+    return v;
+}
+
+// The `length` (1 to 15) bytes at `p` followed by zeros, read without touching
+// a byte past them: two loads that overlap in the middle, each at most as wide
+// as the bytes there are.
+ORVANE_TARGET("sse2") ORVANE_ALWAYS_INLINE __m128i LoadShort(const unsigned char *p, uint32_t length) {
+    uint64_t low, high = 0;
+    if (length >= 8) {
+        low = LoadLittle64(p);
+        // Bytes 8 to length-1 are the top ones of the eight that end the run
+        // (two shifts, as the one of 64 bits that length 8 asks for is undefined).
+        high = (LoadLittle64(p + length - 8) >> (8 * (15 - length))) >> 8;
+    } else if (length >= 4) {
+        low = LoadLittle32(p) | uint64_t{LoadLittle32(p + length - 4)} << (8 * (length - 4));
+    } else {
+        low = p[0] | uint64_t{p[length / 2]} << (8 * (length / 2)) | uint64_t{p[length - 1]} << (8 * (length - 1));
+    }
+    return _mm_set_epi64x(static_cast<long long>(high), static_cast<long long>(low));
+}
+
+// pshufb indices that move a vector down by 16 - n bytes and zero the top:
+// the 16 of them from kMoveDown + 16 - n.
+constexpr signed char kMoveDown[32] = {0,  1,  2,  3,  4,  5,  6,  7,  8,  9,  10, 11, 12, 13, 14, 15,
+                                       -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1};
+
+// Byte masks taken 16 at a time from 16 - n: the first n bytes set, and 0x80
+// at byte n alone (none for n = 16).
+constexpr unsigned char kFirstBytes[32] = {0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF,
+                                           0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF};
+constexpr unsigned char kEndMark[32] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0x80};
+
+// Chunk k (0 to 3) of the padded last block: the bytes of `block` below
+// `used`, 0x80 at `used`, zeros above. Bytes of `block` from `used` on are
+// stale and never read into the result; a chunk wholly below or above `used`
+// needs no mask, and one above is not loaded at all.
+template <int k>
+ORVANE_TARGET("sse2")
+ORVANE_ALWAYS_INLINE __m128i PaddedChunk(const unsigned char block[64], uint32_t used) {
+    // Chunk 0 starts at or below the end, and chunk 3 ends past it (`used` is below 64).
+    const int end = static_cast<int>(used) - 16 * k;
+    if constexpr (k > 0) {
+        if (end < 0) return _mm_setzero_si128();
+    }
+    if (end == 0) return _mm_cvtsi32_si128(0x80);
+    const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i *>(block + 16 * size_t{k}));
+    if constexpr (k < 3) {
+        if (end >= 16) return bytes;
+    }
+    const __m128i kept =
+        _mm_and_si128(bytes, _mm_loadu_si128(reinterpret_cast<const __m128i *>(kFirstBytes + 16 - end)));
+    return _mm_or_si128(kept, _mm_loadu_si128(reinterpret_cast<const __m128i *>(kEndMark + 16 - end)));
+}
+
+// Chunk 3 of the last block with the bit length alone: most significant byte
+// first, in bytes 8 to 15.
+SSSE3_FN __m128i LengthChunk(uint64_t bits) {
+    return _mm_shuffle_epi8(_mm_set_epi64x(static_cast<long long>(bits), 0),
+                            _mm_setr_epi8(0, 1, 2, 3, 4, 5, 6, 7, 15, 14, 13, 12, 11, 10, 9, 8));
+}
+
+SSSE3_FN void StoreChunks(unsigned char block[64], __m128i chunk0, __m128i chunk1, __m128i chunk2, __m128i chunk3) {
+    __m128i *const chunks = reinterpret_cast<__m128i *>(block);
+    _mm_storeu_si128(chunks, chunk0);
+    _mm_storeu_si128(chunks + 1, chunk1);
+    _mm_storeu_si128(chunks + 2, chunk2);
+    _mm_storeu_si128(chunks + 3, chunk3);
+}
+
+// The last block or two of the vector paths: put together in registers and
+// stored as whole 16-byte chunks, which the block function's 16-byte loads
+// take straight from the stores.
+template <Sha1BlocksFn kBlocks>
+ORVANE_TARGET("ssse3")
+void FinishInChunks(uint32_t state[5], unsigned char block[64], uint32_t used, uint64_t bits,
+                    unsigned char digest[20]) {
+    const __m128i chunk0 = PaddedChunk<0>(block, used), chunk1 = PaddedChunk<1>(block, used);
+    const __m128i chunk2 = PaddedChunk<2>(block, used), chunk3 = PaddedChunk<3>(block, used);
+    StoreChunks(block, chunk0, chunk1, chunk2, used >= 56 ? chunk3 : _mm_or_si128(chunk3, LengthChunk(bits)));
+    if (used >= 56) {
+        kBlocks(state, block, 1);
+        const __m128i zero = _mm_setzero_si128();
+        StoreChunks(block, zero, zero, zero, LengthChunk(bits));
+    }
+    kBlocks(state, block, 1);
+    Sha1StoreDigest(state, digest);
+}
+
 }  // namespace
+
+// Each chunk of `block` that takes bytes is written by one 16-byte store, the
+// last one with zeros after the bytes.
+ORVANE_TARGET("ssse3")
+void Sha1KeepInChunks(unsigned char block[64], const unsigned char *input, size_t consumed, uint32_t length) {
+    const unsigned char *in = input + consumed;
+    uint32_t done = 0;
+    for (; done + 16 <= length; done += 16)
+        _mm_storeu_si128(reinterpret_cast<__m128i *>(block + done),
+                         _mm_loadu_si128(reinterpret_cast<const __m128i *>(in + done)));
+    const uint32_t rest = length - done;
+    if (rest == 0) return;
+    __m128i last;
+    if (consumed + length >= 16) {
+        // The 16 bytes that end where the input ends are all the caller's: moved down.
+        const __m128i ending = _mm_loadu_si128(reinterpret_cast<const __m128i *>(in + length - 16));
+        last = _mm_shuffle_epi8(ending, _mm_loadu_si128(reinterpret_cast<const __m128i *>(kMoveDown + 16 - rest)));
+    } else {
+        last = LoadShort(in + done, rest);
+    }
+    _mm_storeu_si128(reinterpret_cast<__m128i *>(block + done), last);
+}
 
 ORVANE_TARGET("ssse3") void Sha1Ssse3Blocks(uint32_t state[5], const unsigned char *data, size_t blocks) {
     uint32_t wk[80];
@@ -374,60 +549,91 @@ ORVANE_TARGET("avx2,bmi,bmi2") void Sha1Avx2Blocks(uint32_t state[5], const unsi
 ORVANE_TARGET("sha,ssse3") void Sha1ShaExtensionsBlocks(uint32_t state[5], const unsigned char *data, size_t blocks) {
     // The first block is loaded ahead of the loop: with no block there is nothing to load.
     if (blocks == 0) return;
-    // The state is read word by word, as Sha1Init writes it: a 16-byte load of four
-    // 4-byte stores cannot take their values on the way to memory but waits for them
-    // to reach it (measured: about 20 ns per short message). HideValue keeps the
-    // compiler from merging the four loads into one.
-    uint32_t words[4] = {state[0], state[1], state[2], state[3]};
-    for (uint32_t &word : words) HideValue(word);
-    __m128i abcd = _mm_set_epi32(int(words[0]), int(words[1]), int(words[2]), int(words[3]));
-    __m128i e = _mm_set_epi32(int(state[4]), 0, 0, 0);
+    __m128i abcd, e;
+    LoadState(state, abcd, e);
     // The words of each block are loaded in the middle of the block before it: the
     // rounds fill the scheduler, and loads issued only after them delay every block's
     // start (measured: about 2% at 1 MiB; at the very start of the block it is slower).
     __m128i next0 = LoadWordsReversed(data), next1 = LoadWordsReversed(data + 16);
     __m128i next2 = LoadWordsReversed(data + 32), next3 = LoadWordsReversed(data + 48);
     for (; blocks > 0; --blocks, data += 64) {
-        const __m128i abcdBefore = abcd, eBefore = e;
-        __m128i w0 = next0, w1 = next1, w2 = next2, w3 = next3;
-        // The last block loads itself again rather than read past the input.
-        const unsigned char *following = blocks > 1 ? data + 64 : data;
-        // Rounds 0-11, with the schedule started as in Rounds4.
-        __m128i prior = abcd;
-        abcd = _mm_sha1rnds4_epu32(abcd, _mm_add_epi32(e, w0), 0);
-        __m128i eWords = _mm_sha1nexte_epu32(prior, w1);
-        prior = abcd;
-        abcd = _mm_sha1rnds4_epu32(abcd, eWords, 0);
-        w0 = _mm_sha1msg1_epu32(w0, w1);
-        eWords = _mm_sha1nexte_epu32(prior, w2);
-        prior = abcd;
-        abcd = _mm_sha1rnds4_epu32(abcd, eWords, 0);
-        w0 = _mm_xor_si128(w0, w2);
-        w1 = _mm_sha1msg1_epu32(w1, w2);
-        Rounds4<0>(abcd, prior, w3, w0, w1, w2);  // 12-15
-        Rounds4<0>(abcd, prior, w0, w1, w2, w3);
-        Rounds4<1>(abcd, prior, w1, w2, w3, w0);
-        Rounds4<1>(abcd, prior, w2, w3, w0, w1);
-        Rounds4<1>(abcd, prior, w3, w0, w1, w2);
-        next0 = LoadWordsReversed(following), next1 = LoadWordsReversed(following + 16);
-        next2 = LoadWordsReversed(following + 32), next3 = LoadWordsReversed(following + 48);
-        Rounds4<1>(abcd, prior, w0, w1, w2, w3);
-        Rounds4<1>(abcd, prior, w1, w2, w3, w0);  // 36-39
-        Rounds4<2>(abcd, prior, w2, w3, w0, w1);
-        Rounds4<2>(abcd, prior, w3, w0, w1, w2);
-        Rounds4<2>(abcd, prior, w0, w1, w2, w3);
-        Rounds4<2>(abcd, prior, w1, w2, w3, w0);
-        Rounds4<2>(abcd, prior, w2, w3, w0, w1);  // 56-59
-        Rounds4<3>(abcd, prior, w3, w0, w1, w2);
-        Rounds4<3>(abcd, prior, w0, w1, w2, w3);
-        Rounds4<3>(abcd, prior, w1, w2, w3, w0);
-        Rounds4<3>(abcd, prior, w2, w3, w0, w1);
-        Rounds4<3>(abcd, prior, w3, w0, w1, w2);  // 76-79
-        e = _mm_sha1nexte_epu32(prior, eBefore);
+        const __m128i abcdBefore = abcd;
+        __m128i w0 = next0, w1 = next1, w2 = next2, w3 = next3, prior;
+        RoundsTo32(abcd, prior, e, w0, w1, w2, w3);
+        if (blocks > 1) {
+            next0 = LoadWordsReversed(data + 64), next1 = LoadWordsReversed(data + 80);
+            next2 = LoadWordsReversed(data + 96), next3 = LoadWordsReversed(data + 112);
+        }
+        RoundsFrom32(abcd, prior, w0, w1, w2, w3);
+        e = _mm_sha1nexte_epu32(prior, e);
         abcd = _mm_add_epi32(abcd, abcdBefore);
     }
-    _mm_storeu_si128(reinterpret_cast<__m128i *>(state), _mm_shuffle_epi32(abcd, 0x1B));
-    state[4] = uint32_t(_mm_cvtsi128_si32(_mm_srli_si128(e, 12)));
+    StoreState(state, abcd, e);
+}
+
+// The last block or two straight from registers: nothing is written to `block`.
+ORVANE_TARGET("sha,ssse3")
+void Sha1ShaExtensionsFinish(uint32_t state[5], unsigned char block[64], uint32_t used, uint64_t bits,
+                             unsigned char digest[20]) {
+    __m128i abcd, e;
+    LoadState(state, abcd, e);
+    const __m128i w0 = ReverseBytes(PaddedChunk<0>(block, used)), w1 = ReverseBytes(PaddedChunk<1>(block, used));
+    const __m128i w2 = ReverseBytes(PaddedChunk<2>(block, used)), w3 = ReverseBytes(PaddedChunk<3>(block, used));
+    // The bit length, most significant byte first in the last eight bytes, is
+    // the two lowest words once the bytes are reversed.
+    const __m128i length = _mm_set_epi64x(0, static_cast<long long>(bits));
+    if (used >= 56) {
+        CompressWords(abcd, e, w0, w1, w2, w3);
+        const __m128i zero = _mm_setzero_si128();
+        CompressWords(abcd, e, zero, zero, zero, length);
+    } else {
+        CompressWords(abcd, e, w0, w1, w2, _mm_or_si128(w3, length));
+    }
+    StoreState(state, abcd, e);
+    // A..D most significant byte first is the reversed register; E is its own top lane reversed.
+    _mm_storeu_si128(reinterpret_cast<__m128i *>(digest), ReverseBytes(abcd));
+    const uint32_t eBigEndian = static_cast<uint32_t>(_mm_cvtsi128_si32(ReverseBytes(e)));
+    std::memcpy(digest + 16, &eBigEndian, 4);
 }
 
 #endif  // ORVANE_X86
+
+namespace {
+
+void FinishPortable(uint32_t state[5], unsigned char block[64], uint32_t used, uint64_t bits,
+                    unsigned char digest[20]) {
+    Sha1FinishInBlock(Sha1PortableBlocks, state, block, used, bits, digest);
+}
+
+constexpr Sha1PathFunctions kPortable{Sha1PortableBlocks, Sha1KeepByCopy, FinishPortable};
+#if ORVANE_X86
+constexpr Sha1PathFunctions kSsse3Path{Sha1Ssse3Blocks, Sha1KeepInChunks, FinishInChunks<Sha1Ssse3Blocks>};
+constexpr Sha1PathFunctions kAvx2Path{Sha1Avx2Blocks, Sha1KeepInChunks, FinishInChunks<Sha1Avx2Blocks>};
+constexpr Sha1PathFunctions kShaExtensionsPath{Sha1ShaExtensionsBlocks, Sha1KeepInChunks, Sha1ShaExtensionsFinish};
+#endif
+
+}  // namespace
+
+const Sha1PathFunctions *Sha1FunctionsOf(Sha1Path path) {
+    switch (path) {  // GCOVR_EXCL_BR_LINE: every Sha1Path is a case on x86
+        case Sha1Path::kPortable:
+            return &kPortable;
+#if ORVANE_X86
+        case Sha1Path::kSsse3:
+            return &kSsse3Path;
+        case Sha1Path::kAvx2:
+            return &kAvx2Path;
+        case Sha1Path::kShaExtensions:
+            return &kShaExtensionsPath;
+#else
+        default:
+            break;
+#endif
+    }
+    return nullptr;  // GCOVR_EXCL_LINE: reached only off x86
+}
+
+Sha1BlocksFn Sha1BlocksOf(Sha1Path path) {
+    const Sha1PathFunctions *functions = Sha1FunctionsOf(path);
+    return functions ? functions->blocks : nullptr;  // GCOVR_EXCL_BR_LINE: null only off x86
+}

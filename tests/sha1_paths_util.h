@@ -18,20 +18,20 @@ inline std::vector<Sha1Path> Sha1PathsOfThisCpu() {
 }
 
 // The streaming calls on one path, or through the public functions (the
-// dispatched path) when `blocks` is null.
+// dispatched path) when `path` is null.
 struct Sha1Hasher {
     std::string name;
-    Sha1BlocksFn blocks;
+    const Sha1PathFunctions *path;
 
     void Update(Sha1Context *context, const void *input, uint32_t length) const {
-        if (blocks)
-            Sha1UpdateWith(blocks, context, input, length);
+        if (path)
+            Sha1UpdateWith(*path, context, input, length);
         else
             Sha1Update(context, input, length);
     }
     void Final(Sha1Context *context, unsigned char digest[20]) const {
-        if (blocks)
-            Sha1FinalWith(blocks, context, digest);
+        if (path)
+            Sha1FinalWith(*path, context, digest);
         else
             Sha1Final(context, digest);
     }
@@ -51,7 +51,7 @@ struct Sha1Hasher {
 // The public functions and every path this CPU runs.
 inline std::vector<Sha1Hasher> Sha1HashersOfThisCpu() {
     std::vector<Sha1Hasher> hashers{{"dispatched", nullptr}};
-    for (Sha1Path path : Sha1PathsOfThisCpu()) hashers.push_back({Sha1PathName(path), Sha1BlocksOf(path)});
+    for (Sha1Path path : Sha1PathsOfThisCpu()) hashers.push_back({Sha1PathName(path), Sha1FunctionsOf(path)});
     return hashers;
 }
 

@@ -6,7 +6,9 @@
 #include <cstddef>
 #include <cstdio>
 #include <cstring>
+#include <cstdint>
 #include <fstream>
+#include <initializer_list>
 #include <iterator>
 #include <random>
 #include <set>
@@ -104,7 +106,7 @@ TEST(Sha1, MessageFedInFourUpdatesMatchesOneUpdate) {
 // alignment, random splits (runs of 0 to 9 blocks and odd tails), and one
 // update of many blocks.
 TEST(Sha1Paths, EveryPathThisCpuRunsMatchesPortable) {
-    const Hasher portable{"portable", Sha1PortableBlocks};
+    const Hasher portable{"portable", Sha1FunctionsOf(Sha1Path::kPortable)};
     std::mt19937 random(8);
     std::string storage(1 << 20, '\0');
     for (char &c : storage) c = static_cast<char>(random());
@@ -147,34 +149,66 @@ TEST(Sha1Paths, ACountOfZeroBlocksReadsNothing) {
 }
 
 #if defined(__i386__) && defined(__GNUC__)
-// Calls blocks(state, data, count) with esp at 4 mod 16 before the call: all that a
-// caller built elsewhere owes under the 32-bit ABI is 4-byte alignment.
-extern "C" void CallFromMisalignedStack(Sha1BlocksFn blocks, uint32_t *state, const unsigned char *data,
-                                        size_t count) asm("orvane_call_from_misaligned_stack");
+// Calls fn with the `count` (1 or more) 4-byte stack arguments at `args` and esp at
+// 4 mod 16 before the call: all that a caller built elsewhere owes under the 32-bit
+// ABI is 4-byte alignment.
+extern "C" void CallWithArgumentsFromMisalignedStack(void (*fn)(), const uint32_t *args,
+                                                     int count) asm("orvane_call_from_misaligned_stack");
 asm(".text\n"
     "orvane_call_from_misaligned_stack:\n"
     "  pushl %ebp\n"
     "  movl %esp, %ebp\n"
+    "  pushl %esi\n"
+    "  movl 12(%ebp), %esi\n"
+    "  movl 16(%ebp), %ecx\n"
     "  andl $-16, %esp\n"
-    "  pushl 20(%ebp)\n"
-    "  pushl 16(%ebp)\n"
-    "  pushl 12(%ebp)\n"
+    // Room so that esp ends at 4 mod 16 once the arguments are pushed.
+    "  leal 4(,%ecx,4), %eax\n"
+    "  negl %eax\n"
+    "  andl $15, %eax\n"
+    "  subl %eax, %esp\n"
+    "1:\n"
+    "  pushl -4(%esi,%ecx,4)\n"
+    "  decl %ecx\n"
+    "  jnz 1b\n"
     "  call *8(%ebp)\n"
+    "  movl -4(%ebp), %esi\n"
     "  movl %ebp, %esp\n"
     "  popl %ebp\n"
     "  ret\n");
 
+template <typename Fn>
+void CallFromMisalignedStack(Fn fn, std::initializer_list<uint32_t> args) {
+    CallWithArgumentsFromMisalignedStack(reinterpret_cast<void (*)()>(fn), args.begin(), static_cast<int>(args.size()));
+}
+
+uint32_t Arg(const void *p) { return static_cast<uint32_t>(reinterpret_cast<uintptr_t>(p)); }
+
+// Each path's block function, and its keeping and finishing of a message's end.
 TEST(Sha1Paths, EveryPathRunsFromAStackAlignedOnlyTo4Bytes) {
     unsigned char data[3 * 64];
     for (size_t i = 0; i < sizeof data; ++i) data[i] = static_cast<unsigned char>(i * 13 + 7);
+    const Hasher portable{"portable", Sha1FunctionsOf(Sha1Path::kPortable)};
     for (Sha1Path path : Sha1PathsOfThisCpu()) {
-        for (size_t count : {1, 3}) {  // a lone block, and a pair with one after it
+        const Sha1PathFunctions &functions = *Sha1FunctionsOf(path);
+        for (uint32_t count : {1, 3}) {  // a lone block, and a pair with one after it
             uint32_t expected[5] = {0x67452301u, 0xEFCDAB89u, 0x98BADCFEu, 0x10325476u, 0xC3D2E1F0u};
             uint32_t state[5];
             std::memcpy(state, expected, sizeof state);
             Sha1PortableBlocks(expected, data, count);
-            CallFromMisalignedStack(Sha1BlocksOf(path), state, data, count);
+            CallFromMisalignedStack(functions.blocks, {Arg(state), Arg(data), count});
             EXPECT_EQ(std::memcmp(state, expected, sizeof state), 0) << Sha1PathName(path) << ", " << count;
+        }
+        for (uint32_t length : {40, 60}) {  // a last block of its own, and one that needs another
+            Sha1Context context;
+            Sha1Init(&context);
+            unsigned char digest[20];
+            CallFromMisalignedStack(functions.keep, {Arg(context.block), Arg(data), 5, length});
+            const uint64_t bits = 8 * length;
+            CallFromMisalignedStack(functions.finish, {Arg(context.state), Arg(context.block), length,
+                                                       static_cast<uint32_t>(bits), 0, Arg(digest)});
+            EXPECT_EQ(ToHex(digest, 20), DigestInPieces(data + 5, {length}, portable))
+                << Sha1PathName(path) << ", " << length;
         }
     }
 }
