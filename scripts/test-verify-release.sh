@@ -69,7 +69,7 @@ resum() {  # resum FOLDER: SHA256SUMS made afresh
   (
     cd "$1"
     set -- orvanecmd-*.zip
-    for sig in orvanecmd-*.exe.sig; do
+    for sig in orvanecmd-*-src.tar.gz orvanecmd-*.exe.sig; do
       [ ! -e "$sig" ] || set -- "$@" "$sig"
     done
     sha256sum "$@" >SHA256SUMS
@@ -106,6 +106,14 @@ copy "$release/a" changed-byte
 zip=$work/changed-byte/orvanecmd-$version-win64.zip
 flip_byte "$zip" $(($(wc -c <"$zip") / 2))
 fails changed-byte "orvanecmd-$version-win64.zip does not match its sum in SHA256SUMS" "$work/changed-byte"
+
+# A changed byte in the source archive, with fresh sums.
+copy "$release/a" changed-source
+source=$work/changed-source/orvanecmd-$version-src.tar.gz
+flip_byte "$source" $(($(wc -c <"$source") / 2))
+resum "$work/changed-source"
+ORVANE_VERIFY_REBUILD=$release/b fails changed-source \
+  "orvanecmd-$version-src.tar.gz differs from the rebuild's, the sources of commit $commit" "$work/changed-source"
 
 # A changed exe, zipped again with fresh sums: unsigned, then signed.
 export ORVANE_VERIFY_REBUILD="$release/b"
