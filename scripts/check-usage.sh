@@ -16,7 +16,8 @@
 #   its own test and install rule, takes the unpacked source archive in with
 #   add_subdirectory: only the libraries are built, the parent's tests and install hold
 #   only its own, its program runs under Wine, and it configures with every part of the
-#   library's project asked for.
+#   library's project asked for; built for this machine without a GoogleTest of its own,
+#   our tests take the installed one.
 set -eu
 cd "$(dirname "$0")/.."
 root=$(pwd)
@@ -158,4 +159,12 @@ cmake -S consumer/subproject -B "$parent-everything" -DCMAKE_TOOLCHAIN_FILE="$to
   -DORVANE_BUILD_LAUNCHER=ON -DORVANE_BENCHMARKS=ON -DORVANE_INSTALL=ON >"$work/subproject-everything.log" 2>&1 ||
   { cat "$work/subproject-everything.log"; fail "the parent did not configure with every part of the library asked for"; }
 step "the same parent configures with every part of the library's project asked for"
+# Built for this machine, a parent without a GoogleTest of its own gives our tests the
+# installed one (Debian's libgtest-dev): we make no GoogleTest target.
+cmake -S consumer/subproject -B "$parent-host" -DORVANECMD_SOURCE_DIR="$work/src/orvanecmd-$version" \
+  -DPARENT_GOOGLETEST=OFF -DORVANE_BUILD_TESTS=ON >"$work/subproject-host.log" 2>&1 ||
+  { cat "$work/subproject-host.log"; fail "the parent for this machine did not configure with our tests"; }
+! cmake --build "$parent-host" --target help | grep -Eq '^\.\.\. (gtest|gmock)' ||
+  fail "with an installed GoogleTest, our tests built one of their own"
+step "for this machine, our tests take the installed GoogleTest"
 echo "usage check passed: the README's \"Using the library\" and the library as a subproject"
