@@ -75,7 +75,10 @@ cp "$release"/orvanecmd-*.zip "$release"/orvanecmd-*-src.tar.gz "$release/SHA256
 state=$root/build/release/wine
 cmake/wine-session.sh start "$state" >/dev/null
 trap 'cmake/wine-session.sh stop "$state" >/dev/null' EXIT
+# The session's prefix and display for the section's own Wine commands too.
+# shellcheck disable=SC2034 # read by wine-env.sh
 wine_state=$state
+# shellcheck source=cmake/wine-env.sh
 . cmake/wine-env.sh
 export WINEPREFIX WINEDEBUG WINEDLLOVERRIDES DISPLAY
 step "the section's $(wc -l <"$work/blocks/index") blocks extracted; the Wine session started"
@@ -103,7 +106,9 @@ run_app() {  # run_app EXE
     [ $tries -le 300 ] || { kill $first; fail "$1 did not say ready"; }
     sleep 0.2
   done
-  "$WINE" "$work/$1" hello && "$WINE" "$work/$1" quit || fail "$1 as a later instance"
+  if ! "$WINE" "$work/$1" hello || ! "$WINE" "$work/$1" quit; then
+    fail "$1 as a later instance"
+  fi
   wait $first || fail "$1, the first instance, ended with $?"
   tr -d '\r' <"$out" | cmp -s - "$expected" || { cat "$out"; fail "$1 did not print the section's output"; }
 }
@@ -119,13 +124,15 @@ grep -qF "$work/home/orvanecmd-$version/orvanecmd-$version-win64/lib/liborvane_s
   "$work/app/build/CMakeFiles/app.dir/linkLibs.rsp" || fail "the find_package build did not link the zip's library"
 [ -f "$work/app/build-fetch/_deps/orvanecmd-src/CMakeLists.txt" ] || fail "the FetchContent build fetched nothing"
 
+# listing FOLDER: the names in a folder, on one line.
+listing() { find "$1" -mindepth 1 -maxdepth 1 -printf '%f\n' | sort | tr '\n' ' '; }
 # built FOLDER: the programs and static libraries a build made, outside CMake's own files.
 built() { (cd "$1" && find . -path '*/CMakeFiles' -prune -o \( -name '*.exe' -o -name '*.a' \) -print | sort | tr '\n' ' '); }
 libraries="liborvane_ansi_string.a liborvane_stack_guard.a liborvane_support.a"
 [ "$(built "$work/app/build-fetch")" = "./_deps/orvanecmd-build/framework/liborvane_ansi_string.a ./_deps/orvanecmd-build/launcher/liborvane_stack_guard.a ./_deps/orvanecmd-build/support/liborvane_support.a ./app.exe " ] ||
   fail "the FetchContent build made more than its program and the libraries: $(built "$work/app/build-fetch")"
-[ "$(ls "$work/app/build-fetch" | tr '\n' ' ')" = "CMakeCache.txt CMakeFiles Makefile _deps app.exe cmake_install.cmake " ] ||
-  fail "the FetchContent build wrote into the parent's build folder: $(ls "$work/app/build-fetch" | tr '\n' ' ')"
+[ "$(listing "$work/app/build-fetch")" = "CMakeCache.txt CMakeFiles Makefile _deps app.exe cmake_install.cmake " ] ||
+  fail "the FetchContent build wrote into the parent's build folder: $(listing "$work/app/build-fetch")"
 step "FetchContent built only $libraries, beside the parent's program"
 
 # The parent of its own, on the unpacked source archive.
@@ -144,8 +151,9 @@ targets=$(cmake --build "$parent" --target help | sed -n 's/^\.\.\. \([^ ]*\).*/
   grep -Ev '^(all|clean|depend|edit_cache|rebuild_cache|install.*|list_install_components|test)$|\.' | sort | tr '\n' ' ')
 [ "$targets" = "gmock gmock_main gtest gtest_main orvane_ansi_string orvane_stack_guard orvane_support receiver " ] ||
   fail "the parent's build has targets other than its own and the libraries: $targets"
-[ "$(ls "$parent" | tr '\n' ' ')" = "CMakeCache.txt CMakeFiles CTestTestfile.cmake Makefile bin cmake_install.cmake googletest lib orvanecmd receiver.exe " ] ||
-  fail "the library wrote into the parent's build folder: $(ls "$parent" | tr '\n' ' ')"
+# bin/ and lib/ are the output folders of the parent's GoogleTest.
+[ "$(listing "$parent")" = "CMakeCache.txt CMakeFiles CTestTestfile.cmake Makefile bin cmake_install.cmake googletest lib orvanecmd receiver.exe " ] ||
+  fail "the library wrote into the parent's build folder: $(listing "$parent")"
 tests=$(ctest --test-dir "$parent" -N | sed -n 's/^ *Test *#[0-9]*: //p' | tr '\n' ' ')
 [ "$tests" = "parent_test " ] || fail "the parent's tests are not its own only: $tests"
 cmake --install "$parent" --prefix "$work/subproject-install" >/dev/null
