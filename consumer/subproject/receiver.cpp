@@ -1,6 +1,7 @@
 // The parent's own program: prints the SHA-1 of its argument.
 #include <cstdio>
 
+#include "support/handoff_receiver.h"
 #include "support/sha1.h"
 
 int main(int argc, char **argv) {
