@@ -13,7 +13,7 @@
 # - Taken in with FetchContent, the library's project built its libraries and nothing
 #   else, and wrote nothing into the parent's build folder but its own subfolders.
 # - consumer/subproject/, a parent with its own GoogleTest, its own target named receiver,
-#   its own test and install rule, takes the unpacked source archive in with
+#   its own test and install rule, in C++14, takes the unpacked source archive in with
 #   add_subdirectory: only the libraries are built, the parent's tests and install hold
 #   only its own, its program runs under Wine, and it configures with every part of the
 #   library's project asked for; built for this machine without a GoogleTest of its own,
