@@ -6,7 +6,7 @@
 # - a good release passes: unsigned with a real rebuild of its commit, and signed
 #   (--ca) against b/ as the rebuild;
 # - each tampering fails, with a message that names what is wrong: a changed byte in a
-#   zip; a changed exe re-zipped with fresh sums (unsigned, and signed); BUILDINFO
+#   zip or in the source archive; a changed exe re-zipped with fresh sums (unsigned, and signed); BUILDINFO
 #   naming another commit (with its own time too, which takes a real rebuild of that
 #   commit); BUILDINFO naming other toolchain versions; a missing or swapped .sig; a
 #   commit the checkout does not have; a signed release without its CA, an unsigned
@@ -69,8 +69,8 @@ resum() {  # resum FOLDER: SHA256SUMS made afresh
   (
     cd "$1"
     set -- orvanecmd-*.zip
-    for sig in orvanecmd-*-src.tar.gz orvanecmd-*.exe.sig; do
-      [ ! -e "$sig" ] || set -- "$@" "$sig"
+    for file in orvanecmd-*-src.tar.gz orvanecmd-*.exe.sig; do
+      [ ! -e "$file" ] || set -- "$@" "$file"
     done
     sha256sum "$@" >SHA256SUMS
   )
