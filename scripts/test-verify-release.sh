@@ -7,8 +7,8 @@
 #   (--ca) against b/ as the rebuild;
 # - each tampering fails, with a message that names what is wrong: a changed byte in a
 #   zip or in the source archive; a changed exe re-zipped with fresh sums (unsigned, and
-#   signed); BUILDINFO naming another commit (with its own time too, which takes a real rebuild of that
-#   commit); BUILDINFO naming other toolchain versions; a missing or swapped .sig; a
+#   signed); BUILDINFO naming another commit (with its own time too, which takes a real
+#   rebuild of that commit); BUILDINFO naming other toolchain versions; a missing or swapped .sig; a
 #   commit the checkout does not have; a signed release without its CA, an unsigned
 #   one with a CA; a given rebuild of another commit.
 # The tampered cases reuse b/ as the rebuild (ORVANE_VERIFY_REBUILD) where one is
