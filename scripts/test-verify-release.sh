@@ -6,11 +6,12 @@
 # - a good release passes: unsigned with a real rebuild of its commit, and signed
 #   (--ca) against b/ as the rebuild;
 # - each tampering fails, with a message that names what is wrong: a changed byte in a
-#   zip or in the source archive; a changed exe re-zipped with fresh sums (unsigned, and
-#   signed); BUILDINFO naming another commit (with its own time too, which takes a real
-#   rebuild of that commit); BUILDINFO naming other toolchain versions; a missing or swapped .sig; a
+#   zip; a changed exe re-zipped with fresh sums (unsigned, and signed); BUILDINFO
+#   naming another commit (with its own time too, which takes a real rebuild of that
+#   commit); BUILDINFO naming other toolchain versions; a missing or swapped .sig; a
 #   commit the checkout does not have; a signed release without its CA, an unsigned
-#   one with a CA; a given rebuild of another commit.
+#   one with a CA; a given rebuild of another commit. A changed byte in the source
+#   archive, with fresh sums, fails too.
 # The tampered cases reuse b/ as the rebuild (ORVANE_VERIFY_REBUILD) where one is
 # reached: b/ is a rebuild of HEAD made by release.sh exactly as verify-release.sh makes
 # one, and test-release.sh has proved it equal to a/.
