@@ -16,7 +16,12 @@ if(WIN32 AND ORVANE_HARDEN)
   # RSA provider and the crypto libraries at every start. Linked ahead of libssp, whose
   # guard the linker then never takes; libssp still gives the _FORTIFY_SOURCE checks.
   # -l:libssp.a and not -lssp: a caller linking without -static must not get the DLL.
-  target_link_libraries(orvane_ssp INTERFACE orvane_stack_guard -l:libssp.a advapi32)
+  # A parent project that takes us in as a subproject chooses as a package caller does.
+  if(ORVANECMD_LIBSSP_GUARD AND NOT PROJECT_IS_TOP_LEVEL)
+    target_link_libraries(orvane_ssp INTERFACE -l:libssp.a advapi32)
+  else()
+    target_link_libraries(orvane_ssp INTERFACE orvane_stack_guard -l:libssp.a advapi32)
+  endif()
   set(ORVANE_PC_SSP_LIBS " -lorvane_stack_guard -l:libssp.a -ladvapi32")
   set(ORVANE_PC_LIBSSP_LIBS " -l:libssp.a -ladvapi32")
   # Every program of this build gets the runtime at the end of its link line.
@@ -34,5 +39,5 @@ endif()
 # were built.
 option(ORVANE_MAP_PATHS "Record the source and build folders as relative paths" OFF)
 if(ORVANE_MAP_PATHS)
-  add_compile_options(-ffile-prefix-map=${CMAKE_BINARY_DIR}/=build/ -ffile-prefix-map=${CMAKE_SOURCE_DIR}/=)
+  add_compile_options(-ffile-prefix-map=${PROJECT_BINARY_DIR}/=build/ -ffile-prefix-map=${PROJECT_SOURCE_DIR}/=)
 endif()

@@ -10,7 +10,8 @@ cd "$(dirname "$0")/.."
 runs=${1:-30}
 scripts/install-deps.sh
 flags="-fstack-protector-strong -fcf-protection=full -D_FORTIFY_SOURCE=2"
-windows_targets="orvanecmd orvane_support orvane_ansi_string startup_bench least_launcher start_timer_viewer sha1_speed"
+windows_targets="orvanecmd orvane_support orvane_ansi_string orvane_startup_bench orvane_least_launcher
+  orvane_start_timer_viewer orvane_sha1_speed"
 
 build_windows() {  # build_windows FOLDER ON|OFF
   cmake --preset windows -B "$1" -DORVANE_HARDEN="$2" -DORVANE_BUILD_TESTS=OFF >/dev/null
@@ -21,9 +22,9 @@ build_windows() {  # build_windows FOLDER ON|OFF
 build_windows build/bench-windows-plain OFF
 build_windows build/bench-windows-hardened ON
 cmake --preset bench -B build/bench-plain >/dev/null
-cmake --build build/bench-plain -j2 --target hash_bench >/dev/null
+cmake --build build/bench-plain -j2 --target orvane_hash_bench >/dev/null
 cmake --preset bench -B build/bench-hardened -DCMAKE_CXX_FLAGS="$flags" -DCMAKE_C_FLAGS="$flags" >/dev/null
-cmake --build build/bench-hardened -j2 --target hash_bench >/dev/null
+cmake --build build/bench-hardened -j2 --target orvane_hash_bench >/dev/null
 
 echo "CPU: $(lscpu | sed -n 's/^Model name: *//p')"
 state=build/bench-windows-hardened/wine

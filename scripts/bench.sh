@@ -6,9 +6,9 @@
 set -eu
 cd "$(dirname "$0")/.."
 cmake --preset bench >/dev/null
-cmake --build --preset bench -j2 --target hash_bench sha1_speed
+cmake --build --preset bench -j2 --target orvane_hash_bench orvane_sha1_speed
 cmake --preset windows >/dev/null
-cmake --build --preset windows -j2 --target sha1_speed
+cmake --build --preset windows -j2 --target orvane_sha1_speed
 unset OPENSSL_ia32cap
 build/bench/bin/hash_bench "$@"
 echo

@@ -1,7 +1,8 @@
 #!/bin/sh
 # Checks a release zip (one made by scripts/release.sh, or by CPack from a built
 # Windows preset): unpacks it into a fresh folder, builds the consumer project
-# (consumer/) against it with each given toolchain through its CMake package, and once
+# (consumer/) against it with each given toolchain (the zip's own copy of the toolchain
+# file, which must be there) through its CMake package, and once
 # with the mingw-w64 g++ of its architecture through its pkg-config file, and runs
 # each result under Wine. Fails on a missing header, library or package file, on a
 # header a caller must not get, and on a wrong result.
@@ -69,7 +70,9 @@ for toolchain in "$@"; do
     echo "consumer with $toolchain, $guard stack guard"
     option=OFF
     [ "$guard" = own ] || option=ON
-    cmake -S consumer -B "$consumer" -DCMAKE_TOOLCHAIN_FILE="$root/$toolchain" -DCMAKE_BUILD_TYPE=Release \
+    shipped=$prefix/share/orvanecmd/toolchains/$(basename "$toolchain")
+    [ -f "$shipped" ] || fail "no share/orvanecmd/toolchains/$(basename "$toolchain")"
+    cmake -S consumer -B "$consumer" -DCMAKE_TOOLCHAIN_FILE="$shipped" -DCMAKE_BUILD_TYPE=Release \
       -DCMAKE_PREFIX_PATH="$prefix" -DORVANECMD_LIBSSP_GUARD=$option >/dev/null
     cmake --build "$consumer" -j2
     check_consumer "$consumer/consumer.exe"

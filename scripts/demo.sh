@@ -8,7 +8,7 @@ set -eu
 cd "$(dirname "$0")/.."
 scripts/install-deps.sh windows
 cmake --preset windows >/dev/null
-cmake --build --preset windows -j2 --target orvanecmd viewer orvane_demo
+cmake --build --preset windows -j2 --target orvanecmd orvane_viewer orvane_demo
 state=build/windows/wine
 cmake/wine-session.sh start "$state"
 trap 'cmake/wine-session.sh stop "$state" >/dev/null' EXIT

@@ -1,8 +1,8 @@
 #!/bin/sh
 # Builds the release of the checkout's HEAD for 64-bit and 32-bit Windows and writes
-# into OUTDIR orvanecmd-<version>-win64.zip, orvanecmd-<version>-win32.zip and
-# SHA256SUMS, and with a signing key also each launcher's detached signature,
-# orvanecmd-<version>-<arch>.exe.sig:
+# into OUTDIR orvanecmd-<version>-win64.zip, orvanecmd-<version>-win32.zip, the
+# commit's sources orvanecmd-<version>-src.tar.gz and SHA256SUMS, and with a signing
+# key also each launcher's detached signature, orvanecmd-<version>-<arch>.exe.sig:
 #   scripts/release.sh OUTDIR
 # Each zip holds BUILDINFO: the commit, SOURCE_DATE_EPOCH, the version and the Debian
 # versions of the toolchain (scripts/toolchain-versions.sh), one "name value" a line;
@@ -41,7 +41,7 @@ trap 'exit 1' HUP INT TERM  # so that the folder, with any password file, goes t
 mkdir "$work/src"
 git -C "$root" archive --format=tar "$commit" | tar -x -C "$work/src"
 "$work/src/scripts/check-changelog.sh" "$work/src/CHANGELOG.md" "$work/src/CMakeLists.txt"
-rm -f "$out"/orvanecmd-*.zip "$out"/orvanecmd-*.exe.sig "$out/SHA256SUMS"
+rm -f "$out"/orvanecmd-*.zip "$out"/orvanecmd-*-src.tar.gz "$out"/orvanecmd-*.exe.sig "$out/SHA256SUMS"
 
 # The key's password goes to osslsigncode through a file only its owner can read.
 sign() {  # sign UNSIGNED SIGNED
@@ -113,15 +113,21 @@ for target in win64:mingw-w64-x86_64 win32:mingw-w64-i686; do
     cd "$stage"
     find "$name" -type d -exec chmod 755 {} +
     find "$name" -type f -exec chmod 644 {} +
-    chmod 755 "$name/bin/orvanecmd.exe"
+    chmod 755 "$name/bin/orvanecmd.exe" "$name/share/orvanecmd/toolchains/wine-run.sh"
     find "$name" -exec touch -h -d "@$SOURCE_DATE_EPOCH" {} +
     find "$name" -type f | sort | zip -X -D -q -@ "$out/$name.zip"
   )
 done
 
+# The commit's sources, for callers that build the library in their own project
+# (FetchContent with URL and URL_HASH, add_subdirectory): git's tar, in which every time
+# is the commit's, compressed without a file name or time.
+git -C "$root" -c core.autocrlf=false -c tar.umask=0022 archive --format=tar --prefix="orvanecmd-$version/" \
+  "$commit" | gzip -n -9 >"$out/orvanecmd-$version-src.tar.gz"
+
 (
   cd "$out"
-  set -- orvanecmd-*.zip
+  set -- orvanecmd-*.zip orvanecmd-*-src.tar.gz
   [ $signing = no ] || set -- "$@" orvanecmd-*.exe.sig
   sha256sum "$@" >SHA256SUMS
 )

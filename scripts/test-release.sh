@@ -14,6 +14,8 @@
 #   scripts/release.sh must refuse to release a commit built without the stack
 #   protector;
 # - scripts/check-release.sh builds and runs the consumer against both zips;
+# - scripts/check-usage.sh runs the README's "Using the library" as written, against this
+#   release, and builds a parent project that takes the library in as a subproject;
 # - scripts/test-verify-release.sh: scripts/verify-release.sh on good and tampered
 #   releases, made from these builds; the signed one verified against the CA, with its
 #   signatures removed and attached again byte for byte.
@@ -167,6 +169,9 @@ echo "release.sh refused the commit built without the stack protector, as it mus
 
 scripts/check-release.sh "$dir"/a/orvanecmd-*-win64.zip cmake/mingw-w64-x86_64.cmake cmake/clang-mingw-w64-x86_64.cmake
 scripts/check-release.sh "$dir"/a/orvanecmd-*-win32.zip cmake/mingw-w64-i686.cmake
+started=$(date +%s)
+scripts/check-usage.sh "$dir/a"
+echo "usage check: $(($(date +%s) - started)) s"
 
 started=$(date +%s)
 scripts/test-verify-release.sh "$dir"

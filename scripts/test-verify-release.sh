@@ -13,7 +13,8 @@
 #   real rebuild of that commit); BUILDINFO naming other toolchain versions, in both
 #   zips and in the win32 one alone; a missing or swapped .sig, and the .sig of a second
 #   signing of the same launcher; a commit the checkout does not have; a signed release
-#   without its CA, an unsigned one with a CA; a given rebuild of another commit.
+#   without its CA, an unsigned one with a CA; a given rebuild of another commit. A changed
+#   byte in the source archive, with fresh sums, fails too.
 # The tampered cases reuse b/ as the rebuild (ORVANE_VERIFY_REBUILD) where one is
 # reached: b/ is a rebuild of HEAD made by release.sh exactly as verify-release.sh makes
 # one, and test-release.sh has proved it equal to a/.
@@ -72,8 +73,8 @@ resum() {  # resum FOLDER: SHA256SUMS made afresh
   (
     cd "$1"
     set -- orvanecmd-*.zip
-    for sig in orvanecmd-*.exe.sig; do
-      [ ! -e "$sig" ] || set -- "$@" "$sig"
+    for file in orvanecmd-*-src.tar.gz orvanecmd-*.exe.sig; do
+      [ ! -e "$file" ] || set -- "$@" "$file"
     done
     sha256sum "$@" >SHA256SUMS
   )
@@ -115,6 +116,14 @@ copy "$release/a" unlisted-file
 cp "$release/s/orvanecmd-$version-win64.exe.sig" "$work/unlisted-file/"
 fails unlisted-file "orvanecmd-$version-win64.exe.sig is in $work/unlisted-file but not listed in SHA256SUMS" \
   "$work/unlisted-file"
+
+# A changed byte in the source archive, with fresh sums.
+copy "$release/a" changed-source
+source=$work/changed-source/orvanecmd-$version-src.tar.gz
+flip_byte "$source" $(($(wc -c <"$source") / 2))
+resum "$work/changed-source"
+ORVANE_VERIFY_REBUILD=$release/b fails changed-source \
+  "orvanecmd-$version-src.tar.gz differs from the rebuild's, the sources of commit $commit" "$work/changed-source"
 
 # A changed exe, zipped again with fresh sums: unsigned, then signed.
 export ORVANE_VERIFY_REBUILD="$release/b"

@@ -2,7 +2,8 @@
 # Builds everything and runs the whole test suite: the three Windows builds under Wine
 # (x64 g++ with the slow two-minute run, x86 g++ with the hand-offs across bitness,
 # x64 clang), the release (reproducible, hardened, signed; its zips checked by building a
-# caller against them), and the host build with sanitizers and fuzzers, its slow tests
+# caller against them, the README's "Using the library" run as written, the library taken
+# in as a subproject), and the host build with sanitizers and fuzzers, its slow tests
 # (the texts and names of more than 2 and 4 GiB) included.
 set -eu
 cd "$(dirname "$0")/.."

@@ -6,7 +6,7 @@
 # compares them with a download's.
 set -eu
 for package in g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix binutils-mingw-w64-x86-64 \
-  binutils-mingw-w64-i686 mingw-w64-x86-64-dev mingw-w64-i686-dev cmake zip osslsigncode; do
+  binutils-mingw-w64-i686 mingw-w64-x86-64-dev mingw-w64-i686-dev cmake zip osslsigncode git gzip; do
   version=$(dpkg-query -W -f='${Version}' "$package" 2>/dev/null || true)
   printf '%s %s\n' "$package" "${version:-none}"
 done

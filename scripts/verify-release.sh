@@ -1,8 +1,8 @@
 #!/bin/sh
 # Checks a downloaded release in one command, from a checkout of the project:
 #   scripts/verify-release.sh DIR [--ca FILE]
-# DIR holds the release as downloaded: the zips, SHA256SUMS and, when signed, the
-# detached signatures (.exe.sig). One line a step:
+# DIR holds the release as downloaded: the zips, the source archive (-src.tar.gz),
+# SHA256SUMS and, when signed, the detached signatures (.exe.sig). One line a step:
 # - the sums: every file SHA256SUMS lists is there and matches, and nothing of the
 #   release is left unlisted;
 # - signed: each launcher's Authenticode signature verifies (against FILE with --ca,
@@ -17,7 +17,8 @@
 #   compares: unsigned, each zip byte for byte; signed, every file of each zip byte for
 #   byte but the launcher, the launcher without its signature equals the rebuild's, and
 #   the rebuild's with the detached signature attached equals the shipped one; the
-#   zip's entries, their order, modes and times equal the rebuild's.
+#   zip's entries, their order, modes and times equal the rebuild's; the source archive
+#   equals the rebuild's, which is git's archive of that commit.
 # Exits 0 only when everything matched; otherwise names the first file that differs,
 # or the piece that is missing, and exits 1 (2 for a wrong command line).
 # For the tests only: ORVANE_VERIFY_REBUILD=FOLDER takes FOLDER, made by release.sh
@@ -74,9 +75,11 @@ trap 'exit 1' HUP INT TERM
 sed 's/^[0-9a-f]* [ *]//' "$dir/SHA256SUMS" >"$tmp/listed"
 zips=""
 sigs=""
+sources=""
 while IFS= read -r file; do
   case $file in
     */* | .* | *[[:space:]]*) fail "SHA256SUMS names $file, which is not a file of a release" ;;
+    orvanecmd-*-src.tar.gz) sources="$sources $file" ;;
     orvanecmd-*.zip) zips="$zips $file" ;;
     orvanecmd-*.exe.sig) sigs="$sigs $file" ;;
     *) fail "SHA256SUMS names $file, which is not a file of a release" ;;
@@ -84,7 +87,7 @@ while IFS= read -r file; do
   [ -f "$dir/$file" ] || fail "$file is listed in SHA256SUMS but missing from $dir"
 done <"$tmp/listed"
 [ -n "$zips" ] || fail "SHA256SUMS lists no zip"
-for file in "$dir"/orvanecmd-*.zip "$dir"/orvanecmd-*.exe.sig; do
+for file in "$dir"/orvanecmd-*.zip "$dir"/orvanecmd-*-src.tar.gz "$dir"/orvanecmd-*.exe.sig; do
   [ -e "$file" ] || continue
   grep -qxF "${file##*/}" "$tmp/listed" || fail "${file##*/} is in $dir but not listed in SHA256SUMS"
 done
@@ -164,10 +167,10 @@ fi
   fail "BUILDINFO: SOURCE_DATE_EPOCH $epoch is not the time of commit $commit ($(git -C "$root" log -1 --format=%ct "$commit")): BUILDINFO does not describe that commit"
 project=$(git -C "$root" show "$commit:CMakeLists.txt" | sed -n 's/^project(orvanecmd VERSION \([0-9][0-9.]*\)[ )].*/\1/p')
 [ "$project" = "$version" ] || fail "BUILDINFO: version $version is not the version of commit $commit ($project)"
-for zip in $zips; do
-  case $zip in
+for file in $zips $sources; do
+  case $file in
     orvanecmd-"$version"-*) ;;
-    *) fail "$zip does not carry the version $version of BUILDINFO" ;;
+    *) fail "$file does not carry the version $version of BUILDINFO" ;;
   esac
 done
 echo "buildinfo: commit $commit, version $version, SOURCE_DATE_EPOCH $epoch: in this checkout, and that commit's"
@@ -277,5 +280,16 @@ for zip in $zips; do
   else
     fail "$zip: every file is the rebuild's, but the zip's own bytes differ (the entries' modes, times or fields): $(diff "$tmp/got.entries" "$tmp/mine.entries" | sed -n 's/^< //p' | head -n 1)"
   fi
+done
+# The sources: a release made before they were in it has none, and its rebuild makes none.
+for source in "$rebuild"/orvanecmd-*-src.tar.gz; do
+  [ ! -e "$source" ] || grep -qxF "${source##*/}" "$tmp/listed" ||
+    fail "the download lacks ${source##*/}, which the rebuild makes"
+done
+for source in $sources; do
+  [ -f "$rebuild/$source" ] || fail "the rebuild makes no $source"
+  cmp -s "$dir/$source" "$rebuild/$source" ||
+    fail "$source differs from the rebuild's, the sources of commit $commit ($(where "$dir/$source" "$rebuild/$source"))"
+  echo "compare $source: the same bytes as the rebuild's, the sources of commit $commit"
 done
 echo "OK: $dir is the release of commit $commit, rebuilt here and matched byte for byte"

@@ -1,0 +1,25 @@
+# The GoogleTest that the tests link, as orvane_gtest and orvane_gtest_main: the parent
+# project's own when it has one; else, in a parent project that builds for the machine it
+# runs on, an installed one; else the distribution's sources, built here for this
+# toolchain (before our warning flags are set) with their install rules off. No cache
+# value is set for the parent.
+add_library(orvane_gtest INTERFACE)
+add_library(orvane_gtest_main INTERFACE)
+if(TARGET GTest::gtest_main)
+  target_link_libraries(orvane_gtest INTERFACE GTest::gtest)
+  target_link_libraries(orvane_gtest_main INTERFACE GTest::gtest_main)
+  return()
+endif()
+if(NOT PROJECT_IS_TOP_LEVEL AND NOT CMAKE_CROSSCOMPILING)
+  find_package(GTest CONFIG QUIET)
+  if(TARGET GTest::gtest_main)
+    target_link_libraries(orvane_gtest INTERFACE GTest::gtest)
+    target_link_libraries(orvane_gtest_main INTERFACE GTest::gtest_main)
+    return()
+  endif()
+endif()
+set(INSTALL_GTEST OFF)
+set(gtest_force_shared_crt ON)
+add_subdirectory(/usr/src/googletest ${PROJECT_BINARY_DIR}/googletest EXCLUDE_FROM_ALL)
+target_link_libraries(orvane_gtest INTERFACE gtest)
+target_link_libraries(orvane_gtest_main INTERFACE gtest_main)

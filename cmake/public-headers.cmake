@@ -1,0 +1,17 @@
+# The public headers (ORVANE_PUBLIC_HEADERS) are included as "support/sha1.h" or as
+# <orvanecmd/support/sha1.h>. Installed, they live under include/orvanecmd/ and both
+# include/ and include/orvanecmd/ are searched; in this build tree, the second form
+# reaches them through one-line forwarding headers under the build's include/.
+set(ORVANE_FORWARDING_INCLUDE_DIR ${PROJECT_BINARY_DIR}/include)
+foreach(header IN LISTS ORVANE_PUBLIC_HEADERS)
+  file(CONFIGURE OUTPUT ${ORVANE_FORWARDING_INCLUDE_DIR}/orvanecmd/${header}
+       CONTENT "#include \"${PROJECT_SOURCE_DIR}/${header}\"\n")
+endforeach()
+
+# orvane_public_includes(<target>): what a caller of <target> gets on its include path.
+function(orvane_public_includes target)
+  target_include_directories(${target} PUBLIC
+    $<BUILD_INTERFACE:${PROJECT_SOURCE_DIR}> $<BUILD_INTERFACE:${ORVANE_FORWARDING_INCLUDE_DIR}>
+    $<INSTALL_INTERFACE:include/orvanecmd> $<INSTALL_INTERFACE:include>)
+  target_compile_features(${target} PUBLIC cxx_std_17)
+endfunction()

@@ -1,0 +1,12 @@
+// The parent's own program: prints the SHA-1 of its argument.
+#include <cstdio>
+
+#include "support/handoff_receiver.h"
+#include "support/sha1.h"
+
+int main(int argc, char **argv) {
+    char hex[41];
+    Sha1HexOfText(argc > 1 ? argv[1] : "", hex);
+    std::printf("%s\n", hex);
+    return 0;
+}
