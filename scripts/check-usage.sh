@@ -32,6 +32,12 @@ fail() {
   echo "usage check FAILED: $*" >&2
   exit 1
 }
+# logged LOG WHAT COMMAND...: COMMAND's output goes to LOG, shown when it fails with WHAT.
+logged() {
+  log=$1 what=$2
+  shift 2
+  "$@" >>"$log" 2>&1 || { cat "$log"; fail "$what"; }
+}
 started=$(date +%s)
 step() {  # step WHAT: one line with the time since the last step
   now=$(date +%s)
@@ -140,11 +146,10 @@ mkdir "$work/src"
 tar -xzf "$release/orvanecmd-$version-src.tar.gz" -C "$work/src"
 toolchain=$root/cmake/mingw-w64-x86_64.cmake
 parent=$work/subproject
-cmake -S consumer/subproject -B "$parent" -DCMAKE_TOOLCHAIN_FILE="$toolchain" -DCMAKE_BUILD_TYPE=Release \
-  -DORVANECMD_SOURCE_DIR="$work/src/orvanecmd-$version" >"$work/subproject.log" 2>&1 ||
-  { cat "$work/subproject.log"; fail "the parent with add_subdirectory did not configure"; }
-cmake --build "$parent" -j2 >>"$work/subproject.log" 2>&1 ||
-  { cat "$work/subproject.log"; fail "the parent with add_subdirectory did not build"; }
+logged "$work/subproject.log" "the parent with add_subdirectory did not configure" \
+  cmake -S consumer/subproject -B "$parent" -DCMAKE_TOOLCHAIN_FILE="$toolchain" -DCMAKE_BUILD_TYPE=Release \
+  -DORVANECMD_SOURCE_DIR="$work/src/orvanecmd-$version"
+logged "$work/subproject.log" "the parent with add_subdirectory did not build" cmake --build "$parent" -j2
 [ "$(built "$parent")" = "./orvanecmd/framework/liborvane_ansi_string.a ./orvanecmd/launcher/liborvane_stack_guard.a ./orvanecmd/support/liborvane_support.a ./receiver.exe " ] ||
   fail "the parent with add_subdirectory built more than its program and the libraries: $(built "$parent")"
 targets=$(cmake --build "$parent" --target help | sed -n 's/^\.\.\. \([^ ]*\).*/\1/p' |
@@ -162,16 +167,16 @@ installed=$(cd "$work/subproject-install" && find . -type f | sort | tr '\n' ' '
 wanted=$(printf abc | sha1sum | cut -d' ' -f1)
 [ "$("$WINE" "$parent/receiver.exe" abc | tr -d '\r')" = "$wanted" ] || fail "the parent's program did not print $wanted"
 step "add_subdirectory in a parent of its own: only $libraries built; its program ran under Wine; its tests, install and build folder its own"
-cmake -S consumer/subproject -B "$parent-everything" -DCMAKE_TOOLCHAIN_FILE="$toolchain" \
+logged "$work/subproject-everything.log" "the parent did not configure with every part of the library asked for" \
+  cmake -S consumer/subproject -B "$parent-everything" -DCMAKE_TOOLCHAIN_FILE="$toolchain" \
   -DORVANECMD_SOURCE_DIR="$work/src/orvanecmd-$version" -DORVANE_BUILD_TESTS=ON -DORVANE_BUILD_TOOLS=ON \
-  -DORVANE_BUILD_LAUNCHER=ON -DORVANE_BENCHMARKS=ON -DORVANE_INSTALL=ON >"$work/subproject-everything.log" 2>&1 ||
-  { cat "$work/subproject-everything.log"; fail "the parent did not configure with every part of the library asked for"; }
+  -DORVANE_BUILD_LAUNCHER=ON -DORVANE_BENCHMARKS=ON -DORVANE_INSTALL=ON
 step "the same parent configures with every part of the library's project asked for"
 # Built for this machine, a parent without a GoogleTest of its own gives our tests the
 # installed one (Debian's libgtest-dev): we make no GoogleTest target.
-cmake -S consumer/subproject -B "$parent-host" -DORVANECMD_SOURCE_DIR="$work/src/orvanecmd-$version" \
-  -DPARENT_GOOGLETEST=OFF -DORVANE_BUILD_TESTS=ON >"$work/subproject-host.log" 2>&1 ||
-  { cat "$work/subproject-host.log"; fail "the parent for this machine did not configure with our tests"; }
+logged "$work/subproject-host.log" "the parent for this machine did not configure with our tests" \
+  cmake -S consumer/subproject -B "$parent-host" -DORVANECMD_SOURCE_DIR="$work/src/orvanecmd-$version" \
+  -DPARENT_GOOGLETEST=OFF -DORVANE_BUILD_TESTS=ON
 ! cmake --build "$parent-host" --target help | grep -Eq '^\.\.\. (gtest|gmock)' ||
   fail "with an installed GoogleTest, our tests built one of their own"
 step "for this machine, our tests take the installed GoogleTest"

@@ -28,18 +28,6 @@ namespace {
 const char kNoWindowText[] =
     "\x88\xf8\x82\xab\x93\x6e\x82\xb5\x82\xf0\x8e\xf3\x82\xaf\x82\xe9\x83\x45\x83\x42\x83\x93\x83\x68\x83\x45\x82\xf0"
     "\x8d\xec\x90\xac\x82\xc5\x82\xab\x82\xdc\x82\xb9\x82\xf1";
-
-// Holds the block's lock for a scope.
-class BlockLock {
-public:
-    explicit BlockLock(CMemMapFile<char> &block) : block_(block) { block_.Lock(); }
-    ~BlockLock() { block_.Unlock(); }
-    BlockLock(const BlockLock &) = delete;
-    BlockLock &operator=(const BlockLock &) = delete;
-
-private:
-    CMemMapFile<char> &block_;
-};
 }  // namespace
 
 void CHandOffReceiver::InstanceMutexHold::Close() {
@@ -119,11 +107,10 @@ void CHandOffReceiver::Close() {
         // Window and mutex go together under the lock, and the block is emptied: a sender
         // then either finds both (and its text comes by message) or neither (and it is the
         // first instance, or hands off to the one that is).
-        BlockLock lock(*block_);
+        EmptyingBlockLock lock(*block_);
         DestroyWindow(window_);
         window_ = nullptr;
-        char *view = block_->GetView();
-        if (view) view[0] = '\0';  // GCOVR_EXCL_BR_LINE: null only when MapViewOfFile fails, as above
+        ClearBlock(*block_);
         ReleaseMutex(instanceMutex_.handle);
     }
     instanceMutex_.Close();

@@ -8,6 +8,24 @@
 #include "support/shared_memory.h"
 #include "support/single_instance.h"
 
+// Empties the text at the start of the block.
+void ClearBlock(CMemMapFile<char> &block);
+
+// The block's lock for a scope. Its holders keep it only for moments and wait for nobody
+// meanwhile, so it is waited for without a limit, like CMemMapFile's. A holder that ended
+// while it held the lock may have left a text half written: the block is emptied then, so
+// that nobody takes it.
+class EmptyingBlockLock {
+public:
+    explicit EmptyingBlockLock(CMemMapFile<char> &block);
+    ~EmptyingBlockLock() { block_.Unlock(); }
+    EmptyingBlockLock(const EmptyingBlockLock &) = delete;
+    EmptyingBlockLock &operator=(const EmptyingBlockLock &) = delete;
+
+private:
+    CMemMapFile<char> &block_;
+};
+
 // The class of CHandOffReceiver's window when only a window name is given.
 extern const char kHandOffReceiverClass[];
 

@@ -44,6 +44,15 @@ void ComposeSharedDataName(const char *windowName, const char *className, char n
     AppendCut(name, length, kBlockSuffix);
 }
 
+void ClearBlock(CMemMapFile<char> &block) {
+    char *view = block.GetView();
+    if (view) view[0] = '\0';  // GCOVR_EXCL_BR_LINE: null only when MapViewOfFile fails, which no seam reaches
+}
+
+EmptyingBlockLock::EmptyingBlockLock(CMemMapFile<char> &block) : block_(block) {
+    if (block.Lock() == WAIT_ABANDONED) ClearBlock(block);
+}
+
 namespace {
 // The end of a call's waits; none for INFINITE.
 class Deadline {
@@ -59,28 +68,6 @@ public:
 private:
     bool infinite_;
     ULONGLONG end_;
-};
-
-void ClearBlock(CMemMapFile<char> &block) {
-    char *view = block.GetView();
-    if (view) view[0] = '\0';  // GCOVR_EXCL_BR_LINE: null only when MapViewOfFile fails, which no seam reaches
-}
-
-// The block's lock for a scope. Its holders keep it only for moments and wait for nobody
-// meanwhile, so it is waited for without a limit, like CMemMapFile's. A holder that ended
-// while it held the lock may have left a text half written: the block is emptied then, so
-// that nobody takes it.
-class EmptyingBlockLock {
-public:
-    explicit EmptyingBlockLock(CMemMapFile<char> &block) : block_(block) {
-        if (block.Lock() == WAIT_ABANDONED) ClearBlock(block);
-    }
-    ~EmptyingBlockLock() { block_.Unlock(); }
-    EmptyingBlockLock(const EmptyingBlockLock &) = delete;
-    EmptyingBlockLock &operator=(const EmptyingBlockLock &) = delete;
-
-private:
-    CMemMapFile<char> &block_;
 };
 
 // Whether this thread now owns the instance mutex because its owner gave it up or ended

@@ -451,12 +451,16 @@ TEST(HandOff, FirstInstanceLastsAsLongAsItsOwner) {
 // owner goes, the next program to check must not hand its text to nobody.
 TEST(HandOff, NextProgramIsFirstOnceTheRunningInstanceHasGone) {
     enum class Going { Killed, KilledWhileAnswerAwaited, Closed, CheckingThreadEnded };
-    for (const Going going : {Going::Killed, Going::KilledWhileAnswerAwaited, Going::Closed, Going::CheckingThreadEnded}) {
+    struct Case {
+        Going going;
+        const char *name;
+    };
+    for (const Case &c : {Case{Going::Killed, "killed"},
+                          Case{Going::KilledWhileAnswerAwaited, "killed while a receiver waits for its answer"},
+                          Case{Going::Closed, "closed"}, Case{Going::CheckingThreadEnded, "its thread ended"}}) {
+        const Going going = c.going;
         const bool killed = going == Going::Killed || going == Going::KilledWhileAnswerAwaited;
-        SCOPED_TRACE(going == Going::Killed                     ? "killed"
-                     : going == Going::KilledWhileAnswerAwaited ? "killed while a receiver waits for its answer"
-                     : going == Going::Closed                   ? "closed"
-                                                                : "its thread ended");
+        SCOPED_TRACE(c.name);
         Instance names;
         NamedEvent close, laterGoes;
         std::unique_ptr<ChildProcess> first;

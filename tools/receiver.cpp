@@ -47,6 +47,19 @@ void ReportTexts(CHandOffReceiver &receiver, const char *label) {
     while (std::unique_ptr<char[]> text{receiver.TakeText()}) Report(label + Hex(text.get(), std::strlen(text.get())));
 }
 
+// Handles the messages that wait; false once WM_QUIT came.
+bool DispatchWaiting(CHandOffReceiver &receiver) {
+    MSG message;
+    while (PeekMessageA(&message, nullptr, 0, 0, PM_REMOVE)) {
+        if (message.message == WM_QUIT) return false;
+        if (!message.hwnd && message.message == kTextWaits)
+            ReportTexts(receiver, "text ");
+        else
+            DispatchMessageA(&message);
+    }
+    return true;
+}
+
 }  // namespace
 
 int main(int argc, char **argv) {
@@ -75,19 +88,10 @@ int main(int argc, char **argv) {
 
         // Told by a thread message, as this program has no window of its own.
         receiver.PostWhenTextWaits(nullptr, kTextWaits);
-        for (bool running = true; running;) {
-            MSG message;
-            while (running && PeekMessageA(&message, nullptr, 0, 0, PM_REMOVE)) {
-                if (message.message == WM_QUIT)
-                    running = false;
-                else if (!message.hwnd && message.message == kTextWaits)
-                    ReportTexts(receiver, "text ");
-                else
-                    DispatchMessageA(&message);
-            }
-            if (!running) break;
+        // Until WM_QUIT or the close event.
+        while (DispatchWaiting(receiver)) {
             const DWORD woken = MsgWaitForMultipleObjects(close ? 1 : 0, &close, FALSE, INFINITE, QS_ALLINPUT);
-            if (close && woken == WAIT_OBJECT_0) running = false;
+            if (close && woken == WAIT_OBJECT_0) break;
         }
         // Closed first, then the texts taken: one handed over meanwhile is not lost.
         receiver.Close();
