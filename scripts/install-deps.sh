@@ -9,7 +9,8 @@ set -eu
 windows="cmake make g++-mingw-w64-x86-64-posix wine64 xvfb googletest"
 # The x86 build runs under the 32-bit Wine loader; the second compiler is clang with lld.
 more_windows="g++-mingw-w64-i686-posix wine32:i386 clang lld"
-host="g++ clang libclang-rt-14-dev libbenchmark-dev libssl-dev"
+# libgtest-dev: the usage check builds our tests for this machine on an installed GoogleTest.
+host="g++ clang libclang-rt-14-dev libbenchmark-dev libssl-dev libgtest-dev"
 tidy="cmake make g++-mingw-w64-x86-64-posix googletest clang lld clang-tidy"
 release="cmake make git g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix zip unzip osslsigncode"
 coverage="gcovr llvm-14"
