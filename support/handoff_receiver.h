@@ -21,46 +21,48 @@ size_t HandOffBlockTextLength(const char *block, size_t size);
 #ifdef _WIN32
 #include <windows.h>
 
+#include <atomic>
 #include <deque>
 #include <memory>
-#include <optional>
 
-#include "support/shared_memory.h"
 #include "support/single_instance.h"
 
-// The constructor opens (or creates) the shared block of these names and holds it, then
-// makes the check with `data` as TryHandOffToRunningInstance does, waiting at most
-// `timeoutMs` for a running instance, and throws what it throws (Exception: both names
-// empty, before anything is created; the block cannot be had; in a later instance, `data`
-// longer than 1023 characters).
+class HandOffBlock;
+
+// The receiving end lives on a thread of its own, from the constructor until Close or the
+// destructor: its check, its window and the instance mutex it owns. So it answers later
+// instances at once whatever the program's threads do (busy, blocked, dispatching nothing),
+// and a later instance is told NotResponding only when that thread cannot run (the process
+// is suspended or dying).
+//
+// The constructor makes the check with `data` on that thread, as TryHandOffToRunningInstance
+// does, waiting at most `timeoutMs` for the block's lock and a running instance's answer,
+// and throws what it throws (Exception: both names empty, before anything is created; the
+// block cannot be had; in a later instance, `data` longer than 1023 characters).
 //
 // In the first instance (also one that takes over from an instance that closed or died) it
 // then, under the block's lock, creates a hidden top-level window with these names (no
-// class name: a class of this library's own; no window name: an empty title), takes a
-// text left in the block as the first text (the block holds one: the last one left there)
-// and clears the block. When the window cannot be made, also when this process registered
-// a class of that name with a procedure of its own, it throws Exception and leaves the
-// block as it was, for the next first instance: the caller's own windows must carry other
-// names. The window, the block and the instance mutex are held until Close or the object
-// goes; then the next program to check is the first instance.
+// class name: a class of this library's own; no window name: an empty title) and empties
+// the block: a text found there is not taken, since no receiver of this library leaves one
+// for a later receiver, and whoever left it was not told it was taken. When the window
+// cannot be made, also when this process registered a class of that name with a procedure
+// of its own, it throws Exception and leaves the block as it was: the caller's own windows
+// must carry other names. The window, the block and the instance mutex are held until Close
+// or the object goes; then the next program to check is the first instance.
 //
 // Each WM_COPYDATA that is a hand-off (IsHandOffMessage) becomes one text, in order of
 // arrival, and is answered TRUE: the sender is told it was taken. Any other is answered
 // FALSE and gives nothing, as does a hand-off that comes while kMaxWaitingTexts texts wait
 // (the newest are dropped) or that cannot be copied for want of memory.
 //
-// No text is taken twice from senders of this library: they decide and find the window
-// while they hold the block's lock, under which the window appears and the block is read,
-// and the window and the instance go together. A sender of an earlier release finds the
-// window after the lock: when it wrote the block just before the window appeared, its text
-// comes twice.
-//
-// Messages reach the window only while the thread that made the object dispatches them.
-// Use the object on that thread alone, and let it go there.
+// TakeText, PostWhenTextWaits, TextWaitsEvent, Close and the destructor may be called from
+// any thread.
 class CHandOffReceiver {
 public:
-    static const size_t kMaxWaitingTexts = 256;
+    static const size_t kMaxWaitingTexts = 1024;
     static const DWORD kDefaultTimeoutMs = 10000;
+    // The longest Close waits for the block's lock, which another process may hold.
+    static const DWORD kCloseTimeoutMs = 2000;
 
     CHandOffReceiver(const char *windowName, const char *className, const char *data,
                      DWORD timeoutMs = kDefaultTimeoutMs);
@@ -73,42 +75,56 @@ public:
     bool IsFirstInstance() const { return outcome_ == HandOffOutcome::FirstInstance; }
     // What the check came to (TryHandOffToRunningInstance).
     HandOffOutcome Outcome() const { return outcome_; }
-    // Gives up the window and the instance: from now on the next program to check is the
-    // first instance, and texts handed to this one so far wait for TakeText. Call it before
-    // taking the last texts when the program ends, so that none handed over meanwhile is lost.
+    // Gives up the window and the instance, under the block's lock (waited for at most
+    // kCloseTimeoutMs): from now on the next program to check is the first instance, and
+    // texts handed to this one so far wait for TakeText. Call it before taking the last texts
+    // when the program ends, so that none handed over meanwhile is lost.
     void Close();
     // The oldest text not yet taken, as a new text the caller releases with delete[];
     // null when none waits.
     char *TakeText();
     // From now on posts `message` (wParam and lParam 0) to `window` whenever a text arrives
     // while none waits, and at once when texts wait already; take texts until TakeText
-    // gives null. A null window gets it as a thread message of the object's thread.
-    // Message 0 stops the notices.
+    // gives null. A null window gets it as a thread message of the thread that made the
+    // object. Message 0 stops the notices.
     void PostWhenTextWaits(HWND window, UINT message);
+    // A manual-reset event, signalled while texts wait, for a program without a message loop
+    // (WaitForSingleObject, MsgWaitForMultipleObjects). The object owns it.
+    HANDLE TextWaitsEvent() const { return textsWait_.handle; }
     // The receiving window; null in a later instance and after Close.
     HWND Window() const { return window_; }
 
 private:
-    // The instance mutex of the check, closed when the object goes.
-    class InstanceMutexHold {
-    public:
-        InstanceMutexHold() = default;
-        ~InstanceMutexHold() { Close(); }
+    // A handle closed when the object goes.
+    struct OwnedHandle {
+        OwnedHandle() = default;
+        ~OwnedHandle() { Close(); }
         void Close();
-        InstanceMutexHold(const InstanceMutexHold &) = delete;
-        InstanceMutexHold &operator=(const InstanceMutexHold &) = delete;
+        OwnedHandle(const OwnedHandle &) = delete;
+        OwnedHandle &operator=(const OwnedHandle &) = delete;
         HANDLE handle = nullptr;
     };
+    // An SRWLOCK held for a scope: it neither throws nor needs to be made or destroyed.
+    class ExclusiveGuard;
 
-    struct Names;
-    static void BecomeFirst(void *names, char *view);
+    struct Start;
+    static DWORD WINAPI Run(void *start);
+    static void BecomeFirst(void *start, HandOffBlock &block);
+    void Serve(HandOffBlock &block);
     static LRESULT CALLBACK WindowProcedure(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
     bool Keep(const char *text, size_t length) noexcept;
+    void NotifyLocked();
 
-    InstanceMutexHold instanceMutex_;
-    std::optional<CMemMapFile<char>> block_;
+    OwnedHandle instanceMutex_;
+    OwnedHandle textsWait_;
+    OwnedHandle closing_;
+    OwnedHandle thread_;
     HandOffOutcome outcome_ = HandOffOutcome::FirstInstance;
-    HWND window_ = nullptr;
+    std::atomic<HWND> window_{nullptr};
+    const DWORD ownerThread_;
+    SRWLOCK closeLock_ = SRWLOCK_INIT;
+    // Guards the texts and the notice.
+    SRWLOCK textsLock_ = SRWLOCK_INIT;
     std::deque<std::unique_ptr<char[]>> texts_;
     HWND noticeWindow_ = nullptr;
     UINT noticeMessage_ = 0;

@@ -5,36 +5,70 @@
 
 #include <windows.h>
 
-#include "support/shared_memory.h"
 #include "support/single_instance.h"
 
-// Empties the text at the start of the block.
-void ClearBlock(CMemMapFile<char> &block);
-
-// The block's lock for a scope. Its holders keep it only for moments and wait for nobody
-// meanwhile, so it is waited for without a limit, like CMemMapFile's. A holder that ended
-// while it held the lock may have left a text half written: the block is emptied then, so
-// that nobody takes it.
-class EmptyingBlockLock {
+// The shared block of the hand-off: the same kernel objects as CMemMapFile<char> (the
+// mapping `name` and the mutex "mtx" + `name`, created under that mutex when it is new),
+// but every wait for its lock has a bound, and nothing waits when the object goes:
+// CMemMapFile's lock, also in its destructor, waits without a limit.
+class HandOffBlock {
 public:
-    explicit EmptyingBlockLock(CMemMapFile<char> &block);
-    ~EmptyingBlockLock() { block_.Unlock(); }
-    EmptyingBlockLock(const EmptyingBlockLock &) = delete;
-    EmptyingBlockLock &operator=(const EmptyingBlockLock &) = delete;
+    static const DWORD kSize = 1024;
+
+    // Throws Exception (the mapping-failure text of CMemMapFile) when the block cannot be had.
+    explicit HandOffBlock(const char *name);
+    ~HandOffBlock();
+    HandOffBlock(const HandOffBlock &) = delete;
+    HandOffBlock &operator=(const HandOffBlock &) = delete;
+
+    // Waits at most `timeoutMs` (INFINITE: without a limit); false when the lock was not had.
+    // A holder that ended while it held the lock may have left a text half written: the
+    // block is emptied then, so that nobody takes it.
+    bool Lock(DWORD timeoutMs);
+    void Unlock() { ReleaseMutex(mutex_); }
+    // Mapped once, when the object is made; null when that failed.
+    char *View() const { return view_; }
+    // Empties the text at the start of the block.
+    void Clear() {
+        if (view_) view_[0] = '\0';  // GCOVR_EXCL_BR_LINE: null only when MapViewOfFile fails, which no seam reaches
+    }
 
 private:
-    CMemMapFile<char> &block_;
+    HANDLE mutex_ = nullptr;
+    HANDLE mapping_ = nullptr;
+    char *view_ = nullptr;
+};
+
+// The block's lock for a scope, waited for at most `timeoutMs`; Held() says whether it was had.
+class BlockLock {
+public:
+    BlockLock(HandOffBlock &block, DWORD timeoutMs) : block_(block), held_(block.Lock(timeoutMs)) {}
+    ~BlockLock() { Release(); }
+    BlockLock(const BlockLock &) = delete;
+    BlockLock &operator=(const BlockLock &) = delete;
+    bool Held() const { return held_; }
+    void Release() {
+        if (held_) block_.Unlock();
+        held_ = false;
+    }
+
+private:
+    HandOffBlock &block_;
+    bool held_;
 };
 
 // The class of CHandOffReceiver's window when only a window name is given.
 extern const char kHandOffReceiverClass[];
+// CMemMapFile's text for a block that cannot be had.
+extern const char kMappingFailedText[];
 
-// Called under the block's lock once this thread owns the instance mutex (InstanceMutex),
-// with the block's view (null when it cannot be mapped).
-using BecomeFirstInstance = void (*)(void *context, char *view);
+// Called under the block's lock once this thread owns the instance mutex (InstanceMutex).
+using BecomeFirstInstance = void (*)(void *context, HandOffBlock &block);
 
 // The check of HandOffToRunningInstance, with the block given (held open by the caller)
 // and its lock taken before the instance mutex: `becomeFirst` then runs under the same
 // lock as the decision, so a later instance never sees an owner without its window.
+// *instanceMutex gets the instance mutex's handle once it is made (before becomeFirst).
 HandOffOutcome HandOffWithBlock(const char *windowName, const char *className, const char *data, DWORD timeoutMs,
-                                CMemMapFile<char> &block, BecomeFirstInstance becomeFirst, void *context);
+                                HandOffBlock &block, BecomeFirstInstance becomeFirst, void *context,
+                                HANDLE *instanceMutex);

@@ -5,12 +5,11 @@
 
 #include "framework/exception.h"
 
-namespace {
-// "ファイルマッピングオブジェクトのハンドル取得に失敗"
+// "ファイルマッピングオブジェクトのハンドル取得に失敗"; the hand-off's own block gives it too.
+extern const char kMappingFailedText[];
 const char kMappingFailedText[] =
     "\x83\x74\x83\x40\x83\x43\x83\x8b\x83\x7d\x83\x62\x83\x73\x83\x93\x83\x4f\x83\x49\x83\x75\x83\x57\x83\x46"
     "\x83\x4e\x83\x67\x82\xcc\x83\x6e\x83\x93\x83\x68\x83\x8b\x8e\xe6\x93\xbe\x82\xc9\x8e\xb8\x94\x73";
-}  // namespace
 
 template <typename T>
 CMemMapFile<T>::CMemMapFile(const char *name, DWORD sizeHigh, DWORD sizeLow, bool *createdNew)

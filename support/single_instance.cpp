@@ -1,11 +1,12 @@
 #include "support/single_instance.h"
 
+#include <algorithm>
 #include <cstring>
 #include <optional>
+#include <string>
 
 #include "framework/exception.h"
 #include "support/handoff_steps.h"
-#include "support/shared_memory.h"
 
 HANDLE InstanceMutex = nullptr;
 char SharedDataName[1024] = "";
@@ -13,7 +14,6 @@ const char kHandOffReceiverClass[] = "OrvaneHandOffReceiver";
 
 namespace {
 const size_t kNameArea = sizeof SharedDataName;  // 1023 characters and the terminator
-const DWORD kBlockSize = 1024;
 const char kBlockSuffix[] = "_multiple_data";
 // "引き渡すテキストが長すぎます"
 const char kDataTooLongText[] =
@@ -44,23 +44,46 @@ void ComposeSharedDataName(const char *windowName, const char *className, char n
     AppendCut(name, length, kBlockSuffix);
 }
 
-void ClearBlock(CMemMapFile<char> &block) {
-    char *view = block.GetView();
-    if (view) view[0] = '\0';  // GCOVR_EXCL_BR_LINE: null only when MapViewOfFile fails, which no seam reaches
+HandOffBlock::HandOffBlock(const char *name) {
+    const std::string mutexName = std::string("mtx") + name;
+    // The mapping is created under the mutex when the mutex is new, as CMemMapFile does.
+    mutex_ = CreateMutexA(nullptr, TRUE, mutexName.c_str());
+    const bool ownsMutex = mutex_ != nullptr && GetLastError() != ERROR_ALREADY_EXISTS;
+    mapping_ = CreateFileMappingA(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE | SEC_COMMIT, 0, kSize, name);
+    if (ownsMutex) ReleaseMutex(mutex_);
+    if (!mapping_) {
+        if (mutex_) CloseHandle(mutex_);
+        throw Exception(kMappingFailedText);
+    }
+    view_ = static_cast<char *>(MapViewOfFile(mapping_, FILE_MAP_ALL_ACCESS, 0, 0, 0));
 }
 
-EmptyingBlockLock::EmptyingBlockLock(CMemMapFile<char> &block) : block_(block) {
-    if (block.Lock() == WAIT_ABANDONED) ClearBlock(block);
+HandOffBlock::~HandOffBlock() {
+    if (view_) UnmapViewOfFile(view_);  // GCOVR_EXCL_BR_LINE: null only when MapViewOfFile fails, which no seam reaches
+    CloseHandle(mapping_);
+    if (mutex_) CloseHandle(mutex_);
+}
+
+bool HandOffBlock::Lock(DWORD timeoutMs) {
+    // A name the platform takes for the mapping but not for its mutex leaves the block
+    // unguarded, as CMemMapFile's would be.
+    if (!mutex_) return true;
+    const DWORD wait = WaitForSingleObject(mutex_, timeoutMs);
+    if (wait == WAIT_ABANDONED) Clear();
+    return wait == WAIT_OBJECT_0 || wait == WAIT_ABANDONED;
 }
 
 namespace {
+const DWORD kNoWindowPollMs = 10;
+
 // The end of a call's waits; none for INFINITE.
 class Deadline {
 public:
     explicit Deadline(DWORD timeoutMs) : infinite_(timeoutMs == INFINITE), end_(GetTickCount64() + timeoutMs) {}
     bool Infinite() const { return infinite_; }
-    // Of a deadline that is not infinite.
+    // INFINITE for an infinite deadline.
     DWORD RemainingMs() const {
+        if (infinite_) return INFINITE;
         const ULONGLONG now = GetTickCount64();
         return now >= end_ ? 0 : static_cast<DWORD>(end_ - now);
     }
@@ -92,6 +115,14 @@ HWND FindReceiverWindow(const char *windowName, const char *className) {
     return FindWindowA(*className ? className : nullptr, *windowName ? windowName : nullptr);
 }
 
+// The system lets the program that the user started last take the foreground, not the
+// running instance that gets the text: this program hands that right on.
+void LetTargetComeForward(HWND target) {
+    DWORD process = 0;
+    GetWindowThreadProcessId(target, &process);
+    AllowSetForegroundWindow(process);
+}
+
 // Sends the text and says whether the window answered in time; *answer is its answer.
 bool SendText(HWND target, const char *data, size_t dataLength, const Deadline &deadline, DWORD_PTR *answer) {
     COPYDATASTRUCT copied = {};
@@ -106,10 +137,19 @@ bool SendText(HWND target, const char *data, size_t dataLength, const Deadline &
     return SendMessageTimeoutA(target, WM_COPYDATA, 0, message, SMTO_NORMAL, deadline.RemainingMs(), answer) != 0;
 }
 
+// Our text from a round whose window went away, if the block still holds exactly it
+// (terminator included), is nobody's: someone else's text stays, whatever it shares with ours.
+void RemoveOwnText(HandOffBlock &block, const char *data, size_t dataLength) {
+    const char *view = block.View();
+    // GCOVR_EXCL_BR_START: the view is null only when MapViewOfFile fails, which no seam reaches
+    if (view && std::memcmp(view, data, dataLength + 1) == 0) block.Clear();
+    // GCOVR_EXCL_BR_STOP
+}
+
 // The check. With `heldBlock`, the caller holds the block open and its lock is taken
 // before the instance mutex, so that `becomeFirst` runs under the lock of the decision.
 HandOffOutcome HandOff(const char *windowName, const char *className, const char *data, DWORD timeoutMs,
-                       CMemMapFile<char> *heldBlock, BecomeFirstInstance becomeFirst, void *context) {
+                       HandOffBlock *heldBlock, BecomeFirstInstance becomeFirst, void *context, HANDLE *instanceMutex) {
     if (!windowName) windowName = "";
     if (!className) className = "";
     if (!data) data = "";
@@ -117,8 +157,11 @@ HandOffOutcome HandOff(const char *windowName, const char *className, const char
     if (!*windowName && !*className) throw Exception(kNoNamesText);
 
     const Deadline deadline(timeoutMs);
-    std::optional<EmptyingBlockLock> lock;
-    if (heldBlock) lock.emplace(*heldBlock);
+    std::optional<BlockLock> lock;
+    if (heldBlock) {
+        lock.emplace(*heldBlock, deadline.RemainingMs());
+        if (!lock->Held()) return HandOffOutcome::BlockBusy;
+    }
 
     char name[kNameArea];
     ComposeInstanceName(windowName, className, name);
@@ -126,42 +169,50 @@ HandOffOutcome HandOff(const char *windowName, const char *className, const char
     SetLastError(ERROR_SUCCESS);
     InstanceMutex = CreateMutexA(nullptr, TRUE, name);
     const DWORD mutexError = GetLastError();
+    if (instanceMutex) *instanceMutex = InstanceMutex;
     ComposeSharedDataName(windowName, className, SharedDataName);
     if (mutexError == ERROR_SUCCESS) {
-        if (becomeFirst) becomeFirst(context, heldBlock->GetView());
+        if (becomeFirst) becomeFirst(context, *heldBlock);
         return HandOffOutcome::FirstInstance;
     }
 
     const size_t dataLength = std::strlen(data);
-    std::optional<CMemMapFile<char>> ownBlock;
-    CMemMapFile<char> &block = heldBlock ? *heldBlock : ownBlock.emplace(SharedDataName, 0, kBlockSize, nullptr);
+    std::optional<HandOffBlock> ownBlock;
+    HandOffBlock &block = heldBlock ? *heldBlock : ownBlock.emplace(SharedDataName);
     bool written = false;
+    ULONGLONG noWindowUntil = 0;
     for (;;) {
-        if (!lock) lock.emplace(block);
-        char *view = block.GetView();
-        // Our text from a round whose window went away, if still there, is nobody's.
-        // GCOVR_EXCL_BR_START: the view is null only when MapViewOfFile fails, as below
-        if (written && view && std::strncmp(view, data, kBlockSize) == 0) view[0] = '\0';
-        // GCOVR_EXCL_BR_STOP
-        // Decided under the lock, under which a CHandOffReceiver makes its window and reads
-        // the block, and gives both up with the mutex: an owner found alive has its window.
+        if (!lock) {
+            lock.emplace(block, deadline.RemainingMs());
+            if (!lock->Held()) return HandOffOutcome::BlockBusy;
+        }
+        if (written) RemoveOwnText(block, data, dataLength);
+        // Decided under the lock, under which a CHandOffReceiver makes its window, and gives
+        // it up with the mutex: an owner found alive has its window.
         if (TakeOverInstanceMutex(InstanceMutex)) {
-            if (becomeFirst) becomeFirst(context, view);
+            if (becomeFirst) becomeFirst(context, block);
             return HandOffOutcome::FirstInstance;
         }
         // Refused before the block is touched: the text and its terminator must fit.
-        if (dataLength > kBlockSize - 1) throw Exception(kDataTooLongText);
+        if (dataLength > HandOffBlock::kSize - 1) throw Exception(kDataTooLongText);
         // GCOVR_EXCL_BR_START: the view is null only when MapViewOfFile fails, which no seam reaches
-        if (view) std::memcpy(view, data, dataLength + 1);
+        if (char *view = block.View()) std::memcpy(view, data, dataLength + 1);
         // GCOVR_EXCL_BR_STOP
         written = true;
         // Found under the lock, without sending messages, so the lock is never held while
         // waiting on the receiver.
         const HWND target = FindReceiverWindow(windowName, className);
         lock.reset();
-        // The running instance's window may not exist yet: the text waits in the block for
-        // as long as the instance holds the block open.
-        if (!target) return HandOffOutcome::HandedOff;
+        if (!target) {
+            // The owner lived a moment ago, without a window of these names: it may be making
+            // its window, or have died since (then it is taken over); else nobody takes the text.
+            const ULONGLONG now = GetTickCount64();
+            if (!noWindowUntil) noWindowUntil = now + std::min(kNoWindowWaitMs, deadline.RemainingMs());
+            if (now >= noWindowUntil) return HandOffOutcome::NoWindow;
+            Sleep(kNoWindowPollMs);
+            continue;
+        }
+        LetTargetComeForward(target);
         DWORD_PTR answer = 0;
         const bool answered = SendText(target, data, dataLength, deadline, &answer);
         if (answered && answer == TRUE) return HandOffOutcome::HandedOff;
@@ -173,13 +224,14 @@ HandOffOutcome HandOff(const char *windowName, const char *className, const char
 }  // namespace
 
 HandOffOutcome HandOffWithBlock(const char *windowName, const char *className, const char *data, DWORD timeoutMs,
-                                CMemMapFile<char> &block, BecomeFirstInstance becomeFirst, void *context) {
-    return HandOff(windowName, className, data, timeoutMs, &block, becomeFirst, context);
+                                HandOffBlock &block, BecomeFirstInstance becomeFirst, void *context,
+                                HANDLE *instanceMutex) {
+    return HandOff(windowName, className, data, timeoutMs, &block, becomeFirst, context, instanceMutex);
 }
 
 HandOffOutcome TryHandOffToRunningInstance(const char *windowName, const char *className, const char *data,
                                            DWORD timeoutMs) {
-    return HandOff(windowName, className, data, timeoutMs, nullptr, nullptr, nullptr);
+    return HandOff(windowName, className, data, timeoutMs, nullptr, nullptr, nullptr, nullptr);
 }
 
 bool HandOffToRunningInstance(const char *windowName, const char *className, const char *data) {

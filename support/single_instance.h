@@ -21,12 +21,16 @@
 // block's lock the data is copied into the block and the receiving window is found: with a
 // window name alone, a window of that title and CHandOffReceiver's class is looked for
 // first, then any window of that title; otherwise FindWindowA(className, windowName), where
-// an empty name matches any class or title. After the lock, WM_COPYDATA goes to it, waiting
-// until it is handled: wParam 0; dwData = the address of SharedDataName in the sender;
-// lpData = the data text; cbData = its length + 1. When that window went away meanwhile
-// (its instance closed or died), the check is made again. Returns true once the window
-// has handled the message, and also when the running instance has no such window (the
-// text then waits in the block for it, as long as some process keeps the block open).
+// an empty name matches any class or title. After the lock, the window's process is allowed
+// to take the foreground (AllowSetForegroundWindow: the user started this program, so this
+// program has the right to give), and WM_COPYDATA goes to it, waiting until it is handled:
+// wParam 0; dwData = the address of SharedDataName in the sender; lpData = the data text;
+// cbData = its length + 1. When that window went away meanwhile (its instance closed or
+// died), or no window is found while the owner lives, the check is made again: a running
+// instance that died is taken over. Returns true once the window has handled the message,
+// and also when the running instance has no such window within a short wait (the text is
+// then left in the block, where such an instance may read it; TryHandOffToRunningInstance
+// tells this case apart).
 //
 // Null window or class names stand for empty texts; null data for an empty text.
 // Throws Exception (Shift-JIS text) when both names are empty, before anything is
@@ -45,17 +49,26 @@ bool HandOffToRunningInstance(const char *windowName, const char *className);
 
 enum class HandOffOutcome {
     FirstInstance,  // this thread owns the instance mutex (false above)
-    HandedOff,      // the window answered TRUE, or the running instance has no window yet
+    HandedOff,      // the receiving window answered TRUE: it took the text
     Refused,        // the window answered otherwise: a CHandOffReceiver that could not keep the
                     // text; a receiver of another kind may still read it from the block
-    NotResponding,  // no answer within timeoutMs: the running instance is busy or hangs; the
-                    // text was not taken, and is taken later only if that instance still
-                    // handles the message (Wine withdraws a message not yet received)
+    NotResponding,  // no answer within timeoutMs: the running instance's receiving thread does
+                    // not run (a CHandOffReceiver's process suspended or dying, or a window of
+                    // another kind whose thread is busy or hangs); the text was not taken, and is
+                    // taken later only if that window still handles the message (Wine withdraws
+                    // a message not yet received)
+    NoWindow,       // the running instance lives but has no window of these names, also after
+                    // kNoWindowWaitMs: it uses the check alone, or its names run together to the
+                    // same text as ours ("AB" + "C" and "A" + "BC"). The text is left in the
+                    // block; no window took it
+    BlockBusy,      // the block's lock was not had within timeoutMs (a program holds it and does
+                    // not let it go); nothing was handed over
 };
+// How long a later instance waits for the window of a running instance that has none yet.
+const DWORD kNoWindowWaitMs = 500;
 // HandOffToRunningInstance waiting at most `timeoutMs` in all (INFINITE: as long as it
-// takes) for the running instance's answer, and telling apart what true stands for there:
-// true is any outcome but FirstInstance. (The block's lock is waited for without a limit,
-// as CMemMapFile does; its holders keep it only for moments and wait for nobody.)
+// takes) for the block's lock and the running instance's answer, and telling apart what
+// true stands for there: true is any outcome but FirstInstance.
 HandOffOutcome TryHandOffToRunningInstance(const char *windowName, const char *className, const char *data,
                                            DWORD timeoutMs);
 

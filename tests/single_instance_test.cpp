@@ -9,6 +9,7 @@
 #include <map>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "framework/exception.h"
@@ -141,6 +142,12 @@ bool PumpUntilExit(ChildProcess &child, DWORD timeoutMs, UINT notice = 0, int *n
         if (GetTickCount64() >= deadline) return false;
         MsgWaitForMultipleObjects(1, &process, FALSE, 100, QS_ALLINPUT);
     }
+}
+
+int CountOf(const std::string &text, const std::string &part) {
+    int count = 0;
+    for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) ++count;
+    return count;
 }
 
 // The texts a receiver holds, oldest first, each followed by "|".
@@ -366,7 +373,7 @@ TEST(HandOff, NullEmptyAndTwoArgumentFormsHandOverASingleNul) {
     }
 }
 
-TEST(HandOff, WithoutAWindowTheCallSucceedsAndTheTextWaitsInTheBlock) {
+TEST(HandOff, WithoutAWindowTheTextWaitsInTheBlockAndTheOutcomeSaysSo) {
     Instance names;
     // This process is the first instance, with no window of that name.
     EXPECT_FALSE(HandOffToRunningInstance(names.window.c_str(), names.cls.c_str()));
@@ -377,7 +384,9 @@ TEST(HandOff, WithoutAWindowTheCallSucceedsAndTheTextWaitsInTheBlock) {
     // this thread goes on owning the instance.
     EXPECT_TRUE(HandOffToRunningInstance(names.window.c_str(), names.cls.c_str(), "called again"));
     EXPECT_EQ(ReadBlockText(names.BlockName()), "called again");
-    EXPECT_EQ(ResultOf(HandOffOnce(names, "")), "result 1");
+    EXPECT_EQ(TryHandOffToRunningInstance(names.window.c_str(), names.cls.c_str(), "no window", 20000),
+              HandOffOutcome::NoWindow);
+    EXPECT_EQ(FieldOf(HandOffOnce(names, "--timeout-ms 20000"), "outcome"), "no-window");
 }
 
 TEST(HandOff, SenderWritesTheBlockOnlyUnderItsLock) {
@@ -469,10 +478,12 @@ TEST(HandOff, NextProgramIsFirstOnceTheRunningInstanceHasGone) {
             first = StartHandOff(names, "--check-in-thread " + close.Name() + " --hold-event " + laterGoes.Name());
             ASSERT_TRUE(first->WaitForLine("result 0", kLineWaitMs)) << first->UnreadOutput();
         } else {
-            // Waited for in vain: a receiver that no longer dispatches.
-            const std::string options = going == Going::KilledWhileAnswerAwaited ? " --hang" : " --close-on " + close.Name();
-            first = StartTextReceiver(names, "", StandInProgramPath("receiver.exe"), options);
+            first = StartTextReceiver(names, "", StandInProgramPath("receiver.exe"), " --close-on " + close.Name());
             ASSERT_TRUE(first->WaitForLine("ready", kLineWaitMs)) << first->UnreadOutput();
+            // Waited for in vain: a receiver that cannot run.
+            if (going == Going::KilledWhileAnswerAwaited) {
+                ASSERT_TRUE(first->SetSuspended(true));
+            }
         }
         std::unique_ptr<ChildProcess> later, next;
         if (going == Going::KilledWhileAnswerAwaited) {
@@ -502,6 +513,91 @@ TEST(HandOff, NextProgramIsFirstOnceTheRunningInstanceHasGone) {
         EXPECT_EQ(ResultOf(HandOffOnce(names, "--data-hex " + ToHex(std::string("to the next")))), "result 1");
         EXPECT_EQ(NextTaken(*next), "text to the next");
     }
+}
+
+// The running instance dies inside a later instance's hand-off: after the later one found
+// its owner alive (it stops where it looks for the window), or while it waited for the answer
+// (it stops where it asks whether the window still exists). It is never told that a text was
+// handed off that nobody took, never hands a text twice, and removes from the block only its
+// own text, never one that someone wrote there meanwhile.
+TEST(HandOff, RunningInstanceThatDiesInsideAHandOff) {
+    struct Case {
+        const char *name;
+        bool whileAnswerAwaited;
+        std::string data, writtenMeanwhile;
+        bool nextStartsMeanwhile;
+        const char *result;
+        std::string blockAfter;
+    };
+    const Case cases[] = {
+        {"killed after its owner was found alive", false, "mine", "", false, "result 0", ""},
+        {"killed while the answer was awaited, the next instance started meanwhile", true, "mine", "", true, "result 1",
+         "mine"},
+        {"killed while the answer was awaited, a longer text written meanwhile", true, "mine", "mine and more", false,
+         "result 0", "mine and more"},
+        {"killed while an empty text's answer was awaited, a text written meanwhile", true, "", "theirs", false,
+         "result 0", "theirs"},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        Instance names;
+        CMemMapFile<char> block(names.BlockName().c_str(), 0, 1024, nullptr);
+        auto running = StartTextReceiver(names);
+        ASSERT_TRUE(running->WaitForLine("ready", kLineWaitMs)) << running->UnreadOutput();
+        NamedEvent found, rechecked;
+        auto later = StartHandOff(names, "--pause-at-find " + found.Name() + " --pause-at-recheck " + rechecked.Name() +
+                                             " --data-hex " + ToHex(c.data));
+        ASSERT_TRUE(later->WaitForLine("finding", kLineWaitMs)) << later->UnreadOutput();
+        if (c.whileAnswerAwaited) {
+            ASSERT_TRUE(running->SetSuspended(true));
+            found.Set();
+            // Once the lock is free again, the later instance has found the window: it sends.
+            ASSERT_EQ(block.Lock(), WAIT_OBJECT_0);
+            block.Unlock();
+        }
+        running->Kill();
+        found.Set();
+        std::unique_ptr<ChildProcess> next;
+        if (c.whileAnswerAwaited) {
+            ASSERT_TRUE(later->WaitForLine("rechecking", kLineWaitMs)) << later->UnreadOutput();
+            if (!c.writtenMeanwhile.empty()) {
+                block.Lock();
+                std::memcpy(block.GetView(), c.writtenMeanwhile.c_str(), c.writtenMeanwhile.size() + 1);
+                block.Unlock();
+            }
+            if (c.nextStartsMeanwhile) {
+                next = StartTextReceiver(names);
+                ASSERT_TRUE(next->WaitForLine("ready", kLineWaitMs)) << next->UnreadOutput();
+            }
+            rechecked.Set();
+        }
+        std::string line;
+        ASSERT_TRUE(later->WaitForLine("result", kLineWaitMs, &line)) << later->UnreadOutput();
+        EXPECT_EQ(ResultOf(line), c.result);
+        EXPECT_EQ(ReadBlockText(names.BlockName()), c.blockAfter);
+        if (next) {
+            EXPECT_EQ(NextTaken(*next), "text " + c.data);
+            EXPECT_EQ(ResultOf(HandOffOnce(names, "--data-hex " + ToHex(std::string("then")))), "result 1");
+            EXPECT_EQ(NextTaken(*next), "text then");
+        }
+    }
+}
+
+// Window name + class name run together with no separator, so "AB" + "C" and "A" + "BC" are
+// one instance to the kernel but not to the windows: a later instance of the other names is
+// told that no window took its text, and the running one gets nothing of it.
+TEST(HandOff, NamesThatRunTogetherAreReportedNotHandedOff) {
+    Instance names;
+    const Instance other = {names.window + names.cls.substr(0, 1), names.cls.substr(1)};
+    auto running = StartTextReceiver(names);
+    ASSERT_TRUE(running->WaitForLine("ready", kLineWaitMs)) << running->UnreadOutput();
+    const std::string line = HandOffOnce(other, "--timeout-ms 20000 --data-hex " + ToHex(std::string("astray")));
+    EXPECT_EQ(FieldOf(line, "outcome"), "no-window") << line;
+    EXPECT_EQ(ResultOf(line), "result 1");
+    CHandOffReceiver receiver(other.window.c_str(), other.cls.c_str(), "astray too");
+    EXPECT_EQ(receiver.Outcome(), HandOffOutcome::NoWindow);
+    EXPECT_EQ(ResultOf(HandOffOnce(names, "--data-hex " + ToHex(std::string("then")))), "result 1");
+    EXPECT_EQ(NextTaken(*running), "text then");
 }
 
 TEST(HandOff, DataOf1023CharactersArrivesWholeAndLongerDataIsRefused) {
@@ -566,24 +662,38 @@ TEST(HandOff, ManyLaterInstancesAtOnceReachTheReceiverWhole) {
 
 // ---- CHandOffReceiver (tools/receiver.exe, or one in this process) ----
 
-TEST(HandOffReceiver, TextLeftInTheBlockComesFirstAndOnlyOnce) {
-    struct Case {
-        std::string block, taken;
-    };
-    const Case cases[] = {{"left before", "left before|next|"},
-                          {std::string(1023, 'l'), std::string(1023, 'l') + "|next|"},
-                          {std::string(1024, 'x'), "next|"},  // no NUL within the block: no text
-                          {"", "next|"}};
-    for (const Case &c : cases) {
-        SCOPED_TRACE(std::to_string(c.block.size()) + " bytes in the block");
+// A text in the block is never taken by the next first instance, whatever left it there:
+// a program of another kind; a sender whose text a receiver took by message before it was
+// killed; a writer killed while it held the lock, whose abandoned lock a CMemMapFile of
+// another holder then took over as if released.
+TEST(HandOffReceiver, NextFirstInstanceNeverTakesATextFromTheBlock) {
+    enum class Left { Written, DeliveredThenKilled, HalfWrittenThenKilled };
+    for (const Left left : {Left::Written, Left::DeliveredThenKilled, Left::HalfWrittenThenKilled}) {
+        SCOPED_TRACE(static_cast<int>(left));
         Instance names;
-        CMemMapFile<char> block(names.BlockName().c_str(), 0, 1024, nullptr);
-        std::memcpy(block.GetView(), c.block.data(), c.block.size());
+        CMemMapFile<char> block(names.BlockName().c_str(), 0, 1024, nullptr);  // outlives every program
+        if (left == Left::Written) {
+            std::memcpy(block.GetView(), "left before", 12);
+        } else if (left == Left::DeliveredThenKilled) {
+            auto running = StartTextReceiver(names);
+            ASSERT_TRUE(running->WaitForLine("ready", kLineWaitMs)) << running->UnreadOutput();
+            EXPECT_EQ(ResultOf(HandOffOnce(names, "--data-hex " + ToHex(std::string("delivered")))), "result 1");
+            EXPECT_EQ(NextTaken(*running), "text delivered");
+            running->Kill();
+            EXPECT_EQ(ReadBlockText(names.BlockName()), "delivered");
+        } else {
+            NamedEvent never;
+            auto writer = StartHandOff(names, "--data-hex " + ToHex(std::string("half written")) +
+                                                  " --write-then-find " + never.Name() + " inside");
+            ASSERT_TRUE(writer->WaitForLine("written", kLineWaitMs)) << writer->UnreadOutput();
+            writer->Kill();
+            EXPECT_EQ(ReadBlockText(names.BlockName()), "half written");
+        }
         CHandOffReceiver receiver(names.window.c_str(), names.cls.c_str(), "");
+        ASSERT_TRUE(receiver.IsFirstInstance());
         EXPECT_EQ(ReadBlockText(names.BlockName()), "");
-        auto sender = StartHandOff(names, "--data-hex " + ToHex(std::string("next")));
-        ASSERT_TRUE(PumpUntilExit(*sender, kLineWaitMs)) << sender->UnreadOutput();
-        EXPECT_EQ(TakeAll(receiver), c.taken);
+        EXPECT_EQ(ResultOf(HandOffOnce(names, "--data-hex " + ToHex(std::string("next")))), "result 1");
+        EXPECT_EQ(TakeAll(receiver), "next|");
     }
 }
 
@@ -643,13 +753,20 @@ TEST(HandOffReceiver, LaterInstancesAndOneNameAlone) {
         ASSERT_TRUE(PumpUntilExit(*sender, kLineWaitMs)) << sender->UnreadOutput();
         EXPECT_EQ(TakeAll(receiver), "from a later receiver||");
     }
+    // With window names alone, instances of two titles each get their own texts.
+    const Instance first = {both.window, ""}, second = {"OrvaneWindow_" + UniqueSuffix(), ""};
+    CHandOffReceiver firstReceiver(first.window.c_str(), "", ""), secondReceiver(second.window.c_str(), "", "");
+    EXPECT_EQ(ResultOf(HandOffOnce(second, "--data-hex " + ToHex(std::string("two")))), "result 1");
+    EXPECT_EQ(ResultOf(HandOffOnce(first, "--data-hex " + ToHex(std::string("one")))), "result 1");
+    EXPECT_EQ(TakeAll(firstReceiver), "one|");
+    EXPECT_EQ(TakeAll(secondReceiver), "two|");
 }
 
 // A sender that wrote the block before the receiver's window could be found, and finds
-// the window afterwards: taken once when it looks for the window under the block's lock,
-// as this library's sender does; twice when it let the lock go first, as senders of
-// earlier releases did (the README says so).
-TEST(HandOffReceiver, SenderThatWroteBeforeTheWindowExistedIsTakenOnce) {
+// the window afterwards: under the block's lock, as this library's sender does, it finds
+// none; after letting the lock go, as senders of earlier releases did, it finds the window.
+// Either way the receiver takes a text at most once, and never from the block.
+TEST(HandOffReceiver, SenderThatWroteBeforeTheWindowExistedIsTakenAtMostOnce) {
     for (const bool underTheLock : {true, false}) {
         SCOPED_TRACE(underTheLock ? "found under the lock" : "found after the lock");
         Instance names;
@@ -668,7 +785,6 @@ TEST(HandOffReceiver, SenderThatWroteBeforeTheWindowExistedIsTakenOnce) {
         go.Set();
         ASSERT_TRUE(sender->WaitForLine("raw", kLineWaitMs, &line)) << sender->UnreadOutput();
         EXPECT_EQ(line, underTheLock ? "raw 0" : "raw 1");  // 0: no window found, no message
-        EXPECT_EQ(NextTaken(*receiver), "pending early");
         if (!underTheLock) {
             EXPECT_EQ(NextTaken(*receiver), "text early");
         }
@@ -678,17 +794,31 @@ TEST(HandOffReceiver, SenderThatWroteBeforeTheWindowExistedIsTakenOnce) {
 }
 
 TEST(HandOffReceiver, TextsWaitUpToTheLimitAndTheCallerIsTold) {
+    const int kLimit = 1024;  // the number the documentation gives
     Instance names;
     const UINT kNotice = WM_APP + 7;
     std::unique_ptr<CHandOffReceiver> receiver(new CHandOffReceiver(names.window.c_str(), names.cls.c_str(), ""));
     ASSERT_TRUE(receiver->IsFirstInstance());
     receiver->PostWhenTextWaits(nullptr, kNotice);
-    // 300 hand-offs, none taken meanwhile: the first 256 wait, the rest are dropped.
+    // More hand-offs than that, none taken meanwhile: the first kLimit wait, the rest are
+    // refused, and their senders are told so (the bool form still says true).
     int notices = 0;
-    auto sender = StartHandOff(names, "--data-hex " + ToHex(std::string("n")) + " --numbered --repeat 300");
-    ASSERT_TRUE(PumpUntilExit(*sender, 120000, kNotice, &notices)) << sender->UnreadOutput();
+    auto sender = StartHandOff(names, "--timeout-ms 20000 --data-hex " + ToHex(std::string("n")) +
+                                          " --numbered --repeat " + std::to_string(kLimit + 6));
+    ASSERT_TRUE(PumpUntilExit(*sender, 300000, kNotice, &notices)) << sender->UnreadOutput();
     EXPECT_EQ(notices, 1);
-    for (size_t i = 0; i < CHandOffReceiver::kMaxWaitingTexts; ++i) {
+    int handedOff = 0, refused = 0, calls = 0;
+    std::string line;
+    while (sender->ReadLine(line, kLineWaitMs) && line != "done") {
+        const std::string outcome = FieldOf(line, "outcome");
+        handedOff += calls < kLimit && outcome == "handed-off" && ResultOf(line) == "result 1";
+        refused += calls >= kLimit && outcome == "refused" && ResultOf(line) == "result 1";
+        ++calls;
+    }
+    EXPECT_EQ(calls, kLimit + 6);
+    EXPECT_EQ(handedOff, kLimit);
+    EXPECT_EQ(refused, 6);
+    for (int i = 0; i < kLimit; ++i) {
         std::unique_ptr<char[]> text(receiver->TakeText());
         ASSERT_NE(text, nullptr) << i;
         EXPECT_EQ(std::string(text.get()), "n" + std::to_string(i));
@@ -723,6 +853,21 @@ BOOL WINAPI RecordMessageFilter(HWND window, UINT message, DWORD action, PCHANGE
     return TRUE;
 }
 
+// And what a sender asks of the foreground rule, which Wine does not enforce.
+struct ForegroundCall {
+    int count = 0;
+    DWORD process = 0;
+    bool textArrived = false;  // the receiver already had the text
+    const CHandOffReceiver *receiver = nullptr;
+} g_foregroundCall;
+
+BOOL WINAPI RecordAllowForeground(DWORD process) {
+    g_foregroundCall.count++;
+    g_foregroundCall.process = process;
+    g_foregroundCall.textArrived = WaitForSingleObject(g_foregroundCall.receiver->TextWaitsEvent(), 0) == WAIT_OBJECT_0;
+    return TRUE;
+}
+
 TEST(HandOffReceiver, WindowIsHiddenRefusesWhatItCannotKeepAndGoesWithTheObject) {
     Instance names;
     void *messageFilter = SwapImport(reinterpret_cast<void *>(&ChangeWindowMessageFilterEx),
@@ -743,6 +888,21 @@ TEST(HandOffReceiver, WindowIsHiddenRefusesWhatItCannotKeepAndGoesWithTheObject)
     EXPECT_EQ(std::string(text), names.cls);
     GetWindowTextA(window, text, sizeof text);
     EXPECT_EQ(std::string(text), names.window);
+
+    // The sender lets the receiving window's process come to the front, before its message.
+    g_foregroundCall.receiver = receiver.get();
+    void *allowForeground = SwapImport(reinterpret_cast<void *>(&AllowSetForegroundWindow),
+                                       reinterpret_cast<void *>(&RecordAllowForeground));
+    ASSERT_NE(allowForeground, nullptr);
+    EXPECT_EQ(TryHandOffToRunningInstance(names.window.c_str(), names.cls.c_str(), "forward", 20000),
+              HandOffOutcome::HandedOff);
+    SwapImport(reinterpret_cast<void *>(&RecordAllowForeground), allowForeground);
+    EXPECT_EQ(g_foregroundCall.count, 1);
+    EXPECT_EQ(g_foregroundCall.process, GetCurrentProcessId());
+    EXPECT_FALSE(g_foregroundCall.textArrived) << "allowed only after the message";
+    std::unique_ptr<char[]> forward(receiver->TakeText());
+    ASSERT_NE(forward, nullptr);
+    EXPECT_STREQ(forward.get(), "forward");
 
     auto send = [](HWND target, const char *data) {
         COPYDATASTRUCT copied = {0, static_cast<DWORD>(std::strlen(data) + 1), const_cast<char *>(data)};
@@ -838,27 +998,123 @@ TEST(HandOffReceiver, MainWindowOfTheSameTitleMadeAfterItTakesNoText) {
     EXPECT_TRUE(RecordingWindow::texts().empty());
 }
 
-// This thread dispatches nothing while the sender waits for the receiver it owns.
-TEST(HandOffReceiver, RunningInstanceThatDoesNotAnswerHoldsALaterOneOnlyForItsBound) {
+// A running instance answers from a thread of its own: only one that cannot run at all (its
+// process suspended) leaves a later instance waiting, and then only for the later one's bound.
+TEST(HandOffReceiver, SuspendedRunningInstanceHoldsALaterOneOnlyForItsBound) {
+    Instance names;
+    auto running = StartTextReceiver(names);
+    ASSERT_TRUE(running->WaitForLine("ready", kLineWaitMs)) << running->UnreadOutput();
+    ASSERT_TRUE(running->SetSuspended(true));
+    std::string line;
+    EXPECT_EQ(
+        FieldOf(HandOffOnce(names, "--timeout-ms 1000 --data-hex " + ToHex(std::string("unanswered"))), "outcome"),
+        "not-responding");
+    // A later CHandOffReceiver keeps to its own bound, well before its default one of 10 s.
+    auto later = StartTextReceiver(names, "also unanswered", StandInProgramPath("receiver.exe"), " --timeout-ms 1000");
+    ASSERT_TRUE(later->ReadLine(line, 7000)) << later->UnreadOutput();
+    EXPECT_EQ(line, "not-responding");
+    // Running again, it does not get the messages that the senders gave up on.
+    ASSERT_TRUE(running->SetSuspended(false));
+    EXPECT_EQ(ResultOf(HandOffOnce(names, "--data-hex " + ToHex(std::string("answered")))), "result 1");
+    EXPECT_EQ(NextTaken(*running), "text answered");
+}
+
+// The program's own thread is busy (this one: it dispatches nothing and takes nothing) while
+// later instances start at once: each is answered, every text is kept once and in order, and
+// the program takes them all when it is ready. A burst larger than 256 is refused nothing.
+TEST(HandOffReceiver, BusyProgramHoldsNoLaterInstanceAndLosesNoText) {
+    struct Case {
+        int instances, callsEach, aliveAtOnce;
+    };
+    for (const Case c : {Case{20, 3, 20}, Case{300, 1, 40}}) {
+        SCOPED_TRACE(std::to_string(c.instances) + " later instances");
+        Instance names;
+        CHandOffReceiver receiver(names.window.c_str(), names.cls.c_str(), "");
+        std::vector<std::unique_ptr<ChildProcess>> later(c.instances);
+        int handedOff = 0;
+        for (int i = 0, ended = 0; ended < c.instances;) {
+            if (i < c.instances && i - ended < c.aliveAtOnce) {
+                later[i] = StartHandOff(names, "--timeout-ms 10000 --numbered --repeat " + std::to_string(c.callsEach) +
+                                                   " --data-hex " + ToHex(std::to_string(i) + "."));
+                ++i;
+                continue;
+            }
+            ChildProcess &oldest = *later[ended++];
+            ASSERT_TRUE(oldest.WaitExit(kLineWaitMs)) << oldest.UnreadOutput();
+            handedOff += CountOf(oldest.UnreadOutput(), "outcome=handed-off");
+        }
+        EXPECT_EQ(handedOff, c.instances * c.callsEach);
+        std::vector<int> next(c.instances, 0);
+        int taken = 0;
+        while (std::unique_ptr<char[]> text{receiver.TakeText()}) {
+            const std::string got = text.get();
+            const int sender = std::atoi(got.c_str());
+            ASSERT_TRUE(sender >= 0 && sender < c.instances) << got;
+            EXPECT_EQ(got, std::to_string(sender) + "." + std::to_string(next[sender]++)) << "out of order";
+            ++taken;
+        }
+        EXPECT_EQ(taken, c.instances * c.callsEach);
+    }
+}
+
+// Made on a thread that then ends, the receiver lives on; its texts are taken on another
+// thread while they arrive, without a message loop, and it is closed and destroyed there.
+TEST(HandOffReceiver, AnyThreadTakesTheTextsClosesAndDestroysIt) {
+    Instance names;
+    CHandOffReceiver *receiver = nullptr;
+    std::thread([&] { receiver = new CHandOffReceiver(names.window.c_str(), names.cls.c_str(), ""); }).join();
+    ASSERT_TRUE(receiver->IsFirstInstance());
+    const HWND window = receiver->Window();
+    const int kTexts = 200;
+    auto sender = StartHandOff(names, "--timeout-ms 10000 --numbered --repeat " + std::to_string(kTexts) +
+                                          " --data-hex " + ToHex(std::string("t")));
+    std::string taken;
+    std::thread([&] {
+        for (int count = 0; count < kTexts;) {
+            if (WaitForSingleObject(receiver->TextWaitsEvent(), kLineWaitMs) != WAIT_OBJECT_0) break;
+            for (std::unique_ptr<char[]> text; text.reset(receiver->TakeText()), text; ++count)
+                taken += std::string(text.get()) + "|";
+        }
+        receiver->Close();
+        delete receiver;
+    }).join();
+    std::string expected;
+    for (int i = 0; i < kTexts; ++i) expected += "t" + std::to_string(i) + "|";
+    EXPECT_EQ(taken, expected);
+    ASSERT_TRUE(sender->WaitExit(kLineWaitMs));
+    EXPECT_EQ(CountOf(sender->UnreadOutput(), "outcome=handed-off"), kTexts);
+    EXPECT_FALSE(IsWindow(window));
+    EXPECT_FALSE(HandOffToRunningInstance(names.window.c_str(), names.cls.c_str()));
+}
+
+// A program that holds the block's lock and does not let it go holds nobody past a bound: a
+// later instance is told BlockBusy within its own, and Close gives up the window and the
+// instance after kCloseTimeoutMs. Until then they stay: they go together, under the lock.
+TEST(HandOffReceiver, BlockLockHeldForGoodHoldsNobodyPastABound) {
     Instance names;
     CHandOffReceiver receiver(names.window.c_str(), names.cls.c_str(), "");
-    auto sender = StartHandOff(names, "--timeout-ms 1000 --data-hex " + ToHex(std::string("unanswered")));
-    std::string line;
-    ASSERT_TRUE(sender->WaitForLine("result", kLineWaitMs, &line)) << sender->UnreadOutput();
-    EXPECT_EQ(FieldOf(line, "outcome"), "not-responding") << line;
-    // Dispatching again, the receiver does not get the message the sender gave up on.
-    ASSERT_TRUE(PumpUntilExit(*sender, kLineWaitMs)) << sender->UnreadOutput();
-    EXPECT_EQ(TakeAll(receiver), "");
-    // Answered in time, the outcome says so.
-    sender = StartHandOff(names, "--timeout-ms 20000 --data-hex " + ToHex(std::string("answered")));
-    ASSERT_TRUE(PumpUntilExit(*sender, kLineWaitMs)) << sender->UnreadOutput();
-    ASSERT_TRUE(sender->WaitForLine("result", kLineWaitMs, &line)) << sender->UnreadOutput();
-    EXPECT_EQ(FieldOf(line, "outcome"), "handed-off") << line;
-    EXPECT_EQ(TakeAll(receiver), "answered|");
-    // A window of this thread is called directly: no wait, not even 0 ms, applies.
-    EXPECT_EQ(TryHandOffToRunningInstance(names.window.c_str(), names.cls.c_str(), "own", 0),
-              HandOffOutcome::HandedOff);
-    EXPECT_EQ(TakeAll(receiver), "own|");
+    const HWND window = receiver.Window();
+    CMemMapFile<char> block(names.BlockName().c_str(), 0, 1024, nullptr);
+    ASSERT_EQ(block.Lock(), WAIT_OBJECT_0);
+    EXPECT_EQ(FieldOf(HandOffOnce(names, "--timeout-ms 1000"), "outcome"), "block-busy");
+    HANDLE closed = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    std::thread closing([&] {
+        receiver.Close();
+        SetEvent(closed);
+    });
+    Sleep(CHandOffReceiver::kCloseTimeoutMs / 4);
+    EXPECT_TRUE(IsWindow(window)) << "the window went before the lock was had";
+    HANDLE instance = OpenMutexA(SYNCHRONIZE, FALSE, (names.window + names.cls).c_str());
+    ASSERT_NE(instance, nullptr);
+    EXPECT_EQ(WaitForSingleObject(instance, 0), static_cast<DWORD>(WAIT_TIMEOUT)) << "the instance went before";
+    EXPECT_EQ(WaitForSingleObject(closed, kLineWaitMs), WAIT_OBJECT_0) << "Close waited past its bound";
+    block.Unlock();
+    closing.join();
+    EXPECT_FALSE(IsWindow(window));
+    EXPECT_EQ(WaitForSingleObject(instance, 0), WAIT_OBJECT_0);
+    ReleaseMutex(instance);
+    CloseHandle(instance);
+    CloseHandle(closed);
 }
 
 // A writer killed while it holds the block's lock may have left its text half written.

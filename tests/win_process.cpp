@@ -1,6 +1,7 @@
 #include "tests/win_process.h"
 
 #include <gtest/gtest.h>
+#include <tlhelp32.h>
 
 #include <chrono>
 #include <cstdio>
@@ -252,6 +253,23 @@ DWORD ChildProcess::ExitCode() const {
     DWORD code = STILL_ACTIVE;
     if (process_) GetExitCodeProcess(process_, &code);
     return code;
+}
+
+bool ChildProcess::SetSuspended(bool suspended) {
+    HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0);
+    if (snapshot == INVALID_HANDLE_VALUE) return false;
+    int reached = 0;
+    THREADENTRY32 entry = {};
+    entry.dwSize = sizeof entry;
+    for (BOOL more = Thread32First(snapshot, &entry); more; more = Thread32Next(snapshot, &entry)) {
+        if (entry.th32OwnerProcessID != id_) continue;
+        HANDLE thread = OpenThread(THREAD_SUSPEND_RESUME, FALSE, entry.th32ThreadID);
+        if (!thread) continue;
+        if ((suspended ? SuspendThread(thread) : ResumeThread(thread)) != static_cast<DWORD>(-1)) ++reached;
+        CloseHandle(thread);
+    }
+    CloseHandle(snapshot);
+    return reached > 0;
 }
 
 void ChildProcess::Kill() {

@@ -75,6 +75,9 @@ public:
     bool WaitExit(DWORD timeoutMs);
     DWORD ExitCode() const;  // STILL_ACTIVE while it runs
     void Kill();
+    // Suspends (or resumes) each of its threads: it then cannot run at all, as when stopped in
+    // a debugger. False when none could be reached.
+    bool SetSuspended(bool suspended);
     // Its command line, how it started or ended, and its standard error so far.
     std::string Diagnosis();
 

@@ -6,7 +6,7 @@
 // With --announce it prints "calling" before each call; with --numbered each call
 // hands over the data followed by its number (0, 1, ...); with --timeout-ms <n> each
 // call is TryHandOffToRunningInstance with that bound, and its result line ends with
-// " outcome=<first|handed-off|refused|not-responding>"; with --check-in-thread <event>
+// " outcome=<first|handed-off|refused|not-responding|no-window|block-busy>"; with --check-in-thread <event>
 // the calls are made on a thread of their own, which ends once the event is set and
 // then prints "thread-ended".
 // Instead of the call:
@@ -15,6 +15,9 @@
 //                              "raw <result>" for each, in order
 //   --pause-at-find <event>    (with the call) prints "finding" when the call looks for
 //                              the window, and waits for the event first
+//   --pause-at-recheck <event> (with the call) prints "rechecking" when the call asks
+//                              whether the window it sent to still exists, and waits for
+//                              the event first
 //   --write-then-find <event> <inside|outside>  writes the data into the block under its
 //                              lock, prints "written", waits for the event holding the
 //                              lock (inside) or after letting it go (outside, as senders
@@ -46,9 +49,14 @@ HWND FindReceiver(const char *window, const char *cls) {
     return FindWindowA(*cls ? cls : nullptr, *window ? window : nullptr);
 }
 
-HANDLE g_findGo = nullptr;
+// The steps inside the call at which the child stops until an event is set: it reports the
+// step and waits, then goes on. They are this program's imports, through which the library
+// calls them.
+HANDLE g_findGo = nullptr, g_recheckGo = nullptr;
 using FindWindowAFn = HWND(WINAPI *)(LPCSTR, LPCSTR);
+using IsWindowFn = BOOL(WINAPI *)(HWND);
 FindWindowAFn g_realFindWindowA = nullptr;
+IsWindowFn g_realIsWindow = nullptr;
 
 HWND WINAPI PausedFindWindowA(LPCSTR cls, LPCSTR window) {
     Report("finding");
@@ -56,13 +64,16 @@ HWND WINAPI PausedFindWindowA(LPCSTR cls, LPCSTR window) {
     return g_realFindWindowA(cls, window);
 }
 
-// Points this program's import of FindWindowA, through which the library calls it, at
-// PausedFindWindowA.
-bool PauseAtFind(const char *event) {
-    g_findGo = CreateEventA(nullptr, TRUE, FALSE, event);
-    g_realFindWindowA = reinterpret_cast<FindWindowAFn>(
-        SwapImport(reinterpret_cast<void *>(&FindWindowA), reinterpret_cast<void *>(&PausedFindWindowA)));
-    return g_realFindWindowA != nullptr;
+BOOL WINAPI PausedIsWindow(HWND window) {
+    Report("rechecking");
+    WaitForSingleObject(g_recheckGo, 60000);
+    return g_realIsWindow(window);
+}
+
+bool PauseAt(void *function, void *paused, const char *event, HANDLE *go, void **real) {
+    *go = CreateEventA(nullptr, TRUE, FALSE, event);
+    *real = SwapImport(function, paused);
+    return *real != nullptr;
 }
 
 void SendRaw(HWND target, const char *data, size_t size) {
@@ -91,10 +102,18 @@ void WriteThenFind(const char *window, const char *cls, const std::string &data,
 
 const char *OutcomeName(HandOffOutcome outcome) {
     switch (outcome) {
-        case HandOffOutcome::FirstInstance: return "first";
-        case HandOffOutcome::HandedOff: return "handed-off";
-        case HandOffOutcome::Refused: return "refused";
-        case HandOffOutcome::NotResponding: return "not-responding";
+        case HandOffOutcome::FirstInstance:
+            return "first";
+        case HandOffOutcome::HandedOff:
+            return "handed-off";
+        case HandOffOutcome::Refused:
+            return "refused";
+        case HandOffOutcome::NotResponding:
+            return "not-responding";
+        case HandOffOutcome::NoWindow:
+            return "no-window";
+        case HandOffOutcome::BlockBusy:
+            return "block-busy";
     }
     return "?";
 }
@@ -177,8 +196,15 @@ int main(int argc, char **argv) {
             rawNull.push_back(bytes == "null");
             raw.push_back(FromHex(bytes));
         } else if (option == "--pause-at-find" && i + 1 < argc) {
-            if (!PauseAtFind(argv[++i])) {
+            if (!PauseAt(reinterpret_cast<void *>(&FindWindowA), reinterpret_cast<void *>(&PausedFindWindowA),
+                         argv[++i], &g_findGo, reinterpret_cast<void **>(&g_realFindWindowA))) {
                 Report("no FindWindowA import");
+                return 1;
+            }
+        } else if (option == "--pause-at-recheck" && i + 1 < argc) {
+            if (!PauseAt(reinterpret_cast<void *>(&IsWindow), reinterpret_cast<void *>(&PausedIsWindow), argv[++i],
+                         &g_recheckGo, reinterpret_cast<void **>(&g_realIsWindow))) {
+                Report("no IsWindow import");
                 return 1;
             }
         } else if (option == "--write-then-find" && i + 2 < argc) {
