@@ -8,6 +8,12 @@
 // Then, in alternating rounds too, tools/receiver.exe's time from its start to its decision
 // that it is the first instance: on a normal start (no instance ran), against a start
 // after the running instance was killed while a later one still holds the instance mutex.
+// Then, in alternating rounds, a later instance's time from just before CreateProcessA to
+// the end of its check (it has ended) while the running tools/receiver.exe is idle, against
+// one whose own thread is busy for good (--hang): the receiver answers from its own thread.
+// Last, a burst of 300 later instances (at most 40 alive at once) against a busy receiver:
+// the texts per second it takes, against the rate at which Wine starts and ends 300
+// programs that do nothing.
 #include <windows.h>
 
 #include <algorithm>
@@ -67,13 +73,43 @@ double DecideOnce(bool afterCrash) {
     return NowMs() - before;
 }
 
+// From a later instance's start to its end, against a running receiver that is idle or busy.
+double CheckOnce(bool busy) {
+    const std::string names = "OrvaneBench_" + UniqueSuffix() + " OrvaneBenchTitle_" + UniqueSuffix();
+    const std::string receiver = "\"" + StandInProgramPath("receiver.exe") + "\" " + names;
+    ChildProcess first(receiver + (busy ? " \"\" --hang" : ""));
+    if (!first.WaitForLine("ready", 30000)) return -1;
+    const double before = NowMs();
+    ChildProcess later(receiver + " bench-text");
+    if (!later.WaitExit(30000) || later.ExitCode() != 0) return -1;
+    return NowMs() - before;
+}
+
+// Starts `count` programs, at most `alive` at a time, and gives the seconds until the last
+// has ended (and, with `receiver`, until it reported that many texts); negative on failure.
+double Burst(const std::string &program, int count, int alive, ChildProcess *receiver) {
+    const double before = NowMs();
+    std::vector<std::unique_ptr<ChildProcess>> started(count);
+    for (int i = 0, ended = 0; ended < count;) {
+        if (i < count && i - ended < alive) {
+            started[i] = std::unique_ptr<ChildProcess>(new ChildProcess(program + " " + std::to_string(i)));
+            ++i;
+        } else if (!started[ended++]->WaitExit(30000)) {
+            return -1;
+        }
+    }
+    for (int taken = 0; receiver && taken < count; ++taken)
+        if (!receiver->WaitForLine("text ", 30000)) return -1;
+    return (NowMs() - before) / 1000;
+}
+
 void PrintMedians(const char *what, const char *names[2], std::vector<double> times[2]) {
     std::printf("median ms %s: %s %.1f, %s %.1f, ratio %.2f\n", what, names[0], Median(times[0]), names[1],
                 Median(times[1]), Median(times[0]) / Median(times[1]));
-    std::printf("range: %s %.1f to %.1f, %s %.1f to %.1f\n", names[0],
-                *std::min_element(times[0].begin(), times[0].end()), *std::max_element(times[0].begin(), times[0].end()),
-                names[1], *std::min_element(times[1].begin(), times[1].end()),
-                *std::max_element(times[1].begin(), times[1].end()));
+    std::printf(
+        "range: %s %.1f to %.1f, %s %.1f to %.1f\n", names[0], *std::min_element(times[0].begin(), times[0].end()),
+        *std::max_element(times[0].begin(), times[0].end()), names[1],
+        *std::min_element(times[1].begin(), times[1].end()), *std::max_element(times[1].begin(), times[1].end()));
 }
 
 }  // namespace
@@ -108,5 +144,35 @@ int main(int argc, char **argv) {
     }
     const char *starts[2] = {"normal start", "after a crash"};
     PrintMedians("from a receiver's start to its decision (first instance)", starts, decisions);
+
+    std::vector<double> checks[2];
+    for (int round = 0; round < 2 * rounds; ++round) {
+        const int which = round % 2;
+        const double ms = CheckOnce(which == 0);
+        if (ms < 0) {
+            std::printf("check round %d did not finish\n", round);
+            return 1;
+        }
+        checks[which].push_back(ms);
+    }
+    const char *states[2] = {"busy", "idle"};
+    PrintMedians("from a later instance's start to the end of its check, the running one", states, checks);
+
+    const int kBurst = 300, kAlive = 40;
+    const std::string names = "OrvaneBench_" + UniqueSuffix() + " OrvaneBenchTitle_" + UniqueSuffix();
+    ChildProcess running("\"" + StandInProgramPath("receiver.exe") + "\" " + names +
+                         " \"\" --close-on OrvaneBenchClose_" + UniqueSuffix());
+    if (!running.WaitForLine("ready", 30000)) return 1;
+    const double handOffs = Burst("\"" + StandInProgramPath("receiver.exe") + "\" " + names, kBurst, kAlive, &running);
+    // handoff_child without its arguments ends at once.
+    const double bareStarts = Burst("\"" + SiblingProgramPath("handoff_child.exe") + "\"", kBurst, kAlive, nullptr);
+    if (handOffs < 0 || bareStarts < 0) {
+        std::printf("a burst did not finish\n");
+        return 1;
+    }
+    std::printf(
+        "burst of %d later instances, %d at once: %.1f texts/s taken; Wine starts %.1f programs/s; "
+        "ratio %.2f\n",
+        kBurst, kAlive, kBurst / handOffs, kBurst / bareStarts, bareStarts / handOffs);
     return 0;
 }

@@ -245,6 +245,19 @@ TEST(HandOffNames, CompositionCutsAt1023Characters) {
     }
 }
 
+// An instance name of 245 characters gives a block name of 259, which the platform takes,
+// and a block mutex name of 262, which it does not: the block is used unguarded, as
+// CMemMapFile's would be.
+TEST(HandOffNames, BlockWithoutItsMutexIsUsedUnguarded) {
+    const std::string window = "OrvaneWindow_" + UniqueSuffix() + std::string(200, 'w');
+    const std::string cls(245 - window.size(), 'c');
+    EXPECT_FALSE(HandOffToRunningInstance(window.c_str(), cls.c_str(), "first"));
+    CMemMapFile<char> block((window + cls + kBlockSuffix).c_str(), 0, 1024, nullptr);
+    EXPECT_EQ(block.Mutex, nullptr);
+    EXPECT_EQ(TryHandOffToRunningInstance(window.c_str(), cls.c_str(), "unguarded", 20000), HandOffOutcome::NoWindow);
+    EXPECT_STREQ(block.GetView(), "unguarded");
+}
+
 TEST(HandOffNames, LaterInstanceGetsTheMappingFailureWhenTheBlockCannotBeCreated) {
     // An instance name of 250 characters makes a usable mutex, but its block name of 264
     // characters is beyond the platform's limit for a file mapping's name.

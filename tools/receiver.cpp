@@ -1,7 +1,7 @@
 // The receiving side of the single-instance hand-off, and the library's usage example.
 //
 //   receiver <class name> <window title> [text] [--close-on <event name>] [--hang]
-//            [--timeout-ms <n>]
+//            [--busy-ms <n>] [--timeout-ms <n>]
 //
 // The first instance keeps running and reports on standard output, one line each:
 //   first-instance          the check found no other instance
@@ -11,7 +11,8 @@
 //                           instance and reported the texts still waiting; then it ends
 // It has no message loop: it waits on the receiver's event for texts.
 // With --hang the first instance's own thread stops after "ready" and never takes a text;
-// the receiver still answers later instances.
+// the receiver still answers later instances. With --busy-ms it is busy so long, then
+// takes the texts that came meanwhile.
 // A later instance hands `text` to the first one, waiting at most --timeout-ms (10 s unless
 // told), and reports "handed-off" (or "not-responding", "refused", "no-window",
 // "block-busy"); an Exception is reported as "exception <hex bytes of its message>".
@@ -54,18 +55,20 @@ int main(int argc, char **argv) {
     if (argc < 3) {
         std::fputs(
             "usage: receiver <class name> <window title> [text] [--close-on <event name>] [--hang] "
-            "[--timeout-ms <n>]\n",
+            "[--busy-ms <n>] [--timeout-ms <n>]\n",
             stderr);
         return 2;
     }
     HANDLE close = nullptr;
-    bool hang = false;
+    DWORD busyMs = 0;
     DWORD timeoutMs = CHandOffReceiver::kDefaultTimeoutMs;
     for (int i = 4; i < argc; ++i) {
         if (std::strcmp(argv[i], "--close-on") == 0 && i + 1 < argc) {
             close = CreateEventA(nullptr, TRUE, FALSE, argv[++i]);
         } else if (std::strcmp(argv[i], "--hang") == 0) {
-            hang = true;
+            busyMs = INFINITE;
+        } else if (std::strcmp(argv[i], "--busy-ms") == 0 && i + 1 < argc) {
+            busyMs = static_cast<DWORD>(std::strtoul(argv[++i], nullptr, 10));
         } else if (std::strcmp(argv[i], "--timeout-ms") == 0 && i + 1 < argc) {
             timeoutMs = static_cast<DWORD>(std::strtoul(argv[++i], nullptr, 10));
         }
@@ -96,7 +99,7 @@ int main(int argc, char **argv) {
         std::snprintf(ready, sizeof ready, "ready hwnd=%llx",
                       static_cast<unsigned long long>(reinterpret_cast<ULONG_PTR>(receiver.Window())));
         Report(ready);
-        if (hang) Sleep(INFINITE);  // a program whose own thread is busy for good
+        Sleep(busyMs);  // a program whose own thread loads a document meanwhile
 
         // Until the close event: texts as they come.
         const HANDLE events[2] = {receiver.TextWaitsEvent(), close};
