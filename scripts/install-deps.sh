@@ -6,7 +6,7 @@
 #   scripts/install-deps.sh release    only what scripts/release.sh needs
 #   scripts/install-deps.sh coverage   what scripts/coverage.sh needs
 set -eu
-windows="cmake make g++-mingw-w64-x86-64-posix wine64 xvfb googletest"
+windows="cmake make g++-mingw-w64-x86-64-posix wine64 xvfb xauth googletest"
 # The x86 build runs under the 32-bit Wine loader; the second compiler is clang with lld.
 more_windows="g++-mingw-w64-i686-posix wine32:i386 clang lld"
 # libgtest-dev: the usage check builds our tests for this machine on an installed GoogleTest.
