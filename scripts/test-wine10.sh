@@ -78,7 +78,8 @@ prepare() {
     echo "Making a Debian 13 root with Wine 10 in $root from $from (once; about 1.6 GB)"
     started=$(date +%s)
     # shellcheck disable=SC2086
-    if ! timeout $prepare_seconds unshare $isolated \
+    # --foreground: timeout stays in the caller's process group, which can then stop it.
+    if ! timeout --foreground $prepare_seconds unshare $isolated \
       debootstrap --variant=minbase --include=$packages $suite "$root.new" "$from" >"$root.log" 2>&1 9>&-; then
       tail -n 15 "$root.log" >&2
       fail "the Debian 13 root could not be made (log: $root.log): the tests did not run on Wine 10"

@@ -6,6 +6,7 @@
 # caller against them, the README's "Using the library" run as written, the library taken
 # in as a subproject), and the host build with sanitizers and fuzzers, its slow tests
 # (the texts and names of more than 2 and 4 GiB) included.
+# shellcheck disable=SC2317  # the stop functions run from the EXIT trap
 set -eu
 cd "$(dirname "$0")/.."
 scripts/install-deps.sh
@@ -72,11 +73,11 @@ wine10_prepare=
 wine10_result() {
   cat build/windows-wine10/prepare.log
   [ -n "$wine10_tests" ] || return 1
-  status=0
-  wait $wine10_tests || status=$?
+  wine10_status=0
+  wait "$wine10_tests" || wine10_status=$?
   wine10_tests=
   cat build/windows-wine10/ctest.log
-  return $status
+  return "$wine10_status"
 }
 step "x86 Windows tests" ctest --preset windows-x86 -j3
 step "clang Windows tests" ctest --preset windows-clang -j3
@@ -94,7 +95,7 @@ step "coverage" scripts/coverage.sh
 if [ $status -ne 0 ]; then
   echo "FAILED steps:$failed" >&2
   for log in build/*/Testing/Temporary/LastTestsFailed.log; do
-    if [ "$log" -nt build/.test-started ]; then
+    if [ -n "$(find "$log" -newer build/.test-started)" ]; then
       echo "  failed in ${log%%/Testing/*}: $(cut -d: -f2 "$log" | tr '\n' ' ')" >&2
     fi
   done

@@ -33,6 +33,8 @@ disabled=--gtest_also_run_disabled_tests
 # The crash report alone: the status itself is not 0, also without the summary check.
 expect fails "unhandled exception 0xc0000005" "$state" "$probe" $disabled --gtest_filter=Probe.DISABLED_CrashAlone
 expect fails "unhandled exception 0xc0000005" "$state" "$probe" $disabled --gtest_filter=Probe.DISABLED_CrashAfterChild
+# Through wine-run.sh --gtest, as CTest runs every test program, that status fails the run.
+expect fails "unhandled exception 0xc0000005" --gtest "$state" "$probe" $disabled --gtest_filter=Probe.DISABLED_CrashAfterChild
 # A crash without the report: Wine 8's debugger ends the process from outside with
 # status 0 and prints the crash, which wine-run.sh turns into a failure; Wine 10 ends
 # it with status 5 (the low byte of the access violation's code) and prints nothing.
