@@ -6,15 +6,16 @@
 #   scripts/test-wine10.sh BUILD [CTEST OPTIONS...]    run BUILD's tests there
 # The root is kept in $ORVANE_WINE10_ROOT, by default /var/cache/orvanecmd/trixie-wine10:
 # outside build/, so that a clean build keeps it and every checkout on the machine shares
-# it (about 1.6 GB, a few minutes to make). It counts as made only once debootstrap and
+# it (about 1.7 GB, a few minutes to make). It counts as made only once debootstrap and
 # every package have succeeded; a half-made one is thrown away and made again.
 # The tests run in the root with ctest, on the build tree at its own path; the Wine
 # prefix and CTest's records go to BUILD-wine10/, so that a run under this machine's
 # Wine can go on in BUILD at the same time. Every mount lives in a mount namespace of
 # the run's own (with its own process and network namespaces, so that its X server and
 # wineserver never meet this machine's): when the run ends or is killed, the kernel
-# ends its processes and drops its mounts, and this machine's /proc and /dev are never
-# mounted anywhere. When the root cannot be had, the script says so and fails.
+# ends its processes and drops its mounts; of this machine's /proc and /dev nothing is
+# mounted but a few device nodes (null, zero, random...). When the root cannot be had,
+# the script says so and fails.
 set -eu
 cd "$(dirname "$0")/.."
 src=$(pwd)
@@ -75,10 +76,10 @@ prepare() {
     remove_root "$root.new"
     remove_root "$root"
     from=$(mirror)
-    echo "Making a Debian 13 root with Wine 10 in $root from $from (once; about 1.6 GB)"
+    echo "Making a Debian 13 root with Wine 10 in $root from $from (once; about 1.7 GB)"
     started=$(date +%s)
-    # shellcheck disable=SC2086
     # --foreground: timeout stays in the caller's process group, which can then stop it.
+    # shellcheck disable=SC2086
     if ! timeout --foreground $prepare_seconds unshare $isolated \
       debootstrap --variant=minbase --include=$packages $suite "$root.new" "$from" >"$root.log" 2>&1 9>&-; then
       tail -n 15 "$root.log" >&2
