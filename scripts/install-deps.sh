@@ -5,6 +5,7 @@
 #   scripts/install-deps.sh tidy       only what scripts/tidy.sh needs
 #   scripts/install-deps.sh release    only what scripts/release.sh needs
 #   scripts/install-deps.sh coverage   what scripts/coverage.sh needs
+#   scripts/install-deps.sh wine10     what scripts/test-wine10.sh needs besides the x64 build
 set -eu
 windows="cmake make g++-mingw-w64-x86-64-posix wine64 xvfb xauth googletest"
 # The x86 build runs under the 32-bit Wine loader; the second compiler is clang with lld.
@@ -14,12 +15,15 @@ host="g++ clang libclang-rt-14-dev libbenchmark-dev libssl-dev libgtest-dev"
 tidy="cmake make g++-mingw-w64-x86-64-posix googletest clang lld clang-tidy"
 release="cmake make git g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix zip unzip osslsigncode"
 coverage="gcovr llvm-14"
+# The Debian 13 root with Wine 10 (unshare, flock and chroot come with every Debian).
+wine10="debootstrap"
 case "${1:-all}" in
   windows) wanted="$windows" ;;
   tidy) wanted="$tidy" ;;
   release) wanted="$release" ;;
   coverage) wanted="$windows clang libclang-rt-14-dev libssl-dev $coverage" ;;
-  *) wanted="$windows $more_windows $host $release openssl pkgconf clang-tidy $coverage" ;;
+  wine10) wanted="$wine10" ;;
+  *) wanted="$windows $more_windows $host $release openssl pkgconf clang-tidy $coverage $wine10" ;;
 esac
 missing=""
 for package in $wanted; do

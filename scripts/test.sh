@@ -1,10 +1,12 @@
 #!/bin/sh
 # Builds everything and runs the whole test suite: the three Windows builds under Wine
 # (x64 g++ with the slow two-minute run, x86 g++ with the hand-offs across bitness,
-# x64 clang), the release (reproducible, hardened, signed; its zips checked by building a
-# caller against them, the README's "Using the library" run as written, the library taken
-# in as a subproject), and the host build with sanitizers and fuzzers, its slow tests
-# (the texts and names of more than 2 and 4 GiB) included.
+# x64 clang), the x64 build's tests once more on Wine 10 of Debian 13, the release
+# (reproducible, hardened, signed; its zips checked by building a caller against them,
+# the README's "Using the library" run as written, the library taken in as a
+# subproject), and the host build with sanitizers and fuzzers, its slow tests (the texts
+# and names of more than 2 and 4 GiB) included.
+# shellcheck disable=SC2317  # the stop functions run from the EXIT trap
 set -eu
 cd "$(dirname "$0")/.."
 scripts/install-deps.sh
@@ -18,6 +20,11 @@ step() {
   "$@" || { status=1; failed="$failed
   $name"; }
 }
+# The Debian 13 root for Wine 10 is made (the first time) or checked while the builds go on.
+mkdir -p build/windows-wine10
+setsid scripts/test-wine10.sh prepare >build/windows-wine10/prepare.log 2>&1 &
+wine10_prepare=$!
+wine10_tests=
 cmake --preset windows
 cmake --build --preset windows -j"$jobs"
 # The x64 tests, with the slow two-minute run, go on while the other builds are made;
@@ -36,8 +43,13 @@ stop_windows_tests() {
 # The host's slow tests, started once the host build is made, are stopped too, with
 # the test program that runs (ctest runs in a process group of its own).
 host_slow_tests=
+# The Wine 10 run ends with its process group: its namespaces take its Wine session
+# and mounts with them.
 stop_background_tests() {
   [ -z "$host_slow_tests" ] || kill -- "-$host_slow_tests" 2>/dev/null || true
+  for job in $wine10_prepare $wine10_tests; do
+    kill -- "-$job" 2>/dev/null || true
+  done
   stop_windows_tests
 }
 trap stop_background_tests EXIT
@@ -50,6 +62,22 @@ done
 # release test; they end before the host's other tests run in the same build folder.
 setsid ctest --test-dir build/host -L slow --output-on-failure >build/host/ctest-slow.log 2>&1 &
 host_slow_tests=$!
+# The x64 tests on Wine 10 go on beside the other Windows tests and the release test;
+# the slow run, which mostly sleeps, beside the longest of the others.
+if wait $wine10_prepare; then
+  setsid scripts/test-wine10.sh build/windows -j3 --output-on-failure >build/windows-wine10/ctest.log 2>&1 &
+  wine10_tests=$!
+fi
+wine10_prepare=
+wine10_result() {
+  cat build/windows-wine10/prepare.log
+  [ -n "$wine10_tests" ] || return 1
+  wine10_status=0
+  wait "$wine10_tests" || wine10_status=$?
+  wine10_tests=
+  cat build/windows-wine10/ctest.log
+  return "$wine10_status"
+}
 step "x86 Windows tests" ctest --preset windows-x86 -j3
 step "clang Windows tests" ctest --preset windows-clang -j3
 step "x64 Windows tests" wait $windows_tests
@@ -60,12 +88,13 @@ step "host slow tests" wait $host_slow_tests
 host_slow_tests=
 cat build/host/ctest-slow.log
 step "host tests" ctest --preset host -j"$jobs"
+step "x64 Windows tests on Wine 10" wine10_result
 step "clang-tidy" scripts/tidy.sh
 step "coverage" scripts/coverage.sh
 if [ $status -ne 0 ]; then
   echo "FAILED steps:$failed" >&2
   for log in build/*/Testing/Temporary/LastTestsFailed.log; do
-    if [ "$log" -nt build/.test-started ]; then
+    if [ -n "$(find "$log" -newer build/.test-started)" ]; then
       echo "  failed in ${log%%/Testing/*}: $(cut -d: -f2 "$log" | tr '\n' ' ')" >&2
     fi
   done

@@ -1,0 +1,142 @@
+#!/bin/sh
+# Runs a Windows build's tests on a second implementation of the Windows API: Wine 10.0
+# of Debian 13 (trixie), in a Debian 13 root that this script makes with debootstrap
+# and keeps. As root:
+#   scripts/test-wine10.sh prepare                     make the root, or check the kept one
+#   scripts/test-wine10.sh BUILD [CTEST OPTIONS...]    run BUILD's tests there
+# The root is kept in $ORVANE_WINE10_ROOT, by default /var/cache/orvanecmd/trixie-wine10:
+# outside build/, so that a clean build keeps it and every checkout on the machine shares
+# it (about 1.7 GB, a few minutes to make). It counts as made only once debootstrap and
+# every package have succeeded; a half-made one is thrown away and made again.
+# The tests run in the root with ctest, on the build tree at its own path; the Wine
+# prefix and CTest's records go to BUILD-wine10/, so that a run under this machine's
+# Wine can go on in BUILD at the same time. Every mount lives in a mount namespace of
+# the run's own (with its own process and network namespaces, so that its X server and
+# wineserver never meet this machine's): when the run ends or is killed, the kernel
+# ends its processes and drops its mounts; of this machine's /proc and /dev nothing is
+# mounted but a few device nodes (null, zero, random...). When the root cannot be had,
+# the script says so and fails.
+set -eu
+cd "$(dirname "$0")/.."
+src=$(pwd)
+root=${ORVANE_WINE10_ROOT:-/var/cache/orvanecmd/trixie-wine10}
+suite=trixie
+# ctest, and the binutils that the hardening check (mingw-w64's) and the import checks
+# (the objdump that CMake found here) call.
+packages=wine64,xvfb,cmake,binutils,binutils-mingw-w64-x86-64
+stamp=.orvanecmd-root
+wanted="debootstrap --variant=minbase --include=$packages $suite"
+# How long making the root may take before it counts as failed (a stalled mirror).
+prepare_seconds=1800
+
+fail() {
+  echo "test-wine10: $*" >&2
+  exit 1
+}
+
+[ "$(id -u)" -eq 0 ] || fail "needs root (debootstrap, mount, chroot)"
+scripts/install-deps.sh wine10
+
+# A mount namespace whose mounts stay in it needs private propagation, which unshare
+# cannot set inside a chroot whose root is no mount point; there, with no mount shared
+# at all, nothing can leak out either.
+if unshare --mount --propagation private true 2>/dev/null; then
+  propagation=private
+elif ! grep -q ' shared:' /proc/self/mountinfo; then
+  propagation=unchanged
+else
+  fail "cannot make a private mount namespace here (shared mounts, and / is no mount point)"
+fi
+# unshare's options for a command in namespaces of its own, which end with it.
+isolated="--mount --propagation $propagation --pid --fork --kill-child"
+
+# Removes a root folder, refusing if anything is mounted in it.
+remove_root() {
+  [ -e "$1" ] || return 0
+  if awk -v dir="$1" '$5 == dir || index($5, dir "/") == 1 { found = 1 } END { exit !found }' /proc/self/mountinfo; then
+    fail "something is mounted in $1; not removing it"
+  fi
+  rm -rf --one-file-system "$1"
+}
+
+mirror() {
+  sed -n 's/^URIs:[[:space:]]*\([^[:space:]]*\).*/\1/p' /etc/apt/sources.list.d/debian.sources 2>/dev/null | head -n 1 |
+    grep . || sed -n 's/^deb[[:space:]]\{1,\}\(http[^[:space:]]*\).*/\1/p' /etc/apt/sources.list 2>/dev/null |
+    head -n 1 | grep . || echo http://deb.debian.org/debian
+}
+
+# Makes the root unless the kept one is complete, under an exclusive lock on
+# $root.lock (fd 9), then holds the lock shared so that no other run replaces the root
+# while this one uses it.
+prepare() {
+  mkdir -p "$(dirname "$root")"
+  exec 9>"$root.lock"
+  flock 9
+  if [ "$(cat "$root/$stamp" 2>/dev/null)" != "$wanted" ]; then
+    remove_root "$root.new"
+    remove_root "$root"
+    from=$(mirror)
+    echo "Making a Debian 13 root with Wine 10 in $root from $from (once; about 1.7 GB)"
+    started=$(date +%s)
+    # --foreground: timeout stays in the caller's process group, which can then stop it.
+    # shellcheck disable=SC2086
+    if ! timeout --foreground $prepare_seconds unshare $isolated \
+      debootstrap --variant=minbase --include=$packages $suite "$root.new" "$from" >"$root.log" 2>&1 9>&-; then
+      tail -n 15 "$root.log" >&2
+      fail "the Debian 13 root could not be made (log: $root.log): the tests did not run on Wine 10"
+    fi
+    echo "$wanted" >"$root.new/$stamp"
+    mv "$root.new" "$root"
+    echo "Made in $(($(date +%s) - started)) s"
+  fi
+  flock -s 9
+}
+
+# In the run's own namespaces: a /dev of its own (a few nodes bound from this machine's,
+# and a /dev/shm of its own), a fresh /proc (Wine's loader needs it), a private /tmp,
+# the checkout at its own path, and BUILD-wine10's folders over BUILD's wine/ and
+# Testing/. Then ctest in the root, with a clean environment.
+# shellcheck disable=SC2016
+in_root='
+set -eu
+root=$1 src=$2 build=$3 lane=$4
+shift 4
+mount -t tmpfs -o mode=755,size=1m dev "$root/dev"
+for node in null zero full random urandom; do
+  touch "$root/dev/$node"
+  mount --bind "/dev/$node" "$root/dev/$node"
+done
+ln -s /proc/self/fd "$root/dev/fd"
+mkdir "$root/dev/shm" "$root/dev/pts"
+mount -t tmpfs -o mode=1777 shm "$root/dev/shm"
+mount -t proc proc "$root/proc"
+mount -t tmpfs -o mode=1777 tmp "$root/tmp"
+mkdir -p "$root$src"
+mount --bind "$src" "$root$src"
+case $build in "$src"/*) ;; *) mkdir -p "$root$build" && mount --bind "$build" "$root$build" ;; esac
+for folder in wine Testing; do
+  mkdir -p "$lane/$folder" "$build/$folder"
+  mount --bind "$lane/$folder" "$root$build/$folder"
+done
+in_root() { chroot "$root" /usr/bin/env -i PATH=/usr/sbin:/usr/bin:/sbin:/bin HOME=/root "$@"; }
+echo "Wine here: $(/usr/lib/wine/wine64 --version 2>/dev/null || echo none); in the root: $(in_root /usr/lib/wine/wine64 --version)"
+in_root ctest --test-dir "$build" "$@"
+'
+
+case "${1:-}" in
+  prepare)
+    prepare
+    ;;
+  "" | -*)
+    fail "usage: $0 prepare | BUILD [ctest options...]"
+    ;;
+  *)
+    build=$(cd "$1" && pwd)
+    shift
+    [ -f "$build/CTestTestfile.cmake" ] || fail "$build holds no configured build"
+    prepare
+    mkdir -p "$build-wine10"
+    # shellcheck disable=SC2086
+    exec unshare $isolated --net sh -c "$in_root" sh "$root" "$src" "$build" "$build-wine10" "$@"
+    ;;
+esac
