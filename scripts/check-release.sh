@@ -4,8 +4,9 @@
 # (consumer/) against it with each given toolchain (the zip's own copy of the toolchain
 # file, which must be there) through its CMake package, and once
 # with the mingw-w64 g++ of its architecture through its pkg-config file, and runs
-# each result under Wine. Fails on a missing header, library or package file, on a
-# header a caller must not get, and on a wrong result.
+# each result under Wine; the first build also runs its own test with ctest through the
+# zip's toolchain file, as a caller's tests run. Fails on a missing header, library or
+# package file, on a header a caller must not get, and on a wrong result.
 #   scripts/check-release.sh <release zip or preset> <toolchain file>...
 set -eu
 cd "$(dirname "$0")/.."
@@ -76,6 +77,17 @@ for toolchain in "$@"; do
       -DCMAKE_PREFIX_PATH="$prefix" -DORVANECMD_LIBSSP_GUARD=$option >/dev/null
     cmake --build "$consumer" -j2
     check_consumer "$consumer/consumer.exe"
+    if [ -z "${tested:-}" ]; then
+      # Its own test through the toolchain file's emulator, as a caller's ctest runs it, in
+      # a build folder without a Wine state folder: the emulator makes what it needs.
+      [ ! -e "$consumer/wine" ] || fail "$consumer/wine exists before any test ran"
+      ctest --test-dir "$consumer" --output-on-failure >"$consumer/ctest.log" 2>&1 ||
+        { cat "$consumer/ctest.log"; fail "ctest failed in a build with the zip's $(basename "$toolchain")"; }
+      [ -d "$consumer/wine/prefix" ] || fail "ctest did not run the consumer in the build's own Wine prefix"
+      WINEPREFIX=$consumer/wine/prefix /usr/lib/wine/wineserver -k 2>/dev/null || true
+      echo "ctest with the zip's $(basename "$toolchain"): passed, in the build's own Wine prefix"
+      tested=yes
+    fi
     if [ -f "$prefix/lib/liborvane_stack_guard.a" ]; then check_guard "$consumer/consumer.exe" "$guard"; fi
   done
   guards=own
