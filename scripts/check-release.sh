@@ -43,13 +43,20 @@ cmake/wine-session.sh start "$build/wine" >/dev/null
 trap 'cmake/wine-session.sh stop "$build/wine" >/dev/null' EXIT
 text="The quick brown fox jumps over the lazy dog"
 expected=$(printf '%s' "$text" | sha1sum | cut -d' ' -f1)
-run() { cmake/wine-run.sh "$build/wine" "$consumer_exe" "$@" | tr -d '\r'; }
+run() { cmake/wine-run.sh "$build/wine" "$consumer_exe" "$@" 2>"$check/run.err" | tr -d '\r'; }
+expect() {  # expect WHAT WANTED ARGUMENT...: the consumer run with ARGUMENT... must print WANTED
+  what=$1 wanted=$2
+  shift 2
+  got=$(run "$@")
+  [ "$got" = "$wanted" ] ||
+    fail "$what: $(basename "$consumer_exe") $1 printed \"${got:-nothing}\", not \"$wanted\" (standard error: \"$(cat "$check/run.err")\")"
+}
 check_consumer() {  # check_consumer EXE
   consumer_exe=$1
-  [ "$(run sha1 "$text")" = "$expected" ] || fail "SHA-1 of the text is not $expected"
-  [ "$(run memmap)" = "memmap ok" ] || fail "shared memory round trip"
-  [ "$(run facilities)" = "facilities ok" ] || fail "facilities"
-  [ "$(run handoff)" = "handoff ok" ] || fail "hand-off receiver"
+  expect "SHA-1 of the text" "$expected" sha1 "$text"
+  expect "shared memory round trip" "memmap ok" memmap
+  expect "facilities" "facilities ok" facilities
+  expect "hand-off receiver" "handoff ok" handoff
 }
 case $zip in
   *-win64.zip) cxx=x86_64-w64-mingw32-g++-posix objdump=x86_64-w64-mingw32-objdump ;;
