@@ -16,5 +16,14 @@ endif()
 set(INSTALL_GTEST OFF)
 set(gtest_force_shared_crt ON)
 add_subdirectory(/usr/src/googletest ${PROJECT_BINARY_DIR}/googletest EXCLUDE_FROM_ALL)
+# GoogleTest puts its libraries into lib/ and bin/ of the top build folder, which is the
+# parent's when we are a subproject: ours go into our own.
+foreach(target gtest gtest_main gmock gmock_main)
+  if(TARGET ${target})
+    set_target_properties(${target} PROPERTIES
+      ARCHIVE_OUTPUT_DIRECTORY ${PROJECT_BINARY_DIR}/lib LIBRARY_OUTPUT_DIRECTORY ${PROJECT_BINARY_DIR}/lib
+      RUNTIME_OUTPUT_DIRECTORY ${PROJECT_BINARY_DIR}/bin PDB_OUTPUT_DIRECTORY ${PROJECT_BINARY_DIR}/bin)
+  endif()
+endforeach()
 target_link_libraries(orvane_gtest INTERFACE gtest)
 target_link_libraries(orvane_gtest_main INTERFACE gtest_main)

@@ -43,6 +43,10 @@ endif()
 # One zip per architecture: orvanecmd-<version>-win64.zip or -win32.zip. The
 # launcher is stripped of its symbols on the way in.
 set(CPACK_GENERATOR ZIP)
+# CPack writes its configuration into the top build folder unless told: as a subproject,
+# into our own (cpack --config <our build folder>/CPackConfig.cmake), never over the parent's.
+set(CPACK_OUTPUT_CONFIG_FILE ${PROJECT_BINARY_DIR}/CPackConfig.cmake)
+set(CPACK_SOURCE_OUTPUT_CONFIG_FILE ${PROJECT_BINARY_DIR}/CPackSourceConfig.cmake)
 set(CPACK_STRIP_FILES ON)
 if(CMAKE_SIZEOF_VOID_P EQUAL 8)
   set(CPACK_SYSTEM_NAME win64)

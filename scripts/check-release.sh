@@ -4,8 +4,9 @@
 # (consumer/) against it with each given toolchain (the zip's own copy of the toolchain
 # file, which must be there) through its CMake package, and once
 # with the mingw-w64 g++ of its architecture through its pkg-config file, and runs
-# each result under Wine. Fails on a missing header, library or package file, on a
-# header a caller must not get, and on a wrong result.
+# each result under Wine; the first build also runs its own test with ctest through the
+# zip's toolchain file, as a caller's tests run. Fails on a missing header, library or
+# package file, on a header a caller must not get, and on a wrong result.
 #   scripts/check-release.sh <release zip or preset> <toolchain file>...
 set -eu
 cd "$(dirname "$0")/.."
@@ -42,13 +43,20 @@ cmake/wine-session.sh start "$build/wine" >/dev/null
 trap 'cmake/wine-session.sh stop "$build/wine" >/dev/null' EXIT
 text="The quick brown fox jumps over the lazy dog"
 expected=$(printf '%s' "$text" | sha1sum | cut -d' ' -f1)
-run() { cmake/wine-run.sh "$build/wine" "$consumer_exe" "$@" | tr -d '\r'; }
+run() { cmake/wine-run.sh "$build/wine" "$consumer_exe" "$@" 2>"$check/run.err" | tr -d '\r'; }
+expect() {  # expect WHAT WANTED ARGUMENT...: the consumer run with ARGUMENT... must print WANTED
+  what=$1 wanted=$2
+  shift 2
+  got=$(run "$@")
+  [ "$got" = "$wanted" ] ||
+    fail "$what: $(basename "$consumer_exe") $1 printed \"${got:-nothing}\", not \"$wanted\" (standard error: \"$(cat "$check/run.err")\")"
+}
 check_consumer() {  # check_consumer EXE
   consumer_exe=$1
-  [ "$(run sha1 "$text")" = "$expected" ] || fail "SHA-1 of the text is not $expected"
-  [ "$(run memmap)" = "memmap ok" ] || fail "shared memory round trip"
-  [ "$(run facilities)" = "facilities ok" ] || fail "facilities"
-  [ "$(run handoff)" = "handoff ok" ] || fail "hand-off receiver"
+  expect "SHA-1 of the text" "$expected" sha1 "$text"
+  expect "shared memory round trip" "memmap ok" memmap
+  expect "facilities" "facilities ok" facilities
+  expect "hand-off receiver" "handoff ok" handoff
 }
 case $zip in
   *-win64.zip) cxx=x86_64-w64-mingw32-g++-posix objdump=x86_64-w64-mingw32-objdump ;;
@@ -76,6 +84,17 @@ for toolchain in "$@"; do
       -DCMAKE_PREFIX_PATH="$prefix" -DORVANECMD_LIBSSP_GUARD=$option >/dev/null
     cmake --build "$consumer" -j2
     check_consumer "$consumer/consumer.exe"
+    if [ -z "${tested:-}" ]; then
+      # Its own test through the toolchain file's emulator, as a caller's ctest runs it, in
+      # a build folder without a Wine state folder: the emulator makes what it needs.
+      [ ! -e "$consumer/wine" ] || fail "$consumer/wine exists before any test ran"
+      ctest --test-dir "$consumer" --output-on-failure >"$consumer/ctest.log" 2>&1 ||
+        { cat "$consumer/ctest.log"; fail "ctest failed in a build with the zip's $(basename "$toolchain")"; }
+      [ -d "$consumer/wine/prefix" ] || fail "ctest did not run the consumer in the build's own Wine prefix"
+      WINEPREFIX=$consumer/wine/prefix /usr/lib/wine/wineserver -k 2>/dev/null || true
+      echo "ctest with the zip's $(basename "$toolchain"): passed, in the build's own Wine prefix"
+      tested=yes
+    fi
     if [ -f "$prefix/lib/liborvane_stack_guard.a" ]; then check_guard "$consumer/consumer.exe" "$guard"; fi
   done
   guards=own

@@ -14,7 +14,9 @@
 #   zips and in the win32 one alone; a missing or swapped .sig, and the .sig of a second
 #   signing of the same launcher; a commit the checkout does not have; a signed release
 #   without its CA, an unsigned one with a CA; a given rebuild of another commit. A changed
-#   byte in the source archive, with fresh sums, fails too.
+#   byte in the source archive, with fresh sums, fails too; so do a download without the
+#   source archive and one whose source archive SHA256SUMS does not list, each with its
+#   own message.
 # The tampered cases reuse b/ as the rebuild (ORVANE_VERIFY_REBUILD) where one is
 # reached: b/ is a rebuild of HEAD made by release.sh exactly as verify-release.sh makes
 # one, and test-release.sh has proved it equal to a/.
@@ -116,6 +118,20 @@ copy "$release/a" unlisted-file
 cp "$release/s/orvanecmd-$version-win64.exe.sig" "$work/unlisted-file/"
 fails unlisted-file "orvanecmd-$version-win64.exe.sig is in $work/unlisted-file but not listed in SHA256SUMS" \
   "$work/unlisted-file"
+
+# A download without the source archive (sums made afresh without it), and one whose
+# source archive SHA256SUMS does not list: each refused with its own message, before
+# anything is built.
+copy "$release/a" source-absent
+rm "$work/source-absent/orvanecmd-$version-src.tar.gz"
+resum "$work/source-absent"
+fails source-absent \
+  "the download has no source archive (orvanecmd-<version>-src.tar.gz) in SHA256SUMS or in $work/source-absent" \
+  "$work/source-absent"
+copy "$release/a" source-unlisted
+grep -v -- '-src\.tar\.gz$' "$release/a/SHA256SUMS" >"$work/source-unlisted/SHA256SUMS"
+fails source-unlisted "the source archive orvanecmd-$version-src.tar.gz is in $work/source-unlisted but not listed in SHA256SUMS: its sum is unknown" \
+  "$work/source-unlisted"
 
 # A changed byte in the source archive, with fresh sums.
 copy "$release/a" changed-source

@@ -4,7 +4,8 @@
 # DIR holds the release as downloaded: the zips, the source archive (-src.tar.gz),
 # SHA256SUMS and, when signed, the detached signatures (.exe.sig). One line a step:
 # - the sums: every file SHA256SUMS lists is there and matches, and nothing of the
-#   release is left unlisted;
+#   release is left unlisted; the source archive is there and listed (a download
+#   without it, or with it unlisted, is refused, each with its own message);
 # - signed: each launcher's Authenticode signature verifies (against FILE with --ca,
 #   else against the system's CA certificates), and each detached signature is its own
 #   launcher's (the launcher without its signature, with the .sig attached again, gives
@@ -87,10 +88,16 @@ while IFS= read -r file; do
   [ -f "$dir/$file" ] || fail "$file is listed in SHA256SUMS but missing from $dir"
 done <"$tmp/listed"
 [ -n "$zips" ] || fail "SHA256SUMS lists no zip"
-for file in "$dir"/orvanecmd-*.zip "$dir"/orvanecmd-*-src.tar.gz "$dir"/orvanecmd-*.exe.sig; do
+for file in "$dir"/orvanecmd-*-src.tar.gz; do
+  [ -e "$file" ] || continue
+  grep -qxF "${file##*/}" "$tmp/listed" ||
+    fail "the source archive ${file##*/} is in $dir but not listed in SHA256SUMS: its sum is unknown"
+done
+for file in "$dir"/orvanecmd-*.zip "$dir"/orvanecmd-*.exe.sig; do
   [ -e "$file" ] || continue
   grep -qxF "${file##*/}" "$tmp/listed" || fail "${file##*/} is in $dir but not listed in SHA256SUMS"
 done
+[ -n "$sources" ] || fail "the download has no source archive (orvanecmd-<version>-src.tar.gz) in SHA256SUMS or in $dir"
 if ! (cd "$dir" && sha256sum -c SHA256SUMS) >"$tmp/sums.log" 2>&1; then
   bad=$(sed -n 's/: FAILED.*//p' "$tmp/sums.log" | head -n 1)
   fail "${bad:-a file} does not match its sum in SHA256SUMS"
@@ -281,7 +288,7 @@ for zip in $zips; do
     fail "$zip: every file is the rebuild's, but the zip's own bytes differ (the entries' modes, times or fields): $(diff "$tmp/got.entries" "$tmp/mine.entries" | sed -n 's/^< //p' | head -n 1)"
   fi
 done
-# The sources: a release made before they were in it has none, and its rebuild makes none.
+# The sources: the download has one (checked with the sums), and it must be the rebuild's.
 for source in "$rebuild"/orvanecmd-*-src.tar.gz; do
   [ ! -e "$source" ] || grep -qxF "${source##*/}" "$tmp/listed" ||
     fail "the download lacks ${source##*/}, which the rebuild makes"

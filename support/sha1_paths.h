@@ -94,11 +94,21 @@ void Sha1Ssse3Blocks(uint32_t state[5], const unsigned char *data, size_t blocks
 void Sha1Avx2Blocks(uint32_t state[5], const unsigned char *data, size_t blocks);
 void Sha1ShaExtensionsBlocks(uint32_t state[5], const unsigned char *data, size_t blocks);
 
+// The portable path's finish: Sha1FinishInBlock with Sha1PortableBlocks.
+void Sha1PortableFinish(uint32_t state[5], unsigned char block[64], uint32_t used, uint64_t bits,
+                        unsigned char digest[20]);
+
 // The ends of the x86 paths: `keep` writes the partial block as whole 16-byte
 // chunks, and the finish of each path reads them back in the same shape and
 // adds the padding and the length in registers, so no load waits for stores
-// of another size to reach the cache. The SHA-extensions finish compresses
-// straight from the registers.
+// of another size to reach the cache. The SSSE3 and AVX2 finishes compress
+// with their own path's block function; the SHA-extensions finish compresses
+// straight from the registers. Each path's table names these functions of
+// its own, and no function of a path that needs more of the CPU.
 void Sha1KeepInChunks(unsigned char block[64], const unsigned char *input, size_t consumed, uint32_t length);
+void Sha1Ssse3Finish(uint32_t state[5], unsigned char block[64], uint32_t used, uint64_t bits,
+                     unsigned char digest[20]);
+void Sha1Avx2Finish(uint32_t state[5], unsigned char block[64], uint32_t used, uint64_t bits,
+                    unsigned char digest[20]);
 void Sha1ShaExtensionsFinish(uint32_t state[5], unsigned char block[64], uint32_t used, uint64_t bits,
                              unsigned char digest[20]);

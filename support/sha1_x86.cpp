@@ -480,7 +480,7 @@ SSSE3_FN void StoreChunks(unsigned char block[64], __m128i chunk0, __m128i chunk
 // take straight from the stores.
 template <Sha1BlocksFn kBlocks>
 ORVANE_TARGET("ssse3")
-void FinishInChunks(uint32_t state[5], unsigned char block[64], uint32_t used, uint64_t bits,
+ORVANE_ALWAYS_INLINE void FinishInChunks(uint32_t state[5], unsigned char block[64], uint32_t used, uint64_t bits,
                     unsigned char digest[20]) {
     const __m128i chunk0 = PaddedChunk<0>(block, used), chunk1 = PaddedChunk<1>(block, used);
     const __m128i chunk2 = PaddedChunk<2>(block, used), chunk3 = PaddedChunk<3>(block, used);
@@ -495,6 +495,19 @@ void FinishInChunks(uint32_t state[5], unsigned char block[64], uint32_t used, u
 }
 
 }  // namespace
+
+// Each vector path's finish compresses with that path's own block function.
+ORVANE_TARGET("ssse3")
+void Sha1Ssse3Finish(uint32_t state[5], unsigned char block[64], uint32_t used, uint64_t bits,
+                     unsigned char digest[20]) {
+    FinishInChunks<Sha1Ssse3Blocks>(state, block, used, bits, digest);
+}
+
+ORVANE_TARGET("ssse3")
+void Sha1Avx2Finish(uint32_t state[5], unsigned char block[64], uint32_t used, uint64_t bits,
+                    unsigned char digest[20]) {
+    FinishInChunks<Sha1Avx2Blocks>(state, block, used, bits, digest);
+}
 
 // Each chunk of `block` that takes bytes is written by one 16-byte store, the
 // last one with zeros after the bytes.
@@ -598,17 +611,19 @@ void Sha1ShaExtensionsFinish(uint32_t state[5], unsigned char block[64], uint32_
 
 #endif  // ORVANE_X86
 
-namespace {
-
-void FinishPortable(uint32_t state[5], unsigned char block[64], uint32_t used, uint64_t bits,
-                    unsigned char digest[20]) {
+void Sha1PortableFinish(uint32_t state[5], unsigned char block[64], uint32_t used, uint64_t bits,
+                        unsigned char digest[20]) {
     Sha1FinishInBlock(Sha1PortableBlocks, state, block, used, bits, digest);
 }
 
-constexpr Sha1PathFunctions kPortable{Sha1PortableBlocks, Sha1KeepByCopy, FinishPortable};
+namespace {
+
+// Each table names only its own path's functions: a CPU that runs one path must never
+// be handed a function that needs more than that path does.
+constexpr Sha1PathFunctions kPortable{Sha1PortableBlocks, Sha1KeepByCopy, Sha1PortableFinish};
 #if ORVANE_X86
-constexpr Sha1PathFunctions kSsse3Path{Sha1Ssse3Blocks, Sha1KeepInChunks, FinishInChunks<Sha1Ssse3Blocks>};
-constexpr Sha1PathFunctions kAvx2Path{Sha1Avx2Blocks, Sha1KeepInChunks, FinishInChunks<Sha1Avx2Blocks>};
+constexpr Sha1PathFunctions kSsse3Path{Sha1Ssse3Blocks, Sha1KeepInChunks, Sha1Ssse3Finish};
+constexpr Sha1PathFunctions kAvx2Path{Sha1Avx2Blocks, Sha1KeepInChunks, Sha1Avx2Finish};
 constexpr Sha1PathFunctions kShaExtensionsPath{Sha1ShaExtensionsBlocks, Sha1KeepInChunks, Sha1ShaExtensionsFinish};
 #endif
 

@@ -20,6 +20,7 @@
 #include <cpuid.h>
 #endif
 
+#include "support/compiler.h"
 #include "support/sha1_paths.h"
 #include "tests/hex.h"
 #include "tests/sha1_paths_util.h"
@@ -145,6 +146,40 @@ TEST(Sha1Paths, ACountOfZeroBlocksReadsNothing) {
         Sha1BlocksOf(path)(state, nullptr, 0);
         const uint32_t unchanged[5] = {1, 2, 3, 4, 5};
         EXPECT_EQ(std::memcmp(state, unchanged, sizeof state), 0) << Sha1PathName(path);
+    }
+}
+
+// Each path's table names that path's own functions. A function of a path that needs
+// more of the CPU gives the same digests on a CPU that has it (the AVX2 path hands a
+// lone block to the SSSE3 one), so only the functions themselves show such a mix-up,
+// which would fault on a CPU without AVX2.
+TEST(Sha1Paths, EachPathsTableNamesItsOwnFunctions) {
+    struct Own {
+        Sha1Path path;
+        Sha1BlocksFn blocks;
+        Sha1KeepFn keep;
+        Sha1FinishFn finish;
+    };
+    const Own own[] = {
+        {Sha1Path::kPortable, Sha1PortableBlocks, Sha1KeepByCopy, Sha1PortableFinish},
+#if ORVANE_X86
+        {Sha1Path::kSsse3, Sha1Ssse3Blocks, Sha1KeepInChunks, Sha1Ssse3Finish},
+        {Sha1Path::kAvx2, Sha1Avx2Blocks, Sha1KeepInChunks, Sha1Avx2Finish},
+        {Sha1Path::kShaExtensions, Sha1ShaExtensionsBlocks, Sha1KeepInChunks, Sha1ShaExtensionsFinish},
+#endif
+    };
+    for (const Own &path : own) {
+        SCOPED_TRACE(Sha1PathName(path.path));
+        const Sha1PathFunctions *functions = Sha1FunctionsOf(path.path);
+        ASSERT_NE(functions, nullptr);
+        EXPECT_TRUE(functions->blocks == path.blocks) << "blocks";
+        EXPECT_TRUE(functions->keep == path.keep) << "keep";
+        EXPECT_TRUE(functions->finish == path.finish) << "finish";
+        EXPECT_TRUE(Sha1BlocksOf(path.path) == path.blocks) << "Sha1BlocksOf";
+    }
+    if (!ORVANE_X86) {
+        for (Sha1Path path : {Sha1Path::kSsse3, Sha1Path::kAvx2, Sha1Path::kShaExtensions})
+            EXPECT_EQ(Sha1FunctionsOf(path), nullptr) << Sha1PathName(path);
     }
 }
 
