@@ -70,6 +70,11 @@ CHandOffReceiver::CHandOffReceiver(const char *windowName, const char *className
     if (!*windowName && !*className) HandOffToRunningInstance(windowName, className, data);
     // GCOVR_EXCL_BR_STOP
 
+    // A null notice window posts to this thread, which needs a message queue for it: the
+    // system makes one at a thread's first call of a window function, and this thread may
+    // have made none (the window is made on the receiving thread).
+    MSG none;
+    PeekMessageA(&none, nullptr, WM_USER, WM_USER, PM_NOREMOVE);
     textsWait_.handle = CreateEventA(nullptr, TRUE, FALSE, nullptr);
     closing_.handle = CreateEventA(nullptr, TRUE, FALSE, nullptr);
     OwnedHandle checked;

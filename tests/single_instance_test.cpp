@@ -1070,12 +1070,32 @@ TEST(HandOffReceiver, BusyProgramHoldsNoLaterInstanceAndLosesNoText) {
     }
 }
 
-// Made on a thread that then ends, the receiver lives on; its texts are taken on another
-// thread while they arrive, without a message loop, and it is closed and destroyed there.
+// Made on a thread that has called no window function (it has no message queue yet) and
+// then ends: its notice reaches that thread, and the receiver lives on. Its texts are taken
+// on another thread while they arrive, without a message loop, and it is closed and
+// destroyed there.
 TEST(HandOffReceiver, AnyThreadTakesTheTextsClosesAndDestroysIt) {
     Instance names;
+    const UINT kNotice = WM_APP + 9;
+    HANDLE made = CreateEventA(nullptr, TRUE, FALSE, nullptr),
+           textArrived = CreateEventA(nullptr, TRUE, FALSE, nullptr);
     CHandOffReceiver *receiver = nullptr;
-    std::thread([&] { receiver = new CHandOffReceiver(names.window.c_str(), names.cls.c_str(), ""); }).join();
+    bool noticed = false;
+    std::thread maker([&] {
+        receiver = new CHandOffReceiver(names.window.c_str(), names.cls.c_str(), "");
+        receiver->PostWhenTextWaits(nullptr, kNotice);
+        SetEvent(made);
+        WaitForSingleObject(textArrived, kLineWaitMs);
+        MSG message;
+        noticed = PeekMessageA(&message, nullptr, kNotice, kNotice, PM_REMOVE) != 0;
+    });
+    WaitForSingleObject(made, kLineWaitMs);
+    EXPECT_EQ(ResultOf(HandOffOnce(names, "--data-hex " + ToHex(std::string("first")))), "result 1");
+    SetEvent(textArrived);
+    maker.join();
+    CloseHandle(made);
+    CloseHandle(textArrived);
+    EXPECT_TRUE(noticed) << "the notice did not reach the thread that made the receiver";
     ASSERT_TRUE(receiver->IsFirstInstance());
     const HWND window = receiver->Window();
     const int kTexts = 200;
@@ -1083,7 +1103,7 @@ TEST(HandOffReceiver, AnyThreadTakesTheTextsClosesAndDestroysIt) {
                                           " --data-hex " + ToHex(std::string("t")));
     std::string taken;
     std::thread([&] {
-        for (int count = 0; count < kTexts;) {
+        for (int count = 0; count <= kTexts;) {
             if (WaitForSingleObject(receiver->TextWaitsEvent(), kLineWaitMs) != WAIT_OBJECT_0) break;
             for (std::unique_ptr<char[]> text; text.reset(receiver->TakeText()), text; ++count)
                 taken += std::string(text.get()) + "|";
@@ -1091,7 +1111,7 @@ TEST(HandOffReceiver, AnyThreadTakesTheTextsClosesAndDestroysIt) {
         receiver->Close();
         delete receiver;
     }).join();
-    std::string expected;
+    std::string expected = "first|";
     for (int i = 0; i < kTexts; ++i) expected += "t" + std::to_string(i) + "|";
     EXPECT_EQ(taken, expected);
     ASSERT_TRUE(sender->WaitExit(kLineWaitMs));
