@@ -20,6 +20,7 @@ size_t HandOffBlockTextLength(const char *block, size_t size) {
 #ifdef _WIN32
 #include <exception>
 #include <new>
+#include <optional>
 
 #include "framework/exception.h"
 #include "support/handoff_steps.h"
@@ -100,9 +101,9 @@ DWORD WINAPI CHandOffReceiver::Run(void *parameter) {
     // Opened before the check: its lock is taken before the instance mutex.
     char blockName[sizeof SharedDataName];
     ComposeSharedDataName(start.windowName, start.className, blockName);
-    std::unique_ptr<HandOffBlock> block;
+    std::optional<HandOffBlock> block;
     try {
-        block.reset(new HandOffBlock(blockName));
+        block.emplace(blockName);
         self->outcome_ = HandOffWithBlock(start.windowName, start.className, start.data, start.timeoutMs, *block,
                                           BecomeFirst, &start, &self->instanceMutex_.handle);
     } catch (...) {

@@ -134,7 +134,10 @@ bool SendText(HWND target, const char *data, size_t dataLength, const Deadline &
         *answer = static_cast<DWORD_PTR>(SendMessageA(target, WM_COPYDATA, 0, message));
         return true;
     }
-    return SendMessageTimeoutA(target, WM_COPYDATA, 0, message, SMTO_NORMAL, deadline.RemainingMs(), answer) != 0;
+    // A bound that has run out is not passed on: Wine waits without a limit for 0.
+    const DWORD remainingMs = deadline.RemainingMs();
+    if (remainingMs == 0) return false;
+    return SendMessageTimeoutA(target, WM_COPYDATA, 0, message, SMTO_NORMAL, remainingMs, answer) != 0;
 }
 
 // Our text from a round whose window went away, if the block still holds exactly it
