@@ -10,8 +10,10 @@ if [ "${1:-}" = "--gtest" ]; then
   gtest=yes
   shift
 fi
+# shellcheck disable=SC2034  # read by wine-env.sh
 wine_state=$1
 shift
+# shellcheck source-path=SCRIPTDIR source=wine-env.sh
 . "$(dirname "$0")/wine-env.sh"
 loader=$(wine_loader_for "$1")
 [ $gtest = yes ] || exec "$loader" "$@"
