@@ -47,6 +47,8 @@ elif ! grep -q ' shared:' /proc/self/mountinfo; then
 else
   fail "cannot make a private mount namespace here (shared mounts, and / is no mount point)"
 fi
+problem=$(unshare --mount --propagation $propagation --pid --fork --net true 2>&1) ||
+  fail "cannot make namespaces here: $problem"
 # isolated [unshare options] command...: the command in mount and process namespaces of
 # its own, which end with it. unshare ignores INT and TERM and passes no signal on, but
 # when it is killed its namespaces' processes die with it (--kill-child): stopping this
