@@ -85,7 +85,10 @@ prepare() {
   mkdir -p "$(dirname "$root")"
   exec 9>"$root.lock"
   flock -s 9
-  [ "$(cat "$root/$stamp" 2>/dev/null)" != "$wanted" ] || return 0
+  if [ "$(cat "$root/$stamp" 2>/dev/null)" = "$wanted" ]; then
+    echo "The Debian 13 root with Wine 10, as made before: $root"
+    return
+  fi
   flock 9
   if [ "$(cat "$root/$stamp" 2>/dev/null)" != "$wanted" ]; then
     remove_root "$root.new"
