@@ -1,3 +1,4 @@
+# shellcheck shell=sh
 # Sourced by wine-run.sh and wine-session.sh: one private Wine prefix and one
 # virtual display per build tree, kept in the state folder $wine_state.
 wine_state=$(cd "$wine_state" 2>/dev/null && pwd || echo "$wine_state")
@@ -8,9 +9,11 @@ export WINEDLLOVERRIDES="mscoree,mshtml="
 # The prefix is always made by the 64-bit loader: with the 32-bit loader installed as
 # well, that gives a WoW64 prefix where 32-bit and 64-bit programs both run.
 WINE=/usr/lib/wine/wine64
+# shellcheck disable=SC2034  # used by wine-session.sh
 WINESERVER=/usr/lib/wine/wineserver
 if [ -s "$wine_state/display" ]; then
-  export DISPLAY=":$(cat "$wine_state/display")"
+  DISPLAY=":$(cat "$wine_state/display")"
+  export DISPLAY
 fi
 
 # The loader that fits a program: /usr/lib/wine/wine for a 32-bit one (PE machine

@@ -10,13 +10,14 @@ if [ "${1:-}" = "--gtest" ]; then
   gtest=yes
   shift
 fi
+# shellcheck disable=SC2034  # read by wine-env.sh
 wine_state=$1
 shift
 # Wine makes the prefix, but not the folders above it: a build folder that no test
 # session has used yet (a caller's, with a toolchain file of the zip) gets its state
 # folder here.
 mkdir -p "$wine_state"
-# shellcheck source=cmake/wine-env.sh
+# shellcheck source-path=SCRIPTDIR source=wine-env.sh
 . "$(dirname "$0")/wine-env.sh"
 loader=$(wine_loader_for "$1")
 [ $gtest = yes ] || exec "$loader" "$@"

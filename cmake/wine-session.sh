@@ -6,6 +6,7 @@ set -eu
 action=$1
 wine_state=$2
 mkdir -p "$wine_state"
+# shellcheck source-path=SCRIPTDIR source=wine-env.sh
 . "$(dirname "$0")/wine-env.sh"
 
 start() {
@@ -26,7 +27,8 @@ start() {
     tr -d '\n' <"$wine_state/display.new" >"$wine_state/display"
     rm -f "$wine_state/display.new"
   fi
-  export DISPLAY=":$(cat "$wine_state/display")"
+  DISPLAY=":$(cat "$wine_state/display")"
+  export DISPLAY
   # One persistent wineserver for the whole session keeps every test start fast.
   setsid "$WINESERVER" -p </dev/null >/dev/null 2>&1 || true
   "$WINE" wineboot -i </dev/null >"$wine_state/wineboot.log" 2>&1 || true

@@ -47,8 +47,21 @@ elif ! grep -q ' shared:' /proc/self/mountinfo; then
 else
   fail "cannot make a private mount namespace here (shared mounts, and / is no mount point)"
 fi
-# unshare's options for a command in namespaces of its own, which end with it.
-isolated="--mount --propagation $propagation --pid --fork --kill-child"
+problem=$(unshare --mount --propagation $propagation --pid --fork --net true 2>&1) ||
+  fail "cannot make namespaces here: $problem"
+# isolated [unshare options] command...: the command in mount and process namespaces of
+# its own, which end with it. unshare ignores INT and TERM and passes no signal on, but
+# when it is killed its namespaces' processes die with it (--kill-child): stopping this
+# script kills it.
+isolated() {
+  unshare --mount --propagation "$propagation" --pid --fork --kill-child "$@" &
+  unshare_pid=$!
+  trap 'kill -KILL "$unshare_pid" 2>/dev/null; exit 143' INT TERM HUP
+  isolated_status=0
+  wait "$unshare_pid" || isolated_status=$?
+  trap - INT TERM HUP
+  return "$isolated_status"
+}
 
 # Removes a root folder, refusing if anything is mounted in it.
 remove_root() {
@@ -65,12 +78,17 @@ mirror() {
     head -n 1 | grep . || echo http://deb.debian.org/debian
 }
 
-# Makes the root unless the kept one is complete, under an exclusive lock on
-# $root.lock (fd 9), then holds the lock shared so that no other run replaces the root
-# while this one uses it.
+# Makes the root unless the kept one is complete, and holds $root.lock (fd 9) shared,
+# so that runs use the root side by side and none replaces it under another; it is
+# made under the lock held exclusively.
 prepare() {
   mkdir -p "$(dirname "$root")"
   exec 9>"$root.lock"
+  flock -s 9
+  if [ "$(cat "$root/$stamp" 2>/dev/null)" = "$wanted" ]; then
+    echo "The Debian 13 root with Wine 10, as made before: $root"
+    return
+  fi
   flock 9
   if [ "$(cat "$root/$stamp" 2>/dev/null)" != "$wanted" ]; then
     remove_root "$root.new"
@@ -78,9 +96,8 @@ prepare() {
     from=$(mirror)
     echo "Making a Debian 13 root with Wine 10 in $root from $from (once; about 1.7 GB)"
     started=$(date +%s)
-    # --foreground: timeout stays in the caller's process group, which can then stop it.
     # shellcheck disable=SC2086
-    if ! timeout --foreground $prepare_seconds unshare $isolated \
+    if ! isolated timeout -k 30 $prepare_seconds \
       debootstrap --variant=minbase --include=$packages $suite "$root.new" "$from" >"$root.log" 2>&1 9>&-; then
       tail -n 15 "$root.log" >&2
       fail "the Debian 13 root could not be made (log: $root.log): the tests did not run on Wine 10"
@@ -136,7 +153,6 @@ case "${1:-}" in
     [ -f "$build/CTestTestfile.cmake" ] || fail "$build holds no configured build"
     prepare
     mkdir -p "$build-wine10"
-    # shellcheck disable=SC2086
-    exec unshare $isolated --net sh -c "$in_root" sh "$root" "$src" "$build" "$build-wine10" "$@"
+    isolated --net sh -c "$in_root" sh "$root" "$src" "$build" "$build-wine10" "$@"
     ;;
 esac
