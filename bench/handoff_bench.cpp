@@ -103,6 +103,22 @@ double Burst(const std::string &program, int count, int alive, ChildProcess *rec
     return (NowMs() - before) / 1000;
 }
 
+// Rounds of `once(0)` and `once(1)` in turn, their times into times[0] and times[1]; false,
+// said, when a round did not finish (a negative time).
+template <typename Round>
+bool Alternate(int rounds, const char *what, Round once, std::vector<double> times[2]) {
+    for (int round = 0; round < 2 * rounds; ++round) {
+        const int which = round % 2;
+        const double ms = once(which);
+        if (ms < 0) {
+            std::printf("%s round %d did not finish\n", what, round);
+            return false;
+        }
+        times[which].push_back(ms);
+    }
+    return true;
+}
+
 void PrintMedians(const char *what, const char *names[2], std::vector<double> times[2]) {
     std::printf("median ms %s: %s %.1f, %s %.1f, ratio %.2f\n", what, names[0], Median(times[0]), names[1],
                 Median(times[1]), Median(times[0]) / Median(times[1]));
@@ -119,42 +135,24 @@ int main(int argc, char **argv) {
     const std::string programs[2] = {StandInProgramPath("receiver.exe"), SiblingProgramPath("old_receiver.exe")};
     const char *takenLines[2] = {"text ", "copydata "};
     std::vector<double> times[2];
-    for (int round = 0; round < 2 * rounds; ++round) {
-        const int which = round % 2;
-        const double ms = RunOnce(programs[which], takenLines[which]);
-        if (ms < 0) {
-            std::printf("round %d of %s did not finish\n", round, programs[which].c_str());
-            return 1;
-        }
-        times[which].push_back(ms);
-    }
+    if (!Alternate(
+            rounds, "hand-off", [&](int which) { return RunOnce(programs[which], takenLines[which]); }, times))
+        return 1;
     std::printf("rounds of each: %d, alternating\n", rounds);
     const char *receivers[2] = {"CHandOffReceiver", "old pattern"};
     PrintMedians("from a later instance's start to its text taken", receivers, times);
 
     std::vector<double> decisions[2];
-    for (int round = 0; round < 2 * rounds; ++round) {
-        const int which = round % 2;
-        const double ms = DecideOnce(which == 1);
-        if (ms < 0) {
-            std::printf("decision round %d did not finish\n", round);
-            return 1;
-        }
-        decisions[which].push_back(ms);
-    }
+    if (!Alternate(
+            rounds, "decision", [](int which) { return DecideOnce(which == 1); }, decisions))
+        return 1;
     const char *starts[2] = {"normal start", "after a crash"};
     PrintMedians("from a receiver's start to its decision (first instance)", starts, decisions);
 
     std::vector<double> checks[2];
-    for (int round = 0; round < 2 * rounds; ++round) {
-        const int which = round % 2;
-        const double ms = CheckOnce(which == 0);
-        if (ms < 0) {
-            std::printf("check round %d did not finish\n", round);
-            return 1;
-        }
-        checks[which].push_back(ms);
-    }
+    if (!Alternate(
+            rounds, "check", [](int which) { return CheckOnce(which == 0); }, checks))
+        return 1;
     const char *states[2] = {"busy", "idle"};
     PrintMedians("from a later instance's start to the end of its check, the running one", states, checks);
 

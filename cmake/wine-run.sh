@@ -31,7 +31,11 @@ trap 'rm -f "$log" "$log.status"' EXIT
 } | tee "$log"
 status=$(cat "$log.status")
 tr -d '\r' <"$log" >"$log.text" && mv "$log.text" "$log"
-[ "$status" -eq 0 ] || exit "$status"
+if [ "$status" -ne 0 ]; then
+  # With WINEDEBUG=-all a loader that fails before the program starts may print nothing.
+  [ -s "$log" ] || echo "wine-run: ${1##*/} ended with status $status and printed nothing" >&2
+  exit "$status"
+fi
 
 program=${1##*/}
 if grep -Eq '^wine: Unhandled|^Unhandled exception|^unhandled exception 0x' "$log"; then

@@ -49,8 +49,8 @@ HANDLE secondMutexHandle = nullptr;
 
 // Opens the block's mutex a second time while the constructor owns it, then makes
 // the mapping as the constructor asked.
-HANDLE WINAPI OpenMutexThenCreateMapping(HANDLE file, LPSECURITY_ATTRIBUTES security, DWORD protection,
-                                         DWORD sizeHigh, DWORD sizeLow, LPCSTR name) {
+HANDLE WINAPI OpenMutexThenCreateMapping(HANDLE file, LPSECURITY_ATTRIBUTES security, DWORD protection, DWORD sizeHigh,
+                                         DWORD sizeLow, LPCSTR name) {
     secondMutexHandle = OpenMutexA(SYNCHRONIZE, FALSE, ("mtx" + std::string(name)).c_str());
     return createFileMapping(file, security, protection, sizeHigh, sizeLow, name);
 }
@@ -193,6 +193,10 @@ TEST(MemMapFile, MutexNameTakenByAnEventLeavesABlockWithoutLock) {
     HANDLE mapping = OpenFileMappingA(FILE_MAP_READ, FALSE, name.c_str());
     EXPECT_EQ(mapping, nullptr);
     if (mapping) CloseHandle(mapping);
+    // Neither can be made: the mapping's failure is thrown, with no mutex to give back.
+    HANDLE squatter = CreateMutexA(nullptr, FALSE, name.c_str());
+    EXPECT_EQ(ExpectMappingFailure(name), kMappingFailedSjis);
+    CloseHandle(squatter);
     CloseHandle(event);
 }
 

@@ -133,12 +133,15 @@ bool PumpUntilExit(ChildProcess &child, DWORD timeoutMs, UINT notice = 0, int *n
     const ULONGLONG deadline = GetTickCount64() + timeoutMs;
     HANDLE process = child.Handle();
     for (;;) {
+        // Seen to have ended before the queue is emptied: whatever it had posted, or made
+        // the receiver post, before it ended is counted.
+        const bool ended = WaitForSingleObject(process, 0) == WAIT_OBJECT_0;
         MSG message;
         while (PeekMessageA(&message, nullptr, 0, 0, PM_REMOVE)) {
             if (notice && !message.hwnd && message.message == notice) ++*notices;
             DispatchMessageA(&message);
         }
-        if (WaitForSingleObject(process, 0) == WAIT_OBJECT_0) return true;
+        if (ended) return true;
         if (GetTickCount64() >= deadline) return false;
         MsgWaitForMultipleObjects(1, &process, FALSE, 100, QS_ALLINPUT);
     }
