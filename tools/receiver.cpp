@@ -27,6 +27,7 @@
 
 #include "framework/exception.h"
 #include "support/handoff_receiver.h"
+#include "tools/handoff_outcome_name.h"
 
 namespace {
 
@@ -75,26 +76,9 @@ int main(int argc, char **argv) {
     }
     try {
         CHandOffReceiver receiver(argv[2], argv[1], argc > 3 ? argv[3] : nullptr, timeoutMs);
-        switch (receiver.Outcome()) {
-            case HandOffOutcome::FirstInstance:
-                break;
-            case HandOffOutcome::HandedOff:
-                Report("handed-off");
-                return 0;
-            case HandOffOutcome::Refused:
-                Report("refused");
-                return 1;
-            case HandOffOutcome::NotResponding:
-                Report("not-responding");
-                return 1;
-            case HandOffOutcome::NoWindow:
-                Report("no-window");
-                return 1;
-            case HandOffOutcome::BlockBusy:
-                Report("block-busy");
-                return 1;
-        }
-        Report("first-instance");
+        const HandOffOutcome outcome = receiver.Outcome();
+        Report(HandOffOutcomeName(outcome));
+        if (outcome != HandOffOutcome::FirstInstance) return outcome == HandOffOutcome::HandedOff ? 0 : 1;
         char ready[64];
         std::snprintf(ready, sizeof ready, "ready hwnd=%llx",
                       static_cast<unsigned long long>(reinterpret_cast<ULONG_PTR>(receiver.Window())));

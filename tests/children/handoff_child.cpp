@@ -6,7 +6,7 @@
 // With --announce it prints "calling" before each call; with --numbered each call
 // hands over the data followed by its number (0, 1, ...); with --timeout-ms <n> each
 // call is TryHandOffToRunningInstance with that bound, and its result line ends with
-// " outcome=<first|handed-off|refused|not-responding|no-window|block-busy>"; with --check-in-thread <event>
+// " outcome=<first-instance|handed-off|refused|not-responding|no-window|block-busy>"; with --check-in-thread <event>
 // the calls are made on a thread of their own, which ends once the event is set and
 // then prints "thread-ended".
 // Instead of the call:
@@ -40,6 +40,7 @@
 #include "support/shared_memory.h"
 #include "support/single_instance.h"
 #include "tests/children/child_io.h"
+#include "tools/handoff_outcome_name.h"
 
 namespace {
 
@@ -100,24 +101,6 @@ void WriteThenFind(const char *window, const char *cls, const std::string &data,
     SendRaw(target, data.c_str(), data.size() + 1);
 }
 
-const char *OutcomeName(HandOffOutcome outcome) {
-    switch (outcome) {
-        case HandOffOutcome::FirstInstance:
-            return "first";
-        case HandOffOutcome::HandedOff:
-            return "handed-off";
-        case HandOffOutcome::Refused:
-            return "refused";
-        case HandOffOutcome::NotResponding:
-            return "not-responding";
-        case HandOffOutcome::NoWindow:
-            return "no-window";
-        case HandOffOutcome::BlockBusy:
-            return "block-busy";
-    }
-    return "?";
-}
-
 struct Calls {
     const char *window, *cls;
     std::string data;
@@ -139,7 +122,7 @@ DWORD WINAPI MakeCalls(void *parameter) {
             if (calls.timeoutMs) {
                 const HandOffOutcome got = TryHandOffToRunningInstance(calls.window, calls.cls, data, calls.timeoutMs);
                 handedOff = got != HandOffOutcome::FirstInstance;
-                outcome = std::string(" outcome=") + OutcomeName(got);
+                outcome = std::string(" outcome=") + HandOffOutcomeName(got);
             } else {
                 handedOff = calls.twoArgs ? HandOffToRunningInstance(calls.window, calls.cls)
                                           : HandOffToRunningInstance(calls.window, calls.cls, data);

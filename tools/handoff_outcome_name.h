@@ -1,0 +1,23 @@
+// The word a hand-off's outcome is reported by in the lines of tools/receiver.exe and of
+// the test children; the tests read these words, so they are written down once.
+#pragma once
+
+#include "support/single_instance.h"
+
+inline const char *HandOffOutcomeName(HandOffOutcome outcome) {
+    switch (outcome) {
+        case HandOffOutcome::FirstInstance:
+            return "first-instance";
+        case HandOffOutcome::HandedOff:
+            return "handed-off";
+        case HandOffOutcome::Refused:
+            return "refused";
+        case HandOffOutcome::NotResponding:
+            return "not-responding";
+        case HandOffOutcome::NoWindow:
+            return "no-window";
+        case HandOffOutcome::BlockBusy:
+            return "block-busy";
+    }
+    return "?";
+}
