@@ -11,7 +11,7 @@ void (*RunProc)() = nullptr;
 
 namespace {
 
-const char kWindowClass[] = "TApplication";
+const wchar_t kWindowClass[] = L"TApplication";
 const DWORD kWindowStyle = WS_POPUP | WS_CAPTION | WS_CLIPSIBLINGS | WS_SYSMENU | WS_MINIMIZEBOX;  // 0x84CA0000
 const int kTitleBufferSize = 256;
 
@@ -21,13 +21,23 @@ int lifetimeCount = 0;
 void (*exitProcs[32])() = {};
 int exitProcCount = 0;
 
-// Steps one character in the ANSI code page; a lead byte before the terminator
-// counts as a single byte so the walk never passes the end.
-const char *NextCharacter(const char *p) { return (IsDBCSLeadByte(static_cast<BYTE>(*p)) && p[1]) ? p + 2 : p + 1; }
-char *NextCharacter(char *p) { return const_cast<char *>(NextCharacter(static_cast<const char *>(p))); }
+// Steps one character of a message text; a lead byte before the terminator counts
+// as a single byte so the walk never passes the end.
+const char *NextCharacter(const char *p) {
+    return (IsDBCSLeadByteEx(kMessageCodePage, static_cast<BYTE>(*p)) && p[1]) ? p + 2 : p + 1;
+}
 
+std::wstring WideFromMessageText(const char *text) {
+    const int units = MultiByteToWideChar(kMessageCodePage, 0, text, -1, nullptr, 0);  // with the terminator
+    std::wstring wide(static_cast<size_t>(units), L'\0');
+    MultiByteToWideChar(kMessageCodePage, 0, text, -1, &wide[0], units);
+    wide.resize(static_cast<size_t>(lstrlenW(wide.c_str())));
+    return wide;
+}
+
+// A window of a class registered with RegisterClassW keeps its text in UTF-16.
 LRESULT CALLBACK HiddenWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
-    return DefWindowProcA(window, message, wParam, lParam);
+    return DefWindowProcW(window, message, wParam, lParam);
 }
 
 }  // namespace
@@ -38,22 +48,13 @@ void AddExitProc(void (*procedure)()) {
     exitProcs[exitProcCount++] = procedure;
 }
 
-AnsiString ApplicationTitleFromModuleName(const char *moduleFileName) {
-    char buffer[kTitleBufferSize];
-    lstrcpynA(buffer, moduleFileName ? moduleFileName : "", kTitleBufferSize);
-    OemToCharA(buffer, buffer);
-
-    char *name = buffer;
-    for (char *p = buffer; *p; p = NextCharacter(p))
-        if (*p == '\\') name = p + 1;
-    for (char *p = name; *p; p = NextCharacter(p)) {
-        if (*p == '.') {
-            *p = '\0';
-            break;
-        }
-    }
-    if (*name) CharLowerA(NextCharacter(name));
-    return AnsiString(name);
+std::wstring ApplicationTitleFromModuleName(const wchar_t *moduleFileName) {
+    std::wstring name = moduleFileName ? moduleFileName : L"";
+    name.erase(0, name.find_last_of(L'\\') + 1);  // npos + 1 is 0: no backslash, nothing erased
+    name = name.substr(0, name.find(L'.'));
+    const size_t first = IS_SURROGATE_PAIR(name[0], name[1]) ? 2 : 1;  // name[size()] is its terminator
+    if (name.size() > first) CharLowerW(&name[first]);
+    return name;
 }
 
 AnsiString MessageWithFullStop(const AnsiString &message) {
@@ -67,28 +68,28 @@ AnsiString MessageWithFullStop(const AnsiString &message) {
 }
 
 ApplicationObject::ApplicationObject() {
-    char moduleName[kTitleBufferSize] = "";
-    seams::GetModuleFileNameA(nullptr, moduleName, kTitleBufferSize);
-    moduleName[kTitleBufferSize - 1] = '\0';
-    const AnsiString title = ApplicationTitleFromModuleName(moduleName);
+    wchar_t moduleName[kTitleBufferSize] = L"";
+    seams::GetModuleFileNameW(nullptr, moduleName, kTitleBufferSize);
+    moduleName[kTitleBufferSize - 1] = L'\0';
+    const std::wstring title = ApplicationTitleFromModuleName(moduleName);
 
-    HINSTANCE instance = GetModuleHandleA(nullptr);
-    WNDCLASSA windowClass = {};
+    HINSTANCE instance = GetModuleHandleW(nullptr);
+    WNDCLASSW windowClass = {};
     windowClass.lpfnWndProc = HiddenWindowProc;
     windowClass.hInstance = instance;
     windowClass.lpszClassName = kWindowClass;
-    RegisterClassA(&windowClass);
+    RegisterClassW(&windowClass);
 
     // Zero-sized at the centre of the primary screen and never shown.
     const int x = GetSystemMetrics(SM_CXSCREEN) / 2;
     const int y = GetSystemMetrics(SM_CYSCREEN) / 2;
     handle_ =
-        CreateWindowExA(0, kWindowClass, title.c_str(), kWindowStyle, x, y, 0, 0, nullptr, nullptr, instance, nullptr);
+        CreateWindowExW(0, kWindowClass, title.c_str(), kWindowStyle, x, y, 0, 0, nullptr, nullptr, instance, nullptr);
 }
 
 ApplicationObject::~ApplicationObject() {
-    if (handle_) DestroyWindow(handle_);  // GCOVR_EXCL_BR_LINE: null only if CreateWindowExA failed (no seam)
-    UnregisterClassA(kWindowClass, GetModuleHandleA(nullptr));
+    if (handle_) DestroyWindow(handle_);  // GCOVR_EXCL_BR_LINE: null only if CreateWindowExW failed (no seam)
+    UnregisterClassW(kWindowClass, GetModuleHandleW(nullptr));
 }
 
 void ApplicationObject::Initialize() {
@@ -110,6 +111,12 @@ void ApplicationObject::Cleanup() {
     // GCOVR_EXCL_BR_STOP
 }
 
+std::wstring ApplicationObject::WideTitle() const {
+    wchar_t title[kTitleBufferSize] = L"";
+    GetWindowTextW(handle_, title, kTitleBufferSize);
+    return title;
+}
+
 AnsiString ApplicationObject::Title() const {
     char title[kTitleBufferSize] = "";
     GetWindowTextA(handle_, title, kTitleBufferSize);
@@ -117,9 +124,8 @@ AnsiString ApplicationObject::Title() const {
 }
 
 void ApplicationObject::ShowException(Exception *exception) {
-    const AnsiString text = MessageWithFullStop(exception->Message);
-    const AnsiString caption = Title();
-    seams::MessageBoxA(handle_, text.c_str(), caption.c_str(), MB_OK | MB_ICONERROR);
+    const std::wstring text = WideFromMessageText(MessageWithFullStop(exception->Message).c_str());
+    seams::MessageBoxW(handle_, text.c_str(), WideTitle().c_str(), MB_OK | MB_ICONERROR);
 }
 
 FrameworkLifetime::FrameworkLifetime() {

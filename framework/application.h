@@ -2,6 +2,8 @@
 
 #include <windows.h>
 
+#include <string>
+
 #include "framework/ansi_string.h"
 #include "framework/exception.h"
 
@@ -21,12 +23,16 @@ public:
     // framework's exit procedures. With no main form there is no message loop,
     // so it returns at once.
     void Run();
-    // Modal error box owned by the hidden window: the message with a full stop
-    // added by MessageWithFullStop, the title as caption, MB_OK | MB_ICONERROR.
+    // Modal error box owned by the hidden window (MessageBoxW): the message with a full
+    // stop added by MessageWithFullStop, read as Shift-JIS whatever the ANSI code page,
+    // the title as caption, MB_OK | MB_ICONERROR.
     void ShowException(Exception *exception);
 
     HWND Handle() const { return handle_; }
-    AnsiString Title() const;  // read back from the hidden window (at most 255 characters)
+    // Read back from the hidden window (at most 255 characters): as it stands, and in
+    // the ANSI code page, where a character the code page lacks is lost.
+    std::wstring WideTitle() const;
+    AnsiString Title() const;
     bool Running() const { return running_; }
 
 private:
@@ -49,13 +55,17 @@ extern void (*RunProc)();
 // before the application object goes, the most recently added first.
 void AddExitProc(void (*procedure)());
 
-// The title formed from a module file name: the part after the last backslash,
-// cut at its first full stop, every character after the first in lower case.
-// Double-byte characters of the ANSI code page count as units.
-AnsiString ApplicationTitleFromModuleName(const char *moduleFileName);
+// The code page of the framework's message texts: Shift-JIS.
+constexpr UINT kMessageCodePage = 932;
+
+// The title formed from a UTF-16 module file name: the part after the last backslash,
+// cut at its first full stop, every character after the first in lower case
+// (CharLowerW; a first character of two units keeps both). Null gives "".
+std::wstring ApplicationTitleFromModuleName(const wchar_t *moduleFileName);
 
 // The error box text: a "." is appended when the message is not empty and its
 // last character is greater than "." (a double-byte last character always is).
+// Characters are those of Shift-JIS, whatever the ANSI code page.
 AnsiString MessageWithFullStop(const AnsiString &message);
 
 // Sets the framework up on first construction and tears it down on last

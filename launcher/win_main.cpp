@@ -5,12 +5,13 @@
 #include "seams/kernel.h"
 #include "seams/shell.h"
 
-int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR argumentText, int) {
+int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int) {
     try {
         Application->Initialize();
         Application->Run();
+        const wchar_t *parameters = FindViewerParameters(FindArgumentText(seams::GetCommandLineW()), CountAnsiBytes);
         // The shell's result is not looked at: a viewer that fails to start is not reported.
-        seams::ShellExecuteA(nullptr, "open", "Orvane.exe", FindViewerParameters(argumentText), nullptr, SW_SHOWNORMAL);
+        seams::ShellExecuteW(nullptr, L"open", L"Orvane.exe", parameters, nullptr, SW_SHOWNORMAL);
         seams::Sleep(kLingerMs);
     } catch (Exception &exception) {
         Application->ShowException(&exception);

@@ -6,6 +6,6 @@
 #include "seams/seam.h"
 
 namespace seams {
-using ShellExecuteAFn = HINSTANCE(WINAPI *)(HWND, LPCSTR, LPCSTR, LPCSTR, LPCSTR, INT);
-inline ShellExecuteAFn ShellExecuteA = ::ShellExecuteA;
+using ShellExecuteWFn = HINSTANCE(WINAPI *)(HWND, LPCWSTR, LPCWSTR, LPCWSTR, LPCWSTR, INT);
+inline ShellExecuteWFn ShellExecuteW = ::ShellExecuteW;
 }  // namespace seams

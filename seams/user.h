@@ -5,6 +5,6 @@
 #include "seams/seam.h"
 
 namespace seams {
-using MessageBoxAFn = int(WINAPI *)(HWND, LPCSTR, LPCSTR, UINT);
-inline MessageBoxAFn MessageBoxA = ::MessageBoxA;
+using MessageBoxWFn = int(WINAPI *)(HWND, LPCWSTR, LPCWSTR, UINT);
+inline MessageBoxWFn MessageBoxW = ::MessageBoxW;
 }  // namespace seams

@@ -2,19 +2,18 @@
 // window, the full-stop rule and the error box it shows.
 #include <gtest/gtest.h>
 
-#include <cstdlib>
 #include <cstring>
 #include <string>
 
 #include "framework/application.h"
 #include "seams/kernel.h"
 #include "seams/user.h"
+#include "tests/code_page_check.h"
 
 namespace {
 
-std::string Title(const char *moduleFileName) { return ApplicationTitleFromModuleName(moduleFileName).c_str(); }
+std::wstring Title(const wchar_t *moduleFileName) { return ApplicationTitleFromModuleName(moduleFileName); }
 std::string WithFullStop(const char *message) { return MessageWithFullStop(message).c_str(); }
-bool JapaneseCodePage() { return GetACP() == 932 && GetOEMCP() == 932; }
 
 // Called through a volatile pointer, so the compiler cannot drop the fill of a dead array.
 void *(*volatile fillBytes)(void *, int, size_t) = std::memset;
@@ -30,53 +29,43 @@ void FillStack() {
 }
 void (*volatile fillStackBelow)() = FillStack;
 
-// Each CTest run of this program names the code page it sets up, so the cases that
-// skip in one run are known to run in the other.
-TEST(CodePage, IsTheOneThisRunAsksFor) {
-    const char *required = std::getenv("ORVANE_REQUIRE_CODE_PAGE");
-    if (!required) GTEST_SKIP() << "no code page asked for";
-    EXPECT_EQ(static_cast<UINT>(std::atoi(required)), GetACP());
-}
-
 TEST(ApplicationTitle, KeepsTheFirstCharacterAndLowersTheRest) {
-    EXPECT_EQ("Orvanecmd", Title("C:\\Program Files\\Orvane\\OrVaNeCmD.EXE"));
-    EXPECT_EQ("orvanecmd", Title("C:\\x\\orvanecmd.exe"));
+    EXPECT_EQ(L"Orvanecmd", Title(L"C:\\Program Files\\Orvane\\OrVaNeCmD.EXE"));
+    EXPECT_EQ(L"orvanecmd", Title(L"C:\\x\\orvanecmd.exe"));
 }
 
 TEST(ApplicationTitle, CutAtTheFirstFullStopOfTheFileName) {
-    EXPECT_EQ("My", Title("C:\\dir.with.dots\\MY.Viewer.Launcher.exe"));
-    EXPECT_EQ("Plain", Title("C:\\dir.v2\\PLAIN"));
-    EXPECT_EQ("", Title("C:\\dir\\.hidden.exe"));
+    EXPECT_EQ(L"My", Title(L"C:\\dir.with.dots\\MY.Viewer.Launcher.exe"));
+    EXPECT_EQ(L"Plain", Title(L"C:\\dir.v2\\PLAIN"));
+    EXPECT_EQ(L"", Title(L"C:\\dir\\.hidden.exe"));
 }
 
 TEST(ApplicationTitle, WithoutBackslashOrEmpty) {
-    EXPECT_EQ("Name", Title("NAME.exe"));
-    EXPECT_EQ("", Title(""));
-    fillStackBelow();  // so that a null name read as an unset buffer shows
-    EXPECT_EQ("", Title(nullptr));
-    EXPECT_EQ("", Title("C:\\dir\\"));
+    EXPECT_EQ(L"Name", Title(L"NAME.exe"));
+    EXPECT_EQ(L"", Title(L""));
+    EXPECT_EQ(L"", Title(nullptr));
+    EXPECT_EQ(L"", Title(L"C:\\dir\\"));
 }
 
-TEST(ApplicationTitle, OemBytesAreConvertedToTheAnsiCodePage) {
-    if (GetOEMCP() != 437 || GetACP() != 1252) GTEST_SKIP() << "needs OEM 437 and ANSI 1252";
-    // 0x81 is u-umlaut in code page 437 and 0xFC in 1252; 0x9A (U-umlaut) lowers to 0xFC too.
-    EXPECT_EQ(
-        "\xfc"
-        "ber\xfc",
-        Title("C:\\dir\\\x81"
-              "BER\x9a.exe"));
+// The name is read in UTF-16: on every code page, characters outside it (Cyrillic and
+// U+0100 on 1252, Korean on 932) are kept and lowered, and Japanese ones whose
+// Shift-JIS second byte is 0x5C are not taken for backslashes.
+TEST(ApplicationTitle, CharactersOfAnyCodePageAreKept) {
+    EXPECT_EQ(L"Über\u0101ж", Title(L"C:\\Программы\\ÜBER\u0100Ж.exe"));
+    EXPECT_EQ(L"한국어", Title(L"D:\\한국\\한국어.exe"));
+    EXPECT_EQ(L"ソ能", Title(L"C:\\表示\\ソ能.Exe"));
+    EXPECT_EQ(L"Aソb", Title(L"C:\\ソ\\AソB.txt.exe"));
 }
 
-TEST(ApplicationTitle, DoubleByteCharactersAreUnits) {
-    if (!JapaneseCodePage()) GTEST_SKIP() << "needs code page 932 (run with LC_ALL=ja_JP.UTF-8)";
-    // "C:\表示\ソ能.Exe": the second bytes of 表, ソ and 能 are 0x5C, the backslash.
-    EXPECT_EQ("\x83\x5c\x94\x5c", Title("C:\\\x95\x5c\x8e\xa6\\\x83\x5c\x94\x5c.Exe"));
-    // "C:\ソ\Aソ.txt.exe": the first character keeps its case, ソ is left alone.
+// A first character of two UTF-16 units keeps both; a lone high surrogate is one.
+TEST(ApplicationTitle, FirstCharacterOfASurrogatePairKeepsItsCase) {
+    EXPECT_EQ(L"\U0001D400bc", Title(L"C:\\x\\\U0001D400BC.exe"));
+    EXPECT_EQ(L"\U0001D400", Title(L"C:\\x\\\U0001D400.exe"));
     EXPECT_EQ(
-        "A\x83\x5c"
-        "b",
-        Title("C:\\\x83\x5c\\A\x83\x5c"
-              "B.txt.exe"));
+        L"\xD835"
+        L"bc",
+        Title(L"C:\\x\\\xD835"
+              L"BC.exe"));
 }
 
 TEST(FullStopRule, AppendedAfterCharactersAboveFullStop) {
@@ -94,8 +83,8 @@ TEST(FullStopRule, NotAppendedAfterFullStopOrBelow) {
         EXPECT_EQ(message, WithFullStop(message));
 }
 
+// The messages are Shift-JIS on every code page.
 TEST(FullStopRule, DoubleByteLastCharacterAlwaysGetsOne) {
-    if (!JapaneseCodePage()) GTEST_SKIP() << "needs code page 932 (run with LC_ALL=ja_JP.UTF-8)";
     // "失敗" and "ソ" (second byte 0x5C).
     EXPECT_EQ("\x8e\xb8\x94\x73.", WithFullStop("\x8e\xb8\x94\x73"));
     EXPECT_EQ("\x83\x5c.", WithFullStop("\x83\x5c"));
@@ -124,26 +113,43 @@ TEST(HiddenWindow, IsAZeroSizedInvisibleTApplicationWindowTitledByTheProgram) {
     GetWindowTextA(window, text, sizeof text);
     EXPECT_STREQ("Framework_test", text) << "title formed from Framework_Test.exe";
     EXPECT_EQ(std::string(text), Application->Title().c_str());
+    EXPECT_EQ(L"Framework_test", Application->WideTitle());
 }
 
-DWORD WINAPI FailToGetModuleFileName(HMODULE, LPSTR, DWORD) {
+DWORD WINAPI FailToGetModuleFileName(HMODULE, LPWSTR, DWORD) {
     SetLastError(ERROR_NOT_ENOUGH_MEMORY);
     return 0;
 }
 
-// A failing GetModuleFileNameA writes nothing: the title is then empty.
-TEST(HiddenWindow, UntitledWhenTheModuleFileNameCannotBeRead) {
-    ScopedSeam<seams::GetModuleFileNameAFn> failing(seams::GetModuleFileNameA, FailToGetModuleFileName);
-    fillStackBelow();
+const wchar_t kCyrillicModule[] = L"C:\\Программы\\ПРОСМОТР.exe";
+DWORD WINAPI GetCyrillicModuleFileName(HMODULE, LPWSTR fileName, DWORD size) {
+    lstrcpynW(fileName, kCyrillicModule, static_cast<int>(size));
+    return static_cast<DWORD>(lstrlenW(fileName));
+}
+
+// A failing GetModuleFileNameW writes nothing: the title is then empty. A name
+// outside the ANSI code page (Cyrillic on 1252) titles the window right.
+TEST(HiddenWindow, TitledFromTheUtf16ModuleFileName) {
+    {
+        ScopedSeam<seams::GetModuleFileNameWFn> failing(seams::GetModuleFileNameW, FailToGetModuleFileName);
+        fillStackBelow();
+        ApplicationObject application;
+        ASSERT_TRUE(IsWindow(application.Handle()));
+        EXPECT_EQ("", std::string(application.Title().c_str()));
+        EXPECT_EQ(L"", application.WideTitle());
+    }
+    ScopedSeam<seams::GetModuleFileNameWFn> cyrillic(seams::GetModuleFileNameW, GetCyrillicModuleFileName);
     ApplicationObject application;
-    ASSERT_TRUE(IsWindow(application.Handle()));
-    EXPECT_EQ("", std::string(application.Title().c_str()));
+    wchar_t text[256] = L"";
+    GetWindowTextW(application.Handle(), text, 256);
+    EXPECT_EQ(std::wstring(L"Просмотр"), text);
+    EXPECT_EQ(L"Просмотр", application.WideTitle());
 }
 
 HWND shownOwner = nullptr;
-std::string shownText, shownCaption;
+std::wstring shownText, shownCaption;
 UINT shownStyle = 0;
-int WINAPI RecordMessageBox(HWND owner, LPCSTR text, LPCSTR caption, UINT style) {
+int WINAPI RecordMessageBox(HWND owner, LPCWSTR text, LPCWSTR caption, UINT style) {
     shownOwner = owner;
     shownText = text;
     shownCaption = caption;
@@ -152,24 +158,36 @@ int WINAPI RecordMessageBox(HWND owner, LPCSTR text, LPCSTR caption, UINT style)
 }
 
 TEST(ShowException, BoxOwnedByTheHiddenWindowWithTheTitleAsCaption) {
-    ScopedSeam<seams::MessageBoxAFn> box(seams::MessageBoxA, RecordMessageBox);
+    ScopedSeam<seams::MessageBoxWFn> box(seams::MessageBoxW, RecordMessageBox);
     Exception exception("Cannot open the picture");
     Application->ShowException(&exception);
     EXPECT_EQ(Application->Handle(), shownOwner);
-    EXPECT_EQ("Cannot open the picture.", shownText);
-    EXPECT_EQ("Framework_test", shownCaption);
+    EXPECT_EQ(L"Cannot open the picture.", shownText);
+    EXPECT_EQ(L"Framework_test", shownCaption);
     EXPECT_EQ(static_cast<UINT>(MB_OK | MB_ICONERROR), shownStyle);
     EXPECT_EQ(0x10u, shownStyle);
 }
 
+// Read back in UTF-16: a title outside the ANSI code page (Korean on both) stays right.
 TEST(ShowException, CaptionIsReadBackFromTheWindow) {
-    ScopedSeam<seams::MessageBoxAFn> box(seams::MessageBoxA, RecordMessageBox);
-    SetWindowTextA(Application->Handle(), "Renamed");
+    ScopedSeam<seams::MessageBoxWFn> box(seams::MessageBoxW, RecordMessageBox);
+    SetWindowTextW(Application->Handle(), L"Renamed 한국어");
     Exception exception("");
     Application->ShowException(&exception);
-    SetWindowTextA(Application->Handle(), "Framework_test");
-    EXPECT_EQ("Renamed", shownCaption);
-    EXPECT_EQ("", shownText);
+    SetWindowTextW(Application->Handle(), L"Framework_test");
+    EXPECT_EQ(L"Renamed 한국어", shownCaption);
+    EXPECT_EQ(L"", shownText);
+}
+
+// The system's own texts are Shift-JIS: shown right whatever the ANSI code page.
+TEST(ShowException, ShiftJisMessageShownRightOnEveryCodePage) {
+    ScopedSeam<seams::MessageBoxWFn> box(seams::MessageBoxW, RecordMessageBox);
+    // "ファイルマッピングオブジェクトのハンドル取得に失敗"
+    Exception exception(
+        "\x83\x74\x83\x40\x83\x43\x83\x8b\x83\x7d\x83\x62\x83\x73\x83\x93\x83\x4f\x83\x49\x83\x75\x83\x57\x83\x46"
+        "\x83\x4e\x83\x67\x82\xcc\x83\x6e\x83\x93\x83\x68\x83\x8b\x8e\xe6\x93\xbe\x82\xc9\x8e\xb8\x94\x73");
+    Application->ShowException(&exception);
+    EXPECT_EQ(L"ファイルマッピングオブジェクトのハンドル取得に失敗.", shownText);
 }
 
 TEST(Run, RegistersItsCleanUpOnce) {

@@ -4,6 +4,7 @@
 
 #include <string>
 
+#include "tests/code_page_check.h"
 #include "tests/win_process.h"
 
 namespace {
@@ -11,7 +12,16 @@ namespace {
 struct ViewerStart {
     std::string show;
     std::string parameters;
+    std::wstring wideParameters;  // what GetCommandLineW gave the viewer
 };
+
+// The record's last field: UTF-16 units, 4 hexadecimal digits each.
+std::wstring UnitsFromHex(const std::string &hex) {
+    std::wstring units;
+    for (size_t at = 0; at + 4 <= hex.size(); at += 4)
+        units += static_cast<wchar_t>(std::stoul(hex.substr(at, 4), nullptr, 16));
+    return units;
+}
 
 // The first start recorded in the folder, waiting for it up to timeoutMs.
 bool WaitForViewer(const TempFolder &folder, DWORD timeoutMs, ViewerStart *start) {
@@ -24,6 +34,8 @@ bool WaitForViewer(const TempFolder &folder, DWORD timeoutMs, ViewerStart *start
             const size_t a = record.find('\t'), b = record.find('\t', a + 1), c = record.find('\t', b + 1);
             start->show = record.substr(a + 1, b - a - 1);
             start->parameters = record.substr(b + 1, c - b - 1);
+            const size_t last = record.rfind('\t', end);
+            start->wideParameters = UnitsFromHex(record.substr(last + 1, end - last - 1));
             return true;
         }
         Sleep(100);
@@ -61,6 +73,17 @@ protected:
         EXPECT_EQ(static_cast<DWORD>(STILL_ACTIVE), launcher.ExitCode());
     }
 
+    // The viewer's UTF-16 parameters when the launcher is started with CreateProcessW
+    // and `arguments` after its quoted path and two blanks.
+    std::wstring ViewerParametersFromUtf16(const std::wstring &arguments) {
+        DeleteFileA(folder_.File("Orvane-received.txt").c_str());
+        const std::string path = folder_.File("orvanecmd.exe");
+        ChildProcess launcher(L"\"" + std::wstring(path.begin(), path.end()) + L"\"  " + arguments, InFolder());
+        ViewerStart start;
+        if (!launcher.Started() || !WaitForViewer(folder_, 20000, &start)) return L"(the viewer was not started)";
+        return start.wideParameters;
+    }
+
     TempFolder folder_;
 };
 
@@ -96,6 +119,46 @@ TEST_F(LauncherRun, StartedMinimisedStillShowsTheViewerNormally) {
     options.useShowWindow = true;
     options.showWindow = SW_SHOWMINNOACTIVE;
     ExpectViewerParameters(CommandLine("0123456789abcd-m"), "-m", options);
+}
+
+struct Utf16Row {
+    const char *what;
+    const wchar_t *prefix;  // 14 bytes in the ANSI code page, or as the row says
+    const wchar_t *tail;
+    const wchar_t *expected1252;  // what the viewer gets on code page 1252; null: the tail
+    const wchar_t *expected932;   // on 932; null: the tail
+};
+
+// Started with a UTF-16 command line, the launcher hands the viewer the tail exactly:
+// no best fit turns a fullwidth quote into a quote (1252) or soft hyphens into "--"
+// (932), and nothing outside the ANSI code page becomes "?". The prefix is counted in
+// ANSI bytes; a character across byte 14 goes with the prefix.
+TEST_F(LauncherRun, ViewerGetsTheUtf16TailExactly) {
+    ASSERT_TRUE(CopyProgram(StandInProgramPath("Orvane.exe"), folder_.Path()));
+    const Utf16Row rows[] = {
+        {"fullwidth quotation marks", L"PREFIX-14-BYTE", L" \uFF02C:\\My Pictures\\a b.png\uFF02 /x", nullptr, nullptr},
+        {"soft hyphens", L"PREFIX-14-BYTE", L"\u00AD\u00ADoutput=C:\\x \u00ADd", nullptr, nullptr},
+        {"hyphens U+2010", L"PREFIX-14-BYTE", L"\u2010\u2010help \u2010v", nullptr, nullptr},
+        {"A with macron", L"PREFIX-14-BYTE", L"\u0100bc.png \u0100", nullptr, nullptr},
+        {"Japanese", L"PREFIX-14-BYTE", L"C:\\写真\\日本語 ファイル.png", nullptr, nullptr},
+        {"Korean", L"PREFIX-14-BYTE", L"한국어 사진.png", nullptr, nullptr},
+        {"Cyrillic", L"PREFIX-14-BYTE", L"Привет мир.png", nullptr, nullptr},
+        {"emoji (a surrogate pair)", L"PREFIX-14-BYTE", L"\U0001F600 smile\U0001F600", nullptr, nullptr},
+        // 日 is "?" on 1252 and two bytes on 932, at bytes 13 and 14: dropped whole.
+        {"double-byte character across byte 14", L"PREFIX-13-BYT日", L"tail", nullptr, nullptr},
+        {"double-byte character at bytes 12 and 13", L"PREFIX-12-BY", L"日本tail", L"tail", L"本tail"},
+        // The emoji is "??" on both; U+2010 is the two-byte best fit 0x815D on 932.
+        {"replacement of two bytes across byte 14", L"PREFIX-13-BYT\U0001F600", L"tail", nullptr, nullptr},
+        {"best fit of two bytes across byte 14", L"PREFIX-13-BYT\u2010", L"tail", nullptr, nullptr},
+        {"best fit of two bytes at bytes 12 and 13", L"PREFIX-12-BY", L"\u2010\u2010tail", L"tail", L"\u2010tail"},
+        {"fewer than 14 bytes", L"日本語", L"", nullptr, nullptr},
+    };
+    const bool japanese = GetACP() == 932;
+    for (const Utf16Row &row : rows) {
+        const wchar_t *expected = japanese ? row.expected932 : row.expected1252;
+        EXPECT_EQ(expected ? expected : row.tail, ViewerParametersFromUtf16(std::wstring(row.prefix) + row.tail))
+            << row.what << " (code page " << GetACP() << ")";
+    }
 }
 
 BOOL CALLBACK CountVisibleWindowsOf(HWND window, LPARAM state) {

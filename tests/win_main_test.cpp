@@ -1,5 +1,6 @@
-// WinMain in-process: the framework calls, the shell launch and the linger are
-// recorded through the seams; exceptions end in the framework's error box.
+// WinMain in-process: the command line it reads, the framework calls, the shell
+// launch and the linger go through the seams; exceptions end in the framework's
+// error box.
 #include <gtest/gtest.h>
 
 #include <stdexcept>
@@ -12,11 +13,14 @@
 #include "seams/kernel.h"
 #include "seams/shell.h"
 #include "seams/user.h"
+#include "tests/win_process.h"
 
 namespace {
 
 std::vector<std::string> calls;
-const char *receivedParameters = nullptr;
+const wchar_t *receivedParameters = nullptr;
+std::wstring commandLine;
+LPWSTR WINAPI GetTestCommandLine() { return &commandLine[0]; }
 
 enum class Raise { Nothing, Exception, DerivedException, Other };
 Raise raiseInInitialize = Raise::Nothing;
@@ -42,10 +46,12 @@ void RaiseIfAsked(Raise what, const char *where) {
     }
 }
 
-HINSTANCE WINAPI RecordShellExecute(HWND window, LPCSTR verb, LPCSTR file, LPCSTR parameters, LPCSTR folder, INT show) {
+HINSTANCE WINAPI RecordShellExecute(HWND window, LPCWSTR verb, LPCWSTR file, LPCWSTR parameters, LPCWSTR folder,
+                                    INT show) {
     receivedParameters = parameters;
-    calls.push_back(std::string("ShellExecuteA(") + (window ? "window" : "NULL") + ", " + verb + ", " + file + ", [" +
-                    parameters + "], " + (folder ? folder : "NULL") + ", " + std::to_string(show) + ")");
+    calls.push_back(std::string("ShellExecuteW(") + (window ? "window" : "NULL") + ", " + Utf8FromWide(verb) + ", " +
+                    Utf8FromWide(file) + ", [" + Utf8FromWide(parameters) + "], " +
+                    (folder ? Utf8FromWide(folder) : "NULL") + ", " + std::to_string(show) + ")");
     RaiseIfAsked(raiseInShell, "shell");
     return reinterpret_cast<HINSTANCE>(static_cast<INT_PTR>(42));
 }
@@ -53,9 +59,10 @@ HINSTANCE WINAPI RecordShellExecute(HWND window, LPCSTR verb, LPCSTR file, LPCST
 VOID WINAPI RecordSleep(DWORD milliseconds) { calls.push_back("Sleep(" + std::to_string(milliseconds) + ")"); }
 
 HWND boxOwner = nullptr;
-int WINAPI RecordMessageBox(HWND owner, LPCSTR text, LPCSTR caption, UINT style) {
+int WINAPI RecordMessageBox(HWND owner, LPCWSTR text, LPCWSTR caption, UINT style) {
     boxOwner = owner;
-    calls.push_back(std::string("MessageBoxA([") + text + "], [" + caption + "], " + std::to_string(style) + ")");
+    calls.push_back("MessageBoxW([" + Utf8FromWide(text) + "], [" + Utf8FromWide(caption) + "], " +
+                    std::to_string(style) + ")");
     return IDOK;
 }
 
@@ -80,37 +87,59 @@ protected:
         RunProc = nullptr;
     }
 
-    int CallWinMain(const char *argumentText) {
-        return WinMain(GetModuleHandleA(nullptr), nullptr, const_cast<LPSTR>(argumentText), SW_SHOWMINIMIZED);
+    // WinMain with the command line `"C:\Orvane\orvanecmd.exe"  <arguments>`, and the
+    // arguments' UTF-8 form as the argument text, which it does not use.
+    int CallWinMain(const std::wstring &arguments) {
+        commandLine = kProgram + arguments;
+        const std::string argumentText = Utf8FromWide(arguments);
+        return WinMain(GetModuleHandleA(nullptr), nullptr, const_cast<LPSTR>(argumentText.c_str()), SW_SHOWMINIMIZED);
     }
+    // Where the parameters start in the command line, and where it ends.
+    const wchar_t *InCommandLine(size_t argumentOffset) const {
+        return commandLine.c_str() + kProgram.size() + argumentOffset;
+    }
+    const wchar_t *CommandLineEnd() const { return commandLine.c_str() + commandLine.size(); }
 
     std::string ExpectedBox(const char *text) {
-        return std::string("MessageBoxA([") + text + "], [" + Application->Title().c_str() + "], 16)";
+        return std::string("MessageBoxW([") + text + "], [" + Application->Title().c_str() + "], 16)";
     }
 
-    ScopedSeam<seams::ShellExecuteAFn> shell_{seams::ShellExecuteA, RecordShellExecute};
+    const std::wstring kProgram = L"\"C:\\Orvane\\orvanecmd.exe\"  ";
+    ScopedSeam<seams::GetCommandLineWFn> commandLine_{seams::GetCommandLineW, GetTestCommandLine};
+    ScopedSeam<seams::ShellExecuteWFn> shell_{seams::ShellExecuteW, RecordShellExecute};
     ScopedSeam<seams::SleepFn> sleep_{seams::Sleep, RecordSleep};
-    ScopedSeam<seams::MessageBoxAFn> box_{seams::MessageBoxA, RecordMessageBox};
+    ScopedSeam<seams::MessageBoxWFn> box_{seams::MessageBoxW, RecordMessageBox};
 };
 
 TEST_F(WinMainTest, StartsTheViewerWithTheTailThenLingers) {
-    const char *argumentText = "0123456789ABCD \"C:\\My Files\\a.png\"  -x ";
-    EXPECT_EQ(0, CallWinMain(argumentText));
+    EXPECT_EQ(0, CallWinMain(L"0123456789ABCD \"C:\\My Files\\a.png\"  -x "));
     const std::vector<std::string> expected = {
-        "Initialize", "Run", "ShellExecuteA(NULL, open, Orvane.exe, [ \"C:\\My Files\\a.png\"  -x ], NULL, 1)",
+        "Initialize", "Run", "ShellExecuteW(NULL, open, Orvane.exe, [ \"C:\\My Files\\a.png\"  -x ], NULL, 1)",
         "Sleep(120000)"};
     EXPECT_EQ(expected, calls);
-    // A pointer into the caller's text, not a copy.
-    EXPECT_EQ(argumentText + 14, receivedParameters);
+    // A pointer into the process's UTF-16 command line, not a copy.
+    EXPECT_EQ(InCommandLine(14), receivedParameters);
+}
+
+// The tail goes on unconverted: no best fit turns U+FF02 into a quote or U+00AD
+// into a hyphen. The characters of the prefix are counted by their ANSI bytes.
+TEST_F(WinMainTest, TheTailOfTheUtf16CommandLineIsPassedAsItStands) {
+    const std::wstring tail = L"\uFF02C:\\a b.png\uFF02 \u00AD\u00ADx 日本 \U0001F600";
+    EXPECT_EQ(0, CallWinMain(L"0123456789ABCD" + tail));
+    EXPECT_EQ(InCommandLine(14), receivedParameters);
+    EXPECT_EQ(tail, receivedParameters);
+    // 日 is 2 bytes on 932 and "?" on 1252: the parameters start after 本 or after 日.
+    EXPECT_EQ(0, CallWinMain(L"0123456789AB日本tail"));
+    EXPECT_EQ(GetACP() == 932 ? std::wstring(L"本tail") : std::wstring(L"tail"), receivedParameters);
 }
 
 TEST_F(WinMainTest, ArgumentTextOfFourteenBytesOrLessGivesEmptyParameters) {
-    for (const char *argumentText : {"0123456789ABCD", "short", ""}) {
+    for (const wchar_t *arguments : {L"0123456789ABCD", L"short", L""}) {
         calls.clear();
-        EXPECT_EQ(0, CallWinMain(argumentText));
-        ASSERT_EQ(4u, calls.size()) << argumentText;
-        EXPECT_EQ("ShellExecuteA(NULL, open, Orvane.exe, [], NULL, 1)", calls[2]);
-        EXPECT_EQ(argumentText + std::char_traits<char>::length(argumentText), receivedParameters);
+        EXPECT_EQ(0, CallWinMain(arguments));
+        ASSERT_EQ(4u, calls.size()) << Utf8FromWide(arguments);
+        EXPECT_EQ("ShellExecuteW(NULL, open, Orvane.exe, [], NULL, 1)", calls[2]);
+        EXPECT_EQ(CommandLineEnd(), receivedParameters);
         EXPECT_EQ("Sleep(120000)", calls[3]);
     }
 }
@@ -119,7 +148,7 @@ TEST_F(WinMainTest, ExceptionFromInitializeIsShownAndNothingStarts) {
     for (Raise kind : {Raise::Exception, Raise::DerivedException}) {
         calls.clear();
         raiseInInitialize = kind;
-        EXPECT_EQ(0, CallWinMain("0123456789ABCDtail"));
+        EXPECT_EQ(0, CallWinMain(L"0123456789ABCDtail"));
         const std::vector<std::string> expected = {"Initialize", ExpectedBox("failure in Initialize.")};
         EXPECT_EQ(expected, calls);
         EXPECT_EQ(Application->Handle(), boxOwner);
@@ -130,7 +159,7 @@ TEST_F(WinMainTest, ExceptionFromRunIsShownAndNothingStarts) {
     for (Raise kind : {Raise::Exception, Raise::DerivedException}) {
         calls.clear();
         raiseInRun = kind;
-        EXPECT_EQ(0, CallWinMain("0123456789ABCDtail"));
+        EXPECT_EQ(0, CallWinMain(L"0123456789ABCDtail"));
         const std::vector<std::string> expected = {"Initialize", "Run", ExpectedBox("failure in Run.")};
         EXPECT_EQ(expected, calls);
     }
@@ -138,21 +167,21 @@ TEST_F(WinMainTest, ExceptionFromRunIsShownAndNothingStarts) {
 
 TEST_F(WinMainTest, ExceptionFromTheLaunchSkipsTheLinger) {
     raiseInShell = Raise::Exception;
-    EXPECT_EQ(0, CallWinMain("0123456789ABCDtail"));
+    EXPECT_EQ(0, CallWinMain(L"0123456789ABCDtail"));
     ASSERT_EQ(4u, calls.size());
     EXPECT_EQ(ExpectedBox("failure in shell."), calls[3]);
 }
 
 TEST_F(WinMainTest, OtherExceptionsShowAnEmptyBox) {
     raiseInInitialize = Raise::Other;
-    EXPECT_EQ(0, CallWinMain("0123456789ABCDtail"));
+    EXPECT_EQ(0, CallWinMain(L"0123456789ABCDtail"));
     const std::vector<std::string> expected = {"Initialize", ExpectedBox("")};
     EXPECT_EQ(expected, calls);
 
     calls.clear();
     raiseInInitialize = Raise::Nothing;
     raiseInShell = Raise::Other;
-    EXPECT_EQ(0, CallWinMain("0123456789ABCDtail"));
+    EXPECT_EQ(0, CallWinMain(L"0123456789ABCDtail"));
     ASSERT_EQ(4u, calls.size());
     EXPECT_EQ(ExpectedBox(""), calls[3]);
 }

@@ -6,7 +6,6 @@
 #include <chrono>
 #include <cstdio>
 #include <random>
-#include <vector>
 
 std::string ThisProgramFolder() {
     char path[MAX_PATH] = "";
@@ -82,8 +81,34 @@ TempFolder::~TempFolder() {
     RemoveDirectoryA(path_.c_str());
 }
 
+namespace {
+std::wstring WideFromCodePage(UINT codePage, const std::string &text) {
+    std::wstring wide(text.size(), L'\0');  // never more units than bytes
+    wide.resize(static_cast<size_t>(MultiByteToWideChar(codePage, 0, text.data(), static_cast<int>(text.size()),
+                                                        &wide[0], static_cast<int>(wide.size()))));
+    return wide;
+}
+}  // namespace
+
+std::string Utf8FromWide(const std::wstring &wide) {
+    std::string text(wide.size() * 3, '\0');  // never more than 3 bytes a unit
+    text.resize(static_cast<size_t>(WideCharToMultiByte(CP_UTF8, 0, wide.data(), static_cast<int>(wide.size()),
+                                                        &text[0], static_cast<int>(text.size()), nullptr, nullptr)));
+    return text;
+}
+
+// CreateProcessA converts its texts from the ANSI code page and calls CreateProcessW.
 ChildProcess::ChildProcess(const std::string &commandLine, const ChildOptions &options) : commandLine_(commandLine) {
-    STARTUPINFOA startup = {};
+    Start(WideFromCodePage(CP_ACP, commandLine), options);
+}
+
+ChildProcess::ChildProcess(const std::wstring &commandLine, const ChildOptions &options)
+    : commandLine_(Utf8FromWide(commandLine)) {
+    Start(commandLine, options);
+}
+
+void ChildProcess::Start(std::wstring commandLine, const ChildOptions &options) {
+    STARTUPINFOW startup = {};
     startup.cb = sizeof startup;
     if (options.useShowWindow) {
         startup.dwFlags |= STARTF_USESHOWWINDOW;
@@ -105,17 +130,18 @@ ChildProcess::ChildProcess(const std::string &commandLine, const ChildOptions &o
         startup.hStdOutput = stdoutWrite;
         startup.hStdError = stderrWrite;
     }
-    std::vector<char> writable(commandLine.begin(), commandLine.end());
-    writable.push_back('\0');
     PROCESS_INFORMATION started = {};
-    const char *folder = options.workingFolder.empty() ? nullptr : options.workingFolder.c_str();
-    const char *application = options.applicationName.empty() ? nullptr : options.applicationName.c_str();
+    const std::wstring folderName = WideFromCodePage(CP_ACP, options.workingFolder);
+    const std::wstring applicationName = WideFromCodePage(CP_ACP, options.applicationName);
+    const wchar_t *folder = folderName.empty() ? nullptr : folderName.c_str();
+    const wchar_t *application = applicationName.empty() ? nullptr : applicationName.c_str();
     // Under load, Wine 8 now and then fails a creation with ERROR_INTERNAL_ERROR: the
     // new process died before it had finished starting, before the program's entry
     // point, so none of the program's own code ran. Only that failure is tried again,
     // and each time is reported.
     for (int attempt = 1; attempt <= 3; ++attempt) {
-        if (CreateProcessA(application, writable.data(), nullptr, nullptr, options.captureStdout, 0, nullptr, folder,
+        // CreateProcessW may write into the command line: commandLine is a copy of our own.
+        if (CreateProcessW(application, &commandLine[0], nullptr, nullptr, options.captureStdout, 0, nullptr, folder,
                            &startup, &started)) {
             process_ = started.hProcess;
             id_ = started.dwProcessId;
@@ -124,8 +150,8 @@ ChildProcess::ChildProcess(const std::string &commandLine, const ChildOptions &o
         }
         createError_ = GetLastError();
         if (createError_ != ERROR_INTERNAL_ERROR) break;
-        std::fprintf(stderr, "[child] %s: CreateProcessA failed with ERROR_INTERNAL_ERROR (attempt %d of 3)\n",
-                     commandLine.c_str(), attempt);
+        std::fprintf(stderr, "[child] %s: CreateProcessW failed with ERROR_INTERNAL_ERROR (attempt %d of 3)\n",
+                     commandLine_.c_str(), attempt);
     }
     // Only the child keeps the write ends, so the pipes end when the child does.
     if (stdoutWrite) CloseHandle(stdoutWrite);
@@ -228,7 +254,7 @@ std::string ChildProcess::Diagnosis() {
     char status[96] = "still running";
     const bool ended = !process_ || WaitForSingleObject(process_, 0) == WAIT_OBJECT_0;
     if (!process_) {
-        std::snprintf(status, sizeof status, "never started: CreateProcessA failed with error %lu",
+        std::snprintf(status, sizeof status, "never started: CreateProcessW failed with error %lu",
                       static_cast<unsigned long>(createError_));
     } else if (ended) {
         std::snprintf(status, sizeof status, "ended with exit status 0x%lx", static_cast<unsigned long>(ExitCode()));

@@ -19,6 +19,8 @@ std::string StandInProgramPath(const char *fileName);
 std::string UniqueSuffix();
 // Whole contents of a file; empty when it does not exist.
 std::string ReadWholeFile(const std::string &path);
+// UTF-8 form of a UTF-16 text, for messages and comparisons.
+std::string Utf8FromWide(const std::wstring &wide);
 // Copies the program at `path` into `toFolder` under its own file name.
 bool CopyProgram(const std::string &path, const std::string &toFolder);
 
@@ -42,20 +44,22 @@ private:
 };
 
 struct ChildOptions {
-    std::string applicationName;  // empty: CreateProcessA takes it from the command line
+    std::string applicationName;  // empty: taken from the command line
     std::string workingFolder;    // empty: the test's own current folder
     bool captureStdout = true;    // read the child's standard output with ReadLine
     bool useShowWindow = false;   // pass showWindow through STARTF_USESHOWWINDOW
     WORD showWindow = SW_SHOWNORMAL;
 };
 
-// A process started with CreateProcessA from an exact command line. The destructor
+// A process started from an exact command line: an ANSI one as CreateProcessA would
+// take it (converted from the ANSI code page), or a UTF-16 one. The destructor
 // kills it if it still runs. A failed wait for a line, and the end of a test that has
 // failed, print on standard error why the child ended: its exit status and what it
 // wrote to its standard error (captured with its standard output).
 class ChildProcess {
 public:
     explicit ChildProcess(const std::string &commandLine, const ChildOptions &options = ChildOptions());
+    explicit ChildProcess(const std::wstring &commandLine, const ChildOptions &options = ChildOptions());
     ~ChildProcess();
     ChildProcess(const ChildProcess &) = delete;
     ChildProcess &operator=(const ChildProcess &) = delete;
@@ -90,6 +94,7 @@ private:
         bool ended = true;
     };
     static DWORD WINAPI ReadAll(void *pipe);
+    void Start(std::wstring commandLine, const ChildOptions &options);
     void StartReader(Pipe &pipe);
     void StopReader(Pipe &pipe);
     void ReportFailedWait(const char *what);

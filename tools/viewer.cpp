@@ -1,15 +1,18 @@
 // Stand-in for the viewer "Orvane.exe": records exactly how it was started.
 // Appends one line per start to "Orvane-received.txt" beside the program:
-//   <process id> TAB <show command or -1> TAB <parameters> TAB <whole command line> LF
+//   <process id> TAB <show command or -1> TAB <parameters> TAB <whole command line>
+//   TAB <parameters of the UTF-16 command line, 4 hexadecimal digits per unit> LF
 // The parameters are the command line after the program name and one blank, the
-// way the shell puts them together.
+// way the shell puts them together. The first four fields are the ANSI command line
+// (GetCommandLineA); the last, which holds no tab whatever the text, is GetCommandLineW's.
 #include <windows.h>
 
 #include <cstdio>
 #include <string>
 
 namespace {
-const char *SkipProgramToken(const char *p) {
+template <typename Char>
+const Char *SkipProgramToken(const Char *p) {
     if (*p == '"') {
         ++p;
         while (*p && *p != '"') ++p;
@@ -19,6 +22,16 @@ const char *SkipProgramToken(const char *p) {
     }
     if (*p == ' ') ++p;
     return p;
+}
+
+std::string HexUnits(const wchar_t *text) {
+    std::string hex;
+    for (; *text; ++text) {
+        char unit[8];
+        std::snprintf(unit, sizeof unit, "%04X", static_cast<unsigned>(*text));
+        hex += unit;
+    }
+    return hex;
 }
 }  // namespace
 
@@ -36,7 +49,8 @@ int main() {
 
     char head[64];
     std::snprintf(head, sizeof head, "%lu\t%d\t", static_cast<unsigned long>(GetCurrentProcessId()), show);
-    const std::string line = head + std::string(SkipProgramToken(commandLine)) + "\t" + commandLine + "\n";
+    const std::string line = head + std::string(SkipProgramToken(commandLine)) + "\t" + commandLine + "\t" +
+                             HexUnits(SkipProgramToken(GetCommandLineW())) + "\n";
     HANDLE file = CreateFileA(record.c_str(), FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
                               OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (file == INVALID_HANDLE_VALUE) return 1;
