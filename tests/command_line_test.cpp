@@ -125,6 +125,7 @@ TEST(ViewerParameters, Utf16PrefixIsCountedInAnsiBytes) {
          L"Xtail",
          OneByteEach, 14},  // a lone high surrogate is one character
         {L"ABCDEFGHIJKLM\xD83D", TwoBytesFromU0100, 14},
+        {L"ABCDEFGHIJKL\xD83D\uFF02tail", OneByteEach, 14},  // a high surrogate before a unit above the low ones
         {L"ABCDEFGHIJKLMNOPtail", NoBytes, 14},
         {L"ABC", TwoBytesFromU0100, 3},
         {L"", OneByteEach, 0},

@@ -58,14 +58,19 @@ TEST(ApplicationTitle, CharactersOfAnyCodePageAreKept) {
 }
 
 // A first character of two UTF-16 units keeps both; a lone high surrogate is one.
+// Fullwidth letters (above the surrogates) are lowered like any other.
 TEST(ApplicationTitle, FirstCharacterOfASurrogatePairKeepsItsCase) {
-    EXPECT_EQ(L"\U0001D400bc", Title(L"C:\\x\\\U0001D400BC.exe"));
-    EXPECT_EQ(L"\U0001D400", Title(L"C:\\x\\\U0001D400.exe"));
-    EXPECT_EQ(
-        L"\xD835"
-        L"bc",
-        Title(L"C:\\x\\\xD835"
-              L"BC.exe"));
+    const wchar_t *rows[][2] = {
+        {L"C:\\x\\\U0001D400BC.exe", L"\U0001D400bc"},
+        {L"C:\\x\\\U0001D400.exe", L"\U0001D400"},
+        {L"C:\\x\\\xD835"
+         L"BC.exe",
+         L"\xD835"
+         L"bc"},
+        {L"C:\\x\\\xD835\uFF22.exe", L"\xD835\uFF42"},
+        {L"C:\\x\\\uFF21\uFF22\uFF23.exe", L"\uFF21\uFF42\uFF43"},
+    };
+    for (const auto &row : rows) EXPECT_EQ(std::wstring(row[1]), Title(row[0]));
 }
 
 TEST(FullStopRule, AppendedAfterCharactersAboveFullStop) {

@@ -1,5 +1,6 @@
-// Start-up cost of orvanecmd.exe against the least launcher, under the same conditions:
-//   startup_bench.exe <path of orvanecmd.exe> [runs of each, at least 30]
+// Start-up cost of orvanecmd.exe against the least launcher (or another build of
+// orvanecmd.exe), under the same conditions:
+//   startup_bench.exe <path of orvanecmd.exe> [runs of each, at least 30] [path of the other launcher]
 // The two launchers start alternately from their own folders, each with a fresh folder
 // as current folder that holds the timing viewer as Orvane.exe. For each run it takes
 // the time from just before CreateProcessA to the viewer's first instruction (both read
@@ -96,14 +97,16 @@ bool RunOnce(const std::string &launcher, const std::string &folder, int run, Sa
 
 int main(int argc, char **argv) {
     if (argc < 2) {
-        std::fputs("usage: startup_bench <path of orvanecmd.exe> [runs of each, at least 30]\n", stderr);
+        std::fputs("usage: startup_bench <path of orvanecmd.exe> [runs of each, at least 30] [other launcher]\n",
+                   stderr);
         return 2;
     }
     const int runs = std::max(30, argc > 2 ? std::atoi(argv[2]) : 30);
     const std::string here = ProgramFolder();
-    char fullPath[MAX_PATH] = "";
-    GetFullPathNameA(argv[1], MAX_PATH, fullPath, nullptr);
-    const std::string launchers[2] = {fullPath, here + "least_launcher.exe"};
+    char fullPath[2][MAX_PATH] = {};
+    GetFullPathNameA(argv[1], MAX_PATH, fullPath[0], nullptr);
+    GetFullPathNameA(argc > 3 ? argv[3] : (here + "least_launcher.exe").c_str(), MAX_PATH, fullPath[1], nullptr);
+    const std::string launchers[2] = {fullPath[0], fullPath[1]};
 
     char temp[MAX_PATH] = "";
     GetTempPathA(MAX_PATH, temp);
@@ -137,7 +140,7 @@ int main(int argc, char **argv) {
     const double start[2] = {Median(startMs[0]), Median(startMs[1])};
     const double peak[2] = {Median(peakKiB[0]), Median(peakKiB[1])};
     std::printf("runs of each: %d, alternating\n", runs);
-    std::printf("%-44s %12s %14s %7s\n", "median", "orvanecmd", "least launcher", "ratio");
+    std::printf("%-44s %12s %14s %7s\n", "median", "orvanecmd", argc > 3 ? "other" : "least launcher", "ratio");
     std::printf("%-44s %12.1f %14.1f %7.2f\n", "process creation to viewer start, ms", start[0], start[1],
                 start[0] / start[1]);
     std::printf("%-44s %12.0f %14.0f %7.2f\n", "peak working set, KiB", peak[0], peak[1], peak[0] / peak[1]);
