@@ -4,11 +4,40 @@
 
 namespace {
 const size_t kBlockSize = 1024;
+const size_t kRequestHeaderSize = sizeof kHandOffRequestTag + 4;
+
+// Walks a request's strings (the working directory, then each argument), giving each one's
+// first unit's offset and its length in units to `each`; false when the bytes are no request.
+template <typename Each>
+bool WalkHandOffRequest(const void *data, size_t size, Each each) {
+    const auto *bytes = static_cast<const unsigned char *>(data);
+    if (!bytes || size < kRequestHeaderSize || (size - kRequestHeaderSize) % 2 != 0 ||
+        std::memcmp(bytes, kHandOffRequestTag, sizeof kHandOffRequestTag) != 0)
+        return false;
+    const unsigned long argumentCount = bytes[4] | bytes[5] << 8 | static_cast<unsigned long>(bytes[6]) << 16 |
+                                        static_cast<unsigned long>(bytes[7]) << 24;
+    if (argumentCount > kMaxRequestUnits) return false;  // each argument has a terminator at least
+    size_t at = kRequestHeaderSize, argumentUnits = 0;
+    for (unsigned long string = 0; string <= argumentCount; ++string) {
+        const size_t begin = at;
+        while (at < size && (bytes[at] | bytes[at + 1]) != 0) at += 2;
+        if (at == size) return false;  // no terminator
+        const size_t units = (at - begin) / 2;
+        at += 2;
+        if (string == 0 ? units > kMaxRequestUnits - 1 : (argumentUnits += units + 1) > kMaxRequestUnits) return false;
+        each(begin, units);
+    }
+    return at == size;
+}
 }  // namespace
 
 bool IsHandOffMessage(const void *data, size_t size) {
     if (!data || size < 1 || size > kBlockSize) return false;
     return std::memchr(data, '\0', size) == static_cast<const char *>(data) + size - 1;
+}
+
+bool IsHandOffRequest(const void *data, size_t size) {
+    return WalkHandOffRequest(data, size, [](size_t, size_t) {});
 }
 
 size_t HandOffBlockTextLength(const char *block, size_t size) {
@@ -33,6 +62,39 @@ const char kNoWindowText[] =
     "\x88\xf8\x82\xab\x93\x6e\x82\xb5\x82\xf0\x8e\xf3\x82\xaf\x82\xe9\x83\x45\x83\x42\x83\x93\x83\x68\x83\x45\x82\xf0"
     "\x8d\xec\x90\xac\x82\xc5\x82\xab\x82\xdc\x82\xb9\x82\xf1";
 
+std::wstring FromAnsi(const std::string &text) {
+    std::wstring wide(text.size(), L'\0');
+    // An ANSI text has no more UTF-16 units than bytes.
+    wide.resize(static_cast<size_t>(
+        MultiByteToWideChar(CP_ACP, 0, text.data(), static_cast<int>(text.size()), &wide[0], static_cast<int>(wide.size()))));
+    return wide;
+}
+
+std::unique_ptr<CHandOffRequest> RequestOf(const char *bytes, size_t size, bool request) {
+    std::unique_ptr<CHandOffRequest> made(new CHandOffRequest);
+    if (!request) {
+        made->Arguments.push_back(FromAnsi(std::string(bytes, size)));
+        return made;
+    }
+    bool directory = true;
+    WalkHandOffRequest(bytes, size, [&](size_t begin, size_t units) {
+        std::wstring text(units, L'\0');
+        for (size_t i = 0; i < units; ++i)
+            text[i] = static_cast<wchar_t>(static_cast<unsigned char>(bytes[begin + 2 * i]) |
+                                           static_cast<unsigned char>(bytes[begin + 2 * i + 1]) << 8);
+        if (directory)
+            made->WorkingDirectory = std::move(text);
+        else
+            made->Arguments.push_back(std::move(text));
+        directory = false;
+    });
+    return made;
+}
+
+// Under the block's lock, for a destructor that passes on what waits: nobody runs, and this
+// thread must not stay the instance.
+void GiveUpInstance(void *, HandOffBlock &, HANDLE instanceMutex) { ReleaseMutex(instanceMutex); }
+
 }  // namespace
 
 void CHandOffReceiver::OwnedHandle::Close() {
@@ -54,21 +116,36 @@ private:
 // What the receiving thread is given, and what its check came to; lives until `checked` is set.
 struct CHandOffReceiver::Start {
     CHandOffReceiver *self;
-    const char *windowName;
-    const char *className;
-    const char *data;
+    const HandOffPayload &payload;
     DWORD timeoutMs;
     HANDLE checked;
     std::exception_ptr error;
 };
 
 CHandOffReceiver::CHandOffReceiver(const char *windowName, const char *className, const char *data, DWORD timeoutMs)
-    : ownerThread_(GetCurrentThreadId()) {
-    if (!windowName) windowName = "";
-    if (!className) className = "";
+    : windowName_(windowName ? windowName : ""), className_(className ? className : ""), ownerThread_(GetCurrentThreadId()) {
+    HandOffPayload payload;
+    payload.text = data;
+    Begin(payload, timeoutMs);
+}
+
+CHandOffReceiver::CHandOffReceiver(const char *windowName, const char *className, int argumentCount,
+                                   const wchar_t *const *arguments, const wchar_t *workingDirectory, DWORD timeoutMs)
+    : windowName_(windowName ? windowName : ""),
+      className_(className ? className : ""),
+      takesRequests_(true),
+      ownerThread_(GetCurrentThreadId()) {
+    const std::string request = MakeHandOffRequest(argumentCount, arguments, workingDirectory);
+    HandOffPayload payload;
+    payload.request = request.data();
+    payload.requestSize = request.size();
+    Begin(payload, timeoutMs);
+}
+
+void CHandOffReceiver::Begin(const HandOffPayload &payload, DWORD timeoutMs) {
     // Refused by the check before it creates anything; the block must not come first.
     // GCOVR_EXCL_BR_START: for two empty names the check throws, so its call never returns here
-    if (!*windowName && !*className) HandOffToRunningInstance(windowName, className, data);
+    if (windowName_.empty() && className_.empty()) HandOffToRunningInstance("", "", "");
     // GCOVR_EXCL_BR_STOP
 
     // A null notice window posts to this thread, which needs a message queue for it: the
@@ -80,7 +157,7 @@ CHandOffReceiver::CHandOffReceiver(const char *windowName, const char *className
     closing_.handle = CreateEventA(nullptr, TRUE, FALSE, nullptr);
     OwnedHandle checked;
     checked.handle = CreateEventA(nullptr, TRUE, FALSE, nullptr);
-    Start start = {this, windowName, className, data, timeoutMs, checked.handle, nullptr};
+    Start start = {this, payload, timeoutMs, checked.handle, nullptr};
     if (textsWait_.handle && closing_.handle && checked.handle)  // GCOVR_EXCL_BR_LINE: no seam makes events fail
         thread_.handle = CreateThread(nullptr, 0, Run, &start, 0, nullptr);
     // Out of the system's resources, as for memory.
@@ -100,12 +177,13 @@ DWORD WINAPI CHandOffReceiver::Run(void *parameter) {
     CHandOffReceiver *self = start.self;
     // Opened before the check: its lock is taken before the instance mutex.
     char blockName[sizeof SharedDataName];
-    ComposeSharedDataName(start.windowName, start.className, blockName);
+    ComposeSharedDataName(self->windowName_.c_str(), self->className_.c_str(), blockName);
     std::optional<HandOffBlock> block;
     try {
         block.emplace(blockName);
-        self->outcome_ = HandOffWithBlock(start.windowName, start.className, start.data, start.timeoutMs, *block,
-                                          BecomeFirst, &start, &self->instanceMutex_.handle);
+        self->outcome_ = HandOffWithBlock(self->windowName_.c_str(), self->className_.c_str(), start.payload,
+                                          start.timeoutMs, *block, BecomeFirst, &start, &self->instanceMutex_.handle,
+                                          true);
     } catch (...) {
         start.error = std::current_exception();
     }
@@ -117,23 +195,23 @@ DWORD WINAPI CHandOffReceiver::Run(void *parameter) {
 
 // Runs under the block's lock, as the check decided: a sender that finds the instance's
 // owner alive also finds this window.
-void CHandOffReceiver::BecomeFirst(void *parameter, HandOffBlock &block) {
+void CHandOffReceiver::BecomeFirst(void *parameter, HandOffBlock &block, HANDLE instanceMutex) {
     const Start &start = *static_cast<const Start *>(parameter);
     CHandOffReceiver *self = start.self;
-    const char *windowClass = *start.className ? start.className : kHandOffReceiverClass;
+    const char *windowClass = self->className_.empty() ? kHandOffReceiverClass : self->className_.c_str();
     WNDCLASSA registration = {};
     registration.lpfnWndProc = WindowProcedure;
     registration.hInstance = GetModuleHandleA(nullptr);
     registration.lpszClassName = windowClass;
     RegisterClassA(&registration);  // fails when registered already; the window shows whose it is
 
-    const HWND window = CreateWindowExA(0, windowClass, start.windowName, WS_OVERLAPPED, 0, 0, 0, 0, nullptr, nullptr,
-                                        registration.hInstance, self);
+    const HWND window = CreateWindowExA(0, windowClass, self->windowName_.c_str(), WS_OVERLAPPED, 0, 0, 0, 0, nullptr,
+                                        nullptr, registration.hInstance, self);
     if (GetWindowLongPtrA(window, GWLP_USERDATA) != reinterpret_cast<LONG_PTR>(self)) {
         // No window, or one of a class that the caller registered with its own procedure.
         // The mutex is given up under the lock and the block left as it is.
         DestroyWindow(window);
-        ReleaseMutex(self->instanceMutex_.handle);
+        ReleaseMutex(instanceMutex);
         throw Exception(kNoWindowText);
     }
     // When this runs elevated, senders at a lower integrity level may still hand off.
@@ -161,7 +239,10 @@ void CHandOffReceiver::Serve(HandOffBlock &block) {
     ReleaseMutex(instanceMutex_.handle);
 }
 
-CHandOffReceiver::~CHandOffReceiver() { Close(); }
+CHandOffReceiver::~CHandOffReceiver() {
+    Close();
+    PassOnWaiting();
+}
 
 void CHandOffReceiver::Close() {
     ExclusiveGuard once(closeLock_);
@@ -171,24 +252,80 @@ void CHandOffReceiver::Close() {
         thread_.Close();
     }
     // The check's handle goes too; a check made since keeps its own.
-    if (instanceMutex_.handle && InstanceMutex == instanceMutex_.handle) InstanceMutex = nullptr;
+    if (instanceMutex_.handle) ForgetInstanceMutex(instanceMutex_.handle);
     instanceMutex_.Close();
+}
+
+// What waits when the object goes, to the instance that runs next: one that a later
+// program became when Close gave the instance up.
+void CHandOffReceiver::PassOnWaiting() {
+    if (items_.empty()) return;
+    const ULONGLONG end = GetTickCount64() + kCloseTimeoutMs;
+    try {
+        char blockName[sizeof SharedDataName];
+        ComposeSharedDataName(windowName_.c_str(), className_.c_str(), blockName);
+        HandOffBlock block(blockName);
+        while (!items_.empty()) {
+            const Item &item = items_.front();
+            HandOffPayload payload;
+            if (item.request) {
+                payload.request = item.bytes.get();
+                payload.requestSize = item.size;
+            } else {
+                payload.text = item.bytes.get();
+            }
+            const ULONGLONG now = GetTickCount64();
+            OwnedHandle mutex;
+            const HandOffOutcome outcome =
+                HandOffWithBlock(windowName_.c_str(), className_.c_str(), payload,
+                                 now < end ? static_cast<DWORD>(end - now) : 0, block, GiveUpInstance, nullptr,
+                                 &mutex.handle, false);
+            // Any other outcome: no instance runs, or none takes it in time.
+            if (outcome != HandOffOutcome::HandedOff) break;
+            items_.pop_front();
+        }
+    } catch (...) {  // GCOVR_EXCL_LINE: the block cannot be had, or memory: what waits is dropped
+    }
+    for (const Item &item : items_) {
+        if (!droppedHandler_) break;
+        if (item.request)
+            droppedHandler_(droppedContext_, nullptr, RequestOf(item.bytes.get(), item.size, true).get());
+        else
+            droppedHandler_(droppedContext_, item.bytes.get(), nullptr);
+    }
+    items_.clear();
 }
 
 char *CHandOffReceiver::TakeText() {
     ExclusiveGuard guard(textsLock_);
-    if (texts_.empty()) return nullptr;
-    char *text = texts_.front().release();
-    texts_.pop_front();
-    if (texts_.empty()) ResetEvent(textsWait_.handle);
+    if (items_.empty() || items_.front().request) return nullptr;
+    char *text = items_.front().bytes.release();
+    items_.pop_front();
+    if (items_.empty()) ResetEvent(textsWait_.handle);
     return text;
+}
+
+std::unique_ptr<CHandOffRequest> CHandOffReceiver::TakeRequest() {
+    ExclusiveGuard guard(textsLock_);
+    if (items_.empty()) return nullptr;
+    const Item &item = items_.front();
+    std::unique_ptr<CHandOffRequest> request = RequestOf(item.bytes.get(), item.size, item.request);
+    items_.pop_front();
+    if (items_.empty()) ResetEvent(textsWait_.handle);
+    return request;
+}
+
+void CHandOffReceiver::WhenDropped(DroppedHandler handler, void *context) {
+    ExclusiveGuard guard(textsLock_);
+    droppedHandler_ = handler;
+    droppedContext_ = context;
 }
 
 void CHandOffReceiver::PostWhenTextWaits(HWND window, UINT message) {
     ExclusiveGuard guard(textsLock_);
     noticeWindow_ = window;
     noticeMessage_ = message;
-    if (!texts_.empty()) NotifyLocked();
+    if (!items_.empty()) NotifyLocked();
 }
 
 // With textsLock_ held.
@@ -200,18 +337,22 @@ void CHandOffReceiver::NotifyLocked() {
         PostThreadMessageA(ownerThread_, noticeMessage_, 0, 0);
 }
 
-bool CHandOffReceiver::Keep(const char *text, size_t length) noexcept {
+bool CHandOffReceiver::Keep(const void *bytes, size_t size, bool request, ULONG_PTR ticket) noexcept {
     ExclusiveGuard guard(textsLock_);
-    if (texts_.size() >= kMaxWaitingTexts) return false;
+    if (items_.size() >= kMaxWaitingTexts) return false;
+    // Copied first: once the ticket is marked taken, keeping it cannot fail.
+    std::list<Item> item;
     try {
-        std::unique_ptr<char[]> copy(new char[length + 1]);
-        std::memcpy(copy.get(), text, length);
-        copy[length] = '\0';
-        texts_.push_back(std::move(copy));
+        std::unique_ptr<char[]> copy(new char[size + 1]);
+        std::memcpy(copy.get(), bytes, size);
+        copy[size] = '\0';
+        item.push_back(Item{std::move(copy), size, request});
     } catch (...) {
-        return false;  // out of memory: this text is dropped, the receiver goes on
+        return false;  // out of memory: this one is dropped, the receiver goes on
     }
-    if (texts_.size() == 1) {
+    if (!TakeTicket(ticket)) return false;
+    items_.splice(items_.end(), item);
+    if (items_.size() == 1) {
         SetEvent(textsWait_.handle);
         NotifyLocked();
     }
@@ -227,8 +368,12 @@ LRESULT CALLBACK CHandOffReceiver::WindowProcedure(HWND window, UINT message, WP
         // Null for a window that someone else made with this class.
         auto *self = reinterpret_cast<CHandOffReceiver *>(GetWindowLongPtrA(window, GWLP_USERDATA));
         const auto *copied = reinterpret_cast<const COPYDATASTRUCT *>(lParam);
-        if (!self || !copied || !IsHandOffMessage(copied->lpData, copied->cbData)) return FALSE;
-        return self->Keep(static_cast<const char *>(copied->lpData), copied->cbData - 1) ? TRUE : FALSE;
+        if (!self || !copied) return FALSE;
+        if (IsHandOffMessage(copied->lpData, copied->cbData))
+            return self->Keep(copied->lpData, copied->cbData - 1, false, copied->dwData) ? TRUE : FALSE;
+        if (self->takesRequests_ && IsHandOffRequest(copied->lpData, copied->cbData))
+            return self->Keep(copied->lpData, copied->cbData, true, copied->dwData) ? TRUE : FALSE;
+        return FALSE;
     }
     return DefWindowProcA(window, message, wParam, lParam);
 }

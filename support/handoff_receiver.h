@@ -13,6 +13,15 @@
 // and its only NUL is its last byte; the text is then its first size - 1 bytes (empty for
 // a single NUL).
 bool IsHandOffMessage(const void *data, size_t size);
+// The data of a WM_COPYDATA is a request (TryHandOffRequestToRunningInstance) when it is the
+// 4 bytes of kHandOffRequestTag, the number of arguments (32 bits, little-endian), and then
+// UTF-16LE units: the working directory and each argument, each ended by a 0 unit, with
+// nothing after the last; the arguments at most kMaxRequestUnits units, terminators
+// included, the directory at most kMaxRequestUnits - 1. The tag's first byte is a NUL, so a
+// receiver that takes texts (also one of an earlier release) sees no text in it.
+constexpr char kHandOffRequestTag[4] = {'\0', 'R', 'Q', '\1'};
+constexpr size_t kMaxRequestUnits = 32768;
+bool IsHandOffRequest(const void *data, size_t size);
 // The length of the text at the start of a shared block of `size` bytes, of which the
 // first 1024 are looked at: the bytes before the first NUL. 0 when there is no NUL among
 // them or none before it, or when `block` is null: the block then holds no text.
@@ -22,12 +31,24 @@ size_t HandOffBlockTextLength(const char *block, size_t size);
 #include <windows.h>
 
 #include <atomic>
-#include <deque>
+#include <list>
 #include <memory>
+#include <string>
+#include <vector>
 
 #include "support/single_instance.h"
 
 class HandOffBlock;
+struct HandOffPayload;
+
+// A later instance's request, as CHandOffReceiver::TakeRequest gives it: every UTF-16 unit
+// as the later instance had it. A text handed over (by TryHandOffToRunningInstance, or by a
+// program of an earlier release) comes as one argument, converted from the ANSI code page,
+// with an empty working directory.
+struct CHandOffRequest {
+    std::wstring WorkingDirectory;
+    std::vector<std::wstring> Arguments;
+};
 
 // The receiving end lives on a thread of its own, from the constructor until Close or the
 // destructor: its check, its window and the instance mutex it owns. So it answers later
@@ -50,13 +71,21 @@ class HandOffBlock;
 // must carry other names. The window, the block and the instance mutex are held until Close
 // or the object goes; then the next program to check is the first instance.
 //
-// Each WM_COPYDATA that is a hand-off (IsHandOffMessage) becomes one text, in order of
-// arrival, and is answered TRUE: the sender is told it was taken. Any other is answered
-// FALSE and gives nothing, as does a hand-off that comes while kMaxWaitingTexts texts wait
-// (the newest are dropped) or that cannot be copied for want of memory.
+// Each WM_COPYDATA that is a hand-off (IsHandOffMessage), or, for a receiver made with a
+// request, a request (IsHandOffRequest), is kept, in order of arrival, and answered TRUE: the
+// sender is told it was taken. Before it keeps one it marks the message's ticket taken
+// (handoff_steps.h); a message whose sender voided its ticket, its bound run out, is answered
+// FALSE and gives nothing, as does any other message, one that comes while kMaxWaitingTexts
+// wait (the newest are dropped), and one that cannot be copied for want of memory.
 //
-// TakeText, PostWhenTextWaits, TextWaitsEvent, Close and the destructor may be called from
-// any thread.
+// When the object goes it first gives up the window and the instance (Close), so that later
+// instances decide again, and then passes what still waits on, in order, to the instance
+// that runs next (waiting at most kCloseTimeoutMs in all): what no instance takes is given to
+// the handler of WhenDropped, if one is set, and dropped. A program that must lose nothing
+// calls Close and takes what waits before it ends.
+//
+// TakeText, TakeRequest, PostWhenTextWaits, TextWaitsEvent, Close and the destructor may be
+// called from any thread.
 class CHandOffReceiver {
 public:
     static const size_t kMaxWaitingTexts = 1024;
@@ -66,7 +95,11 @@ public:
 
     CHandOffReceiver(const char *windowName, const char *className, const char *data,
                      DWORD timeoutMs = kDefaultTimeoutMs);
-    // Close, and the texts not taken are lost.
+    // The same with a request (TryHandOffRequestToRunningInstance) as a later instance's data;
+    // in the first instance it takes requests as well as texts (TakeRequest).
+    CHandOffReceiver(const char *windowName, const char *className, int argumentCount, const wchar_t *const *arguments,
+                     const wchar_t *workingDirectory = nullptr, DWORD timeoutMs = kDefaultTimeoutMs);
+    // Close, then what waits is passed on, or dropped (see above).
     ~CHandOffReceiver();
     CHandOffReceiver(const CHandOffReceiver &) = delete;
     CHandOffReceiver &operator=(const CHandOffReceiver &) = delete;
@@ -81,8 +114,14 @@ public:
     // when the program ends, so that none handed over meanwhile is lost.
     void Close();
     // The oldest text not yet taken, as a new text the caller releases with delete[];
-    // null when none waits.
+    // null when none waits, or when the oldest is a request.
     char *TakeText();
+    // The oldest text or request not yet taken, as a request; null when none waits.
+    std::unique_ptr<CHandOffRequest> TakeRequest();
+    // What the destructor can pass on to no instance goes to `handler` on the destroying
+    // thread, one call each, in order: `text` for a text, else `request`. Null: dropped.
+    using DroppedHandler = void (*)(void *context, const char *text, const CHandOffRequest *request);
+    void WhenDropped(DroppedHandler handler, void *context);
     // From now on posts `message` (wParam and lParam 0) to `window` whenever a text arrives
     // while none waits, and at once when texts wait already; take texts until TakeText
     // gives null. A null window gets it as a thread message of the thread that made the
@@ -107,26 +146,40 @@ private:
     // An SRWLOCK held for a scope: it neither throws nor needs to be made or destroyed.
     class ExclusiveGuard;
 
+    // A text (its bytes without the NUL) or a request (its message), as it came.
+    struct Item {
+        std::unique_ptr<char[]> bytes;  // a text's with a NUL after them
+        size_t size;
+        bool request;
+    };
+
     struct Start;
+    void Begin(const HandOffPayload &payload, DWORD timeoutMs);
     static DWORD WINAPI Run(void *start);
-    static void BecomeFirst(void *start, HandOffBlock &block);
+    static void BecomeFirst(void *start, HandOffBlock &block, HANDLE instanceMutex);
     void Serve(HandOffBlock &block);
     static LRESULT CALLBACK WindowProcedure(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
-    bool Keep(const char *text, size_t length) noexcept;
+    bool Keep(const void *bytes, size_t size, bool request, ULONG_PTR ticket) noexcept;
     void NotifyLocked();
+    void PassOnWaiting();
 
     OwnedHandle instanceMutex_;
     OwnedHandle textsWait_;
     OwnedHandle closing_;
     OwnedHandle thread_;
+    const std::string windowName_;
+    const std::string className_;
     HandOffOutcome outcome_ = HandOffOutcome::FirstInstance;
+    bool takesRequests_ = false;
     std::atomic<HWND> window_{nullptr};
     const DWORD ownerThread_;
     SRWLOCK closeLock_ = SRWLOCK_INIT;
     // Guards the texts and the notice.
     SRWLOCK textsLock_ = SRWLOCK_INIT;
-    std::deque<std::unique_ptr<char[]>> texts_;
+    std::list<Item> items_;
     HWND noticeWindow_ = nullptr;
     UINT noticeMessage_ = 0;
+    DroppedHandler droppedHandler_ = nullptr;
+    void *droppedContext_ = nullptr;
 };
 #endif

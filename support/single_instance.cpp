@@ -1,16 +1,38 @@
 #include "support/single_instance.h"
 
 #include <algorithm>
+#include <cstdio>
 #include <cstring>
+#include <cwchar>
 #include <optional>
 #include <string>
 
 #include "framework/exception.h"
+#include "support/handoff_receiver.h"
 #include "support/handoff_steps.h"
 
 HANDLE InstanceMutex = nullptr;
 char SharedDataName[1024] = "";
 const char kHandOffReceiverClass[] = "OrvaneHandOffReceiver";
+
+namespace {
+// Guards the globals above: each check works on values of its own and only writes them
+// there, so that checks on several threads never act on each other's.
+SRWLOCK publishedLock = SRWLOCK_INIT;
+}  // namespace
+
+void PublishCheck(HANDLE instanceMutex, const char *blockName) {
+    AcquireSRWLockExclusive(&publishedLock);
+    InstanceMutex = instanceMutex;
+    std::memcpy(SharedDataName, blockName, std::strlen(blockName) + 1);
+    ReleaseSRWLockExclusive(&publishedLock);
+}
+
+void ForgetInstanceMutex(HANDLE instanceMutex) {
+    AcquireSRWLockExclusive(&publishedLock);
+    if (InstanceMutex == instanceMutex) InstanceMutex = nullptr;
+    ReleaseSRWLockExclusive(&publishedLock);
+}
 
 namespace {
 const size_t kNameArea = sizeof SharedDataName;  // 1023 characters and the terminator
@@ -75,6 +97,115 @@ bool HandOffBlock::Lock(DWORD timeoutMs) {
 
 namespace {
 const DWORD kNoWindowPollMs = 10;
+const LONG kTicketPending = 0, kTicketTaken = 1, kTicketVoid = 2;
+const ULONG_PTR kTicketNumberMask = 0x7FFFFFF;  // 27 bits, so that dwData fits 32 bits
+// Numbers already in use by another sender are passed over; this many in a row is no chance.
+const int kTicketAttempts = 64;
+
+std::string TicketName(ULONG_PTR number) {
+    char name[40];
+    std::snprintf(name, sizeof name, "OrvaneHandOffTicket_%07lx", static_cast<unsigned long>(number));
+    return name;
+}
+
+// Maps the ticket's word, or null.
+volatile LONG *MapTicket(HANDLE mapping) {
+    return static_cast<volatile LONG *>(MapViewOfFile(mapping, FILE_MAP_ALL_ACCESS, 0, 0, sizeof(LONG)));
+}
+}  // namespace
+
+HandOffTicket::HandOffTicket() {
+    static volatile LONG calls = 0;
+    // GCOVR_EXCL_BR_START: a number in use by another sender, or no mapping to be had, which no seam reaches
+    for (int attempt = 0; attempt < kTicketAttempts && !state_; ++attempt) {
+        // Spread by the process and the call, so that senders rarely try each other's numbers.
+        const ULONG_PTR number = (GetCurrentProcessId() * 0x9E3779B1UL +
+                                  static_cast<ULONG_PTR>(InterlockedIncrement(&calls)) * 0x85EBCA77UL) &
+                                 kTicketNumberMask;
+        if (number == 0) continue;
+        const HANDLE mapping = CreateFileMappingA(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE | SEC_COMMIT, 0,
+                                                  sizeof(LONG), TicketName(number).c_str());
+        if (!mapping) break;
+        if (GetLastError() == ERROR_ALREADY_EXISTS) {
+            CloseHandle(mapping);
+            continue;
+        }
+        mapping_ = mapping;
+        number_ = static_cast<DWORD>(number);
+        state_ = MapTicket(mapping);
+    }
+    if (!state_) {
+        if (mapping_) CloseHandle(mapping_);
+        throw Exception(kMappingFailedText);
+    }
+    // GCOVR_EXCL_BR_STOP
+}
+
+HandOffTicket::~HandOffTicket() {
+    UnmapViewOfFile(const_cast<LONG *>(state_));
+    CloseHandle(mapping_);
+}
+
+bool HandOffTicket::TakenElseVoid() {
+    return InterlockedCompareExchange(state_, kTicketVoid, kTicketPending) == kTicketTaken;
+}
+
+bool TakeTicket(ULONG_PTR messageData) {
+    // Only the low 32 bits cross between 32-bit and 64-bit programs.
+    messageData &= 0xFFFFFFFF;
+    if ((messageData & 0x1F) != HandOffTicket::kTicketTag) return true;
+    const HANDLE mapping = OpenFileMappingA(FILE_MAP_ALL_ACCESS, FALSE, TicketName(messageData >> 5).c_str());
+    if (!mapping) return false;  // its sender has gone, after voiding it
+    volatile LONG *state = MapTicket(mapping);
+    bool taken = false;
+    // GCOVR_EXCL_BR_START: the view is null only when MapViewOfFile fails, which no seam reaches
+    if (state) {
+        taken = InterlockedCompareExchange(state, kTicketTaken, kTicketPending) == kTicketPending;
+        UnmapViewOfFile(const_cast<LONG *>(state));
+    }
+    // GCOVR_EXCL_BR_STOP
+    CloseHandle(mapping);
+    return taken;
+}
+
+namespace {
+
+void AppendUnits(std::string &bytes, const wchar_t *text, size_t units) {
+    // With its terminator, as UTF-16LE, unit by unit: every unit goes as it is.
+    for (size_t i = 0; i <= units; ++i) {
+        const unsigned unit = i < units ? static_cast<unsigned>(text[i]) & 0xFFFF : 0;
+        bytes += static_cast<char>(unit & 0xFF);
+        bytes += static_cast<char>(unit >> 8);
+    }
+}
+
+}  // namespace
+
+std::string MakeHandOffRequest(int argumentCount, const wchar_t *const *arguments, const wchar_t *workingDirectory) {
+    if (argumentCount < 0 || !arguments) argumentCount = 0;
+    std::wstring currentDirectory;
+    if (!workingDirectory) {
+        currentDirectory.resize(GetCurrentDirectoryW(0, nullptr));
+        currentDirectory.resize(GetCurrentDirectoryW(static_cast<DWORD>(currentDirectory.size()), &currentDirectory[0]));
+        workingDirectory = currentDirectory.c_str();
+    }
+    const size_t directoryUnits = std::wcslen(workingDirectory);
+    size_t argumentUnits = 0;
+    for (int i = 0; i < argumentCount; ++i) argumentUnits += (arguments[i] ? std::wcslen(arguments[i]) : 0) + 1;
+    if (argumentUnits > kMaxRequestUnits || directoryUnits > kMaxRequestUnits - 1) throw Exception(kDataTooLongText);
+
+    std::string bytes(kHandOffRequestTag, sizeof kHandOffRequestTag);
+    for (int shift = 0; shift < 32; shift += 8) bytes += static_cast<char>((static_cast<unsigned>(argumentCount) >> shift) & 0xFF);
+    bytes.reserve(bytes.size() + 2 * (directoryUnits + 1 + argumentUnits));
+    AppendUnits(bytes, workingDirectory, directoryUnits);
+    for (int i = 0; i < argumentCount; ++i) {
+        const wchar_t *argument = arguments[i] ? arguments[i] : L"";
+        AppendUnits(bytes, argument, std::wcslen(argument));
+    }
+    return bytes;
+}
+
+namespace {
 
 // The end of a call's waits; none for INFINITE.
 class Deadline {
@@ -123,21 +254,30 @@ void LetTargetComeForward(HWND target) {
     AllowSetForegroundWindow(process);
 }
 
-// Sends the text and says whether the window answered in time; *answer is its answer.
-bool SendText(HWND target, const char *data, size_t dataLength, const Deadline &deadline, DWORD_PTR *answer) {
+// What became of one message.
+enum class Sent { Taken, Answered, NotAnswered };
+
+// Sends the message with its ticket. A window that gives no answer in time may still have
+// taken it: the ticket tells.
+Sent SendMessageWithTicket(HWND target, const void *bytes, size_t size, const Deadline &deadline,
+                           HandOffTicket &ticket) {
     COPYDATASTRUCT copied = {};
-    copied.dwData = reinterpret_cast<ULONG_PTR>(SharedDataName);
-    copied.cbData = static_cast<DWORD>(dataLength + 1);
-    copied.lpData = const_cast<char *>(data);
+    copied.dwData = ticket.MessageData();
+    copied.cbData = static_cast<DWORD>(size);
+    copied.lpData = const_cast<void *>(bytes);
     const LPARAM message = reinterpret_cast<LPARAM>(&copied);
+    DWORD_PTR answer = 0;
+    bool answered = true;
     if (deadline.Infinite()) {
-        *answer = static_cast<DWORD_PTR>(SendMessageA(target, WM_COPYDATA, 0, message));
-        return true;
+        answer = static_cast<DWORD_PTR>(SendMessageA(target, WM_COPYDATA, 0, message));
+    } else {
+        // A bound that has run out is not passed on: Wine waits without a limit for 0.
+        const DWORD remainingMs = deadline.RemainingMs();
+        answered = remainingMs != 0 &&
+                   SendMessageTimeoutA(target, WM_COPYDATA, 0, message, SMTO_NORMAL, remainingMs, &answer) != 0;
     }
-    // A bound that has run out is not passed on: Wine waits without a limit for 0.
-    const DWORD remainingMs = deadline.RemainingMs();
-    if (remainingMs == 0) return false;
-    return SendMessageTimeoutA(target, WM_COPYDATA, 0, message, SMTO_NORMAL, remainingMs, answer) != 0;
+    if (answered) return answer == TRUE ? Sent::Taken : Sent::Answered;
+    return ticket.TakenElseVoid() ? Sent::Taken : Sent::NotAnswered;
 }
 
 // Our text from a round whose window went away, if the block still holds exactly it
@@ -151,11 +291,12 @@ void RemoveOwnText(HandOffBlock &block, const char *data, size_t dataLength) {
 
 // The check. With `heldBlock`, the caller holds the block open and its lock is taken
 // before the instance mutex, so that `becomeFirst` runs under the lock of the decision.
-HandOffOutcome HandOff(const char *windowName, const char *className, const char *data, DWORD timeoutMs,
-                       HandOffBlock *heldBlock, BecomeFirstInstance becomeFirst, void *context, HANDLE *instanceMutex) {
+HandOffOutcome HandOff(const char *windowName, const char *className, const HandOffPayload &payload,
+                       DWORD timeoutMs, HandOffBlock *heldBlock, BecomeFirstInstance becomeFirst, void *context,
+                       HANDLE *instanceMutex, bool publish) {
     if (!windowName) windowName = "";
     if (!className) className = "";
-    if (!data) data = "";
+    const char *data = payload.request ? nullptr : payload.text ? payload.text : "";
     // The name "" would make an unnamed mutex: every caller would be the first instance.
     if (!*windowName && !*className) throw Exception(kNoNamesText);
 
@@ -170,18 +311,20 @@ HandOffOutcome HandOff(const char *windowName, const char *className, const char
     ComposeInstanceName(windowName, className, name);
     // Creation is atomic between processes: exactly one caller sees no error.
     SetLastError(ERROR_SUCCESS);
-    InstanceMutex = CreateMutexA(nullptr, TRUE, name);
+    const HANDLE mutex = CreateMutexA(nullptr, TRUE, name);
     const DWORD mutexError = GetLastError();
-    if (instanceMutex) *instanceMutex = InstanceMutex;
-    ComposeSharedDataName(windowName, className, SharedDataName);
+    if (instanceMutex) *instanceMutex = mutex;
+    char blockName[kNameArea];
+    ComposeSharedDataName(windowName, className, blockName);
+    if (publish) PublishCheck(mutex, blockName);
     if (mutexError == ERROR_SUCCESS) {
-        if (becomeFirst) becomeFirst(context, *heldBlock);
+        if (becomeFirst) becomeFirst(context, *heldBlock, mutex);
         return HandOffOutcome::FirstInstance;
     }
 
-    const size_t dataLength = std::strlen(data);
+    const size_t dataLength = data ? std::strlen(data) : 0;
     std::optional<HandOffBlock> ownBlock;
-    HandOffBlock &block = heldBlock ? *heldBlock : ownBlock.emplace(SharedDataName);
+    HandOffBlock &block = heldBlock ? *heldBlock : ownBlock.emplace(blockName);
     bool written = false;
     ULONGLONG noWindowUntil = 0;
     for (;;) {
@@ -192,16 +335,18 @@ HandOffOutcome HandOff(const char *windowName, const char *className, const char
         if (written) RemoveOwnText(block, data, dataLength);
         // Decided under the lock, under which a CHandOffReceiver makes its window, and gives
         // it up with the mutex: an owner found alive has its window.
-        if (TakeOverInstanceMutex(InstanceMutex)) {
-            if (becomeFirst) becomeFirst(context, block);
+        if (TakeOverInstanceMutex(mutex)) {
+            if (becomeFirst) becomeFirst(context, block, mutex);
             return HandOffOutcome::FirstInstance;
         }
-        // Refused before the block is touched: the text and its terminator must fit.
-        if (dataLength > HandOffBlock::kSize - 1) throw Exception(kDataTooLongText);
-        // GCOVR_EXCL_BR_START: the view is null only when MapViewOfFile fails, which no seam reaches
-        if (char *view = block.View()) std::memcpy(view, data, dataLength + 1);
-        // GCOVR_EXCL_BR_STOP
-        written = true;
+        if (data) {
+            // Refused before the block is touched: the text and its terminator must fit.
+            if (dataLength > HandOffBlock::kSize - 1) throw Exception(kDataTooLongText);
+            // GCOVR_EXCL_BR_START: the view is null only when MapViewOfFile fails, which no seam reaches
+            if (char *view = block.View()) std::memcpy(view, data, dataLength + 1);
+            // GCOVR_EXCL_BR_STOP
+            written = true;
+        }
         // Found under the lock, without sending messages, so the lock is never held while
         // waiting on the receiver.
         const HWND target = FindReceiverWindow(windowName, className);
@@ -216,25 +361,40 @@ HandOffOutcome HandOff(const char *windowName, const char *className, const char
             continue;
         }
         LetTargetComeForward(target);
-        DWORD_PTR answer = 0;
-        const bool answered = SendText(target, data, dataLength, deadline, &answer);
-        if (answered && answer == TRUE) return HandOffOutcome::HandedOff;
-        // Gone while the message waited: its instance closed or died. Decide again.
+        // Kept until the round is decided: a receiver still inside the message finds it void.
+        HandOffTicket ticket;
+        const Sent sent = data ? SendMessageWithTicket(target, data, dataLength + 1, deadline, ticket)
+                               : SendMessageWithTicket(target, payload.request, payload.requestSize, deadline, ticket);
+        if (sent == Sent::Taken) return HandOffOutcome::HandedOff;
+        // Gone while the message waited: its instance closed or died, and did not take it.
+        // Decide again.
         if (!IsWindow(target)) continue;
-        return answered ? HandOffOutcome::Refused : HandOffOutcome::NotResponding;
+        return sent == Sent::Answered ? HandOffOutcome::Refused : HandOffOutcome::NotResponding;
     }
 }
 }  // namespace
 
-HandOffOutcome HandOffWithBlock(const char *windowName, const char *className, const char *data, DWORD timeoutMs,
-                                HandOffBlock &block, BecomeFirstInstance becomeFirst, void *context,
-                                HANDLE *instanceMutex) {
-    return HandOff(windowName, className, data, timeoutMs, &block, becomeFirst, context, instanceMutex);
+HandOffOutcome HandOffWithBlock(const char *windowName, const char *className, const HandOffPayload &payload,
+                                DWORD timeoutMs, HandOffBlock &block, BecomeFirstInstance becomeFirst, void *context,
+                                HANDLE *instanceMutex, bool publish) {
+    return HandOff(windowName, className, payload, timeoutMs, &block, becomeFirst, context, instanceMutex, publish);
 }
 
 HandOffOutcome TryHandOffToRunningInstance(const char *windowName, const char *className, const char *data,
                                            DWORD timeoutMs) {
-    return HandOff(windowName, className, data, timeoutMs, nullptr, nullptr, nullptr, nullptr);
+    HandOffPayload payload;
+    payload.text = data;
+    return HandOff(windowName, className, payload, timeoutMs, nullptr, nullptr, nullptr, nullptr, true);
+}
+
+HandOffOutcome TryHandOffRequestToRunningInstance(const char *windowName, const char *className, int argumentCount,
+                                                  const wchar_t *const *arguments, const wchar_t *workingDirectory,
+                                                  DWORD timeoutMs) {
+    const std::string request = MakeHandOffRequest(argumentCount, arguments, workingDirectory);
+    HandOffPayload payload;
+    payload.request = request.data();
+    payload.requestSize = request.size();
+    return HandOff(windowName, className, payload, timeoutMs, nullptr, nullptr, nullptr, nullptr, true);
 }
 
 bool HandOffToRunningInstance(const char *windowName, const char *className, const char *data) {

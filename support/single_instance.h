@@ -24,13 +24,14 @@
 // an empty name matches any class or title. After the lock, the window's process is allowed
 // to take the foreground (AllowSetForegroundWindow: the user started this program, so this
 // program has the right to give), and WM_COPYDATA goes to it, waiting until it is handled:
-// wParam 0; dwData = the address of SharedDataName in the sender; lpData = the data text;
-// cbData = its length + 1. When that window went away meanwhile (its instance closed or
-// died), or no window is found while the owner lives, the check is made again: a running
-// instance that died is taken over. Returns true once the window has handled the message,
-// and also when the running instance has no such window within a short wait (the text is
-// then left in the block, where such an instance may read it; TryHandOffToRunningInstance
-// tells this case apart).
+// wParam 0; lpData = the data text; cbData = its length + 1; dwData = a ticket of this
+// message (handoff_steps.h), which a CHandOffReceiver marks taken before it keeps the text,
+// so that a sender whose bound runs out still learns whether it was taken. When that window
+// went away meanwhile without taking it (its instance closed or died), or no window is found
+// while the owner lives, the check is made again: a running instance that died is taken
+// over. Returns true once the window has handled the message, and also when the running
+// instance has no such window within a short wait (the text is then left in the block,
+// where such an instance may read it; TryHandOffToRunningInstance tells this case apart).
 //
 // Null window or class names stand for empty texts; null data for an empty text.
 // Throws Exception (Shift-JIS text) when both names are empty, before anything is
@@ -41,28 +42,39 @@
 // Sender and receiver should run at the same integrity level: the objects an elevated
 // process creates are likely closed to a non-elevated one (untested: Wine has none).
 //
-// Call it once per process. A second call on the thread that made the first check finds
-// its own mutex, takes the later-instance path and sends the text to its own window.
+// Call it once per process: the first instance's thread owns the mutex from then on. A second
+// call on that thread finds its own mutex, takes the later-instance path and sends the text
+// to its own window. A later instance told NotResponding, Refused or BlockBusy may call
+// again (TryHandOffToRunningInstance): nothing was taken. Checks on several threads of one
+// process at once, of the same or other names, each act on their own values; the globals
+// below then hold those of whichever was made last.
 bool HandOffToRunningInstance(const char *windowName, const char *className, const char *data);
 // The same, handing over an empty text.
 bool HandOffToRunningInstance(const char *windowName, const char *className);
 
+// What became of the data, exactly, and what the program does. "Taken" means kept by the
+// running instance's receiver for its program (CHandOffReceiver: for TakeText, or passed on
+// to the instance that runs next, or reported as dropped when the object goes).
 enum class HandOffOutcome {
-    FirstInstance,  // this thread owns the instance mutex (false above)
-    HandedOff,      // the receiving window answered TRUE: it took the text
-    Refused,        // the window answered otherwise: a CHandOffReceiver that could not keep the
-                    // text; a receiver of another kind may still read it from the block
-    NotResponding,  // no answer within timeoutMs: the running instance's receiving thread does
-                    // not run (a CHandOffReceiver's process suspended or dying, or a window of
-                    // another kind whose thread is busy or hangs); the text was not taken, and is
-                    // taken later only if that window still handles the message (Wine withdraws
-                    // a message not yet received)
+    FirstInstance,  // this thread owns the instance mutex (false above); nothing was handed over
+                    // and no program will take the data: it is this program's own
+    HandedOff,      // taken: the receiving window answered TRUE, or, after the bound ran out, its
+                    // ticket shows it was taken. The program ends: the document opens there
+    Refused,        // the window answered otherwise: a CHandOffReceiver did not take it (1024 waiting,
+                    // or a form it does not take); a receiver of another kind may still read the
+                    // block. Tell the user, or try again later
+    NotResponding,  // no answer within timeoutMs, and not taken: the running instance's receiving
+                    // thread does not run (its process suspended or dying), and its ticket is void,
+                    // so a CHandOffReceiver of this release never takes it. A receiver that knows no
+                    // tickets (of an earlier release, or of another kind) may take it later on
+                    // Windows, which does not withdraw a sent message (Wine does): for those it is
+                    // "not known to be taken"
     NoWindow,       // the running instance lives but has no window of these names, also after
                     // kNoWindowWaitMs: it uses the check alone, or its names run together to the
                     // same text as ours ("AB" + "C" and "A" + "BC"). The text is left in the
-                    // block; no window took it
+                    // block; no window took it: tell the user rather than count it as opened
     BlockBusy,      // the block's lock was not had within timeoutMs (a program holds it and does
-                    // not let it go); nothing was handed over
+                    // not let it go); nothing was handed over: try again, or tell the user
 };
 // How long a later instance waits for the window of a running instance that has none yet.
 const DWORD kNoWindowWaitMs = 500;
@@ -71,6 +83,18 @@ const DWORD kNoWindowWaitMs = 500;
 // true stands for there: true is any outcome but FirstInstance.
 HandOffOutcome TryHandOffToRunningInstance(const char *windowName, const char *className, const char *data,
                                            DWORD timeoutMs);
+
+// The same check, handing over a request: the program's arguments (argumentCount of them, as
+// it received them: wmain's argv without argv[0], or CommandLineToArgvW's; a null argument
+// counts as empty) and its working directory (null: the current directory), every UTF-16
+// unit exactly. The arguments may hold at most kMaxRequestUnits units, one terminator each
+// counted (one argument of 32,767 units fits), the directory 32,767; Exception beyond, before
+// anything is created. A request goes by message only; the block is not written. A
+// CHandOffReceiver made with a request takes it (TakeRequest); one made with a text, and
+// receivers of earlier releases, answer that they did not take it (Refused).
+HandOffOutcome TryHandOffRequestToRunningInstance(const char *windowName, const char *className, int argumentCount,
+                                                  const wchar_t *const *arguments, const wchar_t *workingDirectory,
+                                                  DWORD timeoutMs);
 
 // Writes the shared block's name for these names into `name` (1024 bytes), exactly as
 // the check composes it. A receiver opens its block under this name before its own

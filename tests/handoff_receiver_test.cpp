@@ -4,8 +4,10 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdint>
 #include <memory>
 #include <string>
+#include <vector>
 
 namespace {
 
@@ -62,4 +64,54 @@ TEST(HandOffShapes, BlockHoldsATextOnlyBeforeANulWithinItsFirst1024Bytes) {
         EXPECT_EQ(HandOffBlockTextLength(Exact(c.bytes).get(), c.bytes.size()), c.length);
     }
     EXPECT_EQ(HandOffBlockTextLength(nullptr, 1024), 0u);
+}
+
+namespace {
+
+// A request's bytes: the tag, `count`, then each of `strings` (directory first) as UTF-16LE
+// units with a 0 unit after it.
+std::string Request(uint32_t count, const std::vector<std::u16string> &strings) {
+    std::string bytes(kHandOffRequestTag, sizeof kHandOffRequestTag);
+    for (int shift = 0; shift < 32; shift += 8) bytes += static_cast<char>((count >> shift) & 0xFF);
+    for (const std::u16string &text : strings) {
+        for (char16_t unit : text + u'\0') {
+            bytes += static_cast<char>(unit & 0xFF);
+            bytes += static_cast<char>(unit >> 8);
+        }
+    }
+    return bytes;
+}
+
+}  // namespace
+
+TEST(HandOffShapes, RequestIsWholeWithinItsLimitsAndNeverATextMessage) {
+    const std::u16string longest(kMaxRequestUnits - 1, u'\x3042');
+    struct Case {
+        const char *name;
+        std::string bytes;
+        bool request;
+    };
+    const Case cases[] = {
+        {"no arguments", Request(0, {u"C:\\docs"}), true},
+        {"every unit as it is", Request(3, {u"", u"\xFF02\x00AD\xD83D\xDE00", u"\xDC00", u""}), true},
+        {"longest argument", Request(1, {u"C:\\", longest}), true},
+        {"argument one unit longer", Request(1, {u"C:\\", longest + u'x'}), false},
+        {"arguments together too long", Request(2, {u"C:\\", longest, u"x"}), false},
+        {"longest directory", Request(0, {longest}), true},
+        {"directory one unit longer", Request(0, {longest + u'x'}), false},
+        {"fewer strings than counted", Request(2, {u"C:\\", u"one"}), false},
+        {"a string more than counted", Request(0, {u"C:\\", u"one"}), false},
+        {"no strings", Request(0, {}), false},
+        {"count beyond any request", Request(0xFFFFFFFF, {u"C:\\"}), false},
+        {"an odd byte after the end", Request(0, {u"C:\\"}) + 'x', false},
+        {"last string unterminated", Request(0, {u"C:\\"}).substr(0, 12), false},
+        {"header alone", Request(0, {}).substr(0, 7), false},
+        {"another tag", "\0RQ\2" + Request(0, {u"C:\\"}).substr(4), false},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        EXPECT_EQ(IsHandOffRequest(Exact(c.bytes).get(), c.bytes.size()), c.request);
+        EXPECT_FALSE(IsHandOffMessage(Exact(c.bytes).get(), c.bytes.size())) << "a receiver of texts takes no request";
+    }
+    EXPECT_FALSE(IsHandOffRequest(nullptr, 16));
 }

@@ -160,6 +160,49 @@ std::string TakeAll(CHandOffReceiver &receiver) {
     return all;
 }
 
+// UTF-16LE in hex, as the children take and report texts of a request.
+std::string HexUnits(const std::wstring &text) {
+    std::string bytes;
+    for (wchar_t unit : text) {
+        bytes += static_cast<char>(unit & 0xFF);
+        bytes += static_cast<char>((unit >> 8) & 0xFF);
+    }
+    return ToHex(bytes);
+}
+
+// Names of documents that the ANSI code pages 1252 and 932 change or lose: a fullwidth
+// quotation mark, soft hyphens, a hyphen, a letter with macron, Japanese, Korean, Cyrillic,
+// and an emoji (a surrogate pair).
+const std::wstring kWideTexts[] = {
+    L"\"C:\\docs\\\xFF02 --evil \xFF02.txt\"", L"\x00AD\x00ADsafe-mode C:\\docs\\a.txt", L"\x2010x",
+    L"\"C:\\docs\\\x0100rt.txt\"",         L"\x8868\x793A\x30C6\x30B9\x30C8.txt",        L"\xD55C\xAE00.txt",
+    L"\x0414\x043E\x043A.txt",                L"\xD83D\xDCC4 notes.txt",
+};
+const std::wstring kWideDirectory = L"C:\\\x6587\x66F8 \xD83D\xDCC1";
+
+// The options of receiver.exe and handoff_child for a request of kWideTexts in kWideDirectory.
+std::string WideRequestOptions() {
+    std::string options = " --request --dir-hex " + HexUnits(kWideDirectory);
+    for (const std::wstring &text : kWideTexts) options += " --arg-hex " + HexUnits(text);
+    return options;
+}
+
+// The line receiver.exe reports for a request.
+std::string RequestLine(const std::wstring &directory, const std::vector<std::wstring> &arguments) {
+    std::string line = "request dir=" + HexUnits(directory) + " args=";
+    for (size_t i = 0; i < arguments.size(); ++i) line += (i ? "," : "") + HexUnits(arguments[i]);
+    return line;
+}
+
+// The next "request" or "text" line of a receiver; "none" when it took nothing in time.
+std::string NextItemLine(ChildProcess &receiver, DWORD timeoutMs = kLineWaitMs) {
+    std::string line;
+    while (receiver.ReadLine(line, timeoutMs)) {
+        if (line.compare(0, 8, "request ") == 0 || line.compare(0, 5, "text ") == 0) return line;
+    }
+    return "none";
+}
+
 }  // namespace
 
 TEST(HandOffNames, FirstCallOwnsTheInstanceMutexAndNamesTheBlock) {
@@ -349,7 +392,8 @@ TEST(HandOff, LaterInstanceSendsCopyDataAndLeavesTheTextInTheBlock) {
     CopyData got;
     ASSERT_TRUE(NextCopyData(*receiver, got)) << receiver->UnreadOutput();
     EXPECT_EQ(got.wParam, "0");
-    EXPECT_EQ(got.dwData, FieldOf(result, "dwdata"));  // the sender's address of SharedDataName
+    // A ticket: its number above 5 bits of tag, which no earlier sender's address has.
+    EXPECT_EQ(std::stoull(got.dwData, nullptr, 16) & 0x1F, 0x15u) << got.dwData;
     EXPECT_EQ(got.cbData, std::to_string(data.size() + 1));
     EXPECT_EQ(got.lpData, data + '\0');
     EXPECT_EQ(got.block, data);
@@ -544,6 +588,7 @@ TEST(HandOff, RunningInstanceThatDiesInsideAHandOff) {
         bool nextStartsMeanwhile;
         const char *result;
         std::string blockAfter;
+        bool otherCheckMeanwhile = false;  // on another thread of the later instance, of other names
     };
     const Case cases[] = {
         {"killed after its owner was found alive", false, "mine", "", false, "result 0", ""},
@@ -553,6 +598,8 @@ TEST(HandOff, RunningInstanceThatDiesInsideAHandOff) {
          "result 0", "mine and more"},
         {"killed while an empty text's answer was awaited, a text written meanwhile", true, "", "theirs", false,
          "result 0", "theirs"},
+        {"killed while the answer was awaited, the first instance of other names made meanwhile in the same process",
+         true, "mine", "", false, "result 0", "", true},
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.name);
@@ -561,8 +608,12 @@ TEST(HandOff, RunningInstanceThatDiesInsideAHandOff) {
         auto running = StartTextReceiver(names);
         ASSERT_TRUE(running->WaitForLine("ready", kLineWaitMs)) << running->UnreadOutput();
         NamedEvent found, rechecked;
+        Instance other;
         auto later = StartHandOff(names, "--pause-at-find " + found.Name() + " --pause-at-recheck " + rechecked.Name() +
-                                             " --data-hex " + ToHex(c.data));
+                                             " --data-hex " + ToHex(c.data) +
+                                             (c.otherCheckMeanwhile ? " --other-check-at-recheck " + other.window +
+                                                                          " " + other.cls
+                                                                    : ""));
         ASSERT_TRUE(later->WaitForLine("finding", kLineWaitMs)) << later->UnreadOutput();
         if (c.whileAnswerAwaited) {
             ASSERT_TRUE(running->SetSuspended(true));
@@ -575,6 +626,11 @@ TEST(HandOff, RunningInstanceThatDiesInsideAHandOff) {
         found.Set();
         std::unique_ptr<ChildProcess> next;
         if (c.whileAnswerAwaited) {
+            std::string otherLine;
+            if (c.otherCheckMeanwhile) {
+                ASSERT_TRUE(later->WaitForLine("other", kLineWaitMs, &otherLine)) << later->UnreadOutput();
+                EXPECT_EQ(otherLine, "other first-instance");
+            }
             ASSERT_TRUE(later->WaitForLine("rechecking", kLineWaitMs)) << later->UnreadOutput();
             if (!c.writtenMeanwhile.empty()) {
                 block.Lock();
@@ -676,6 +732,38 @@ TEST(HandOff, ManyLaterInstancesAtOnceReachTheReceiverWhole) {
     }
 }
 
+// A later instance's request: every UTF-16 unit of its arguments and its working directory,
+// up to the longest command line, taken once by a receiver made for requests. A receiver of
+// texts refuses it; a text comes to a receiver of requests as one argument.
+TEST(HandOffRequest, ArgumentsAndWorkingDirectoryArriveExactly) {
+    const std::vector<std::wstring> wide(std::begin(kWideTexts), std::end(kWideTexts));
+    struct Case {
+        const char *name;
+        bool requestReceiver;
+        std::string senderOptions, result, taken;
+    };
+    const Case cases[] = {
+        {"names outside any code page", true, WideRequestOptions(), "handed-off", RequestLine(kWideDirectory, wide)},
+        {"one argument of 32,767 units", true, " --request --dir-hex 4300 --arg-fill 4230 32767", "handed-off",
+         RequestLine(L"C", {std::wstring(32767, L'\x3042')})},
+        {"one argument of 32,768 units", true, " --request --arg-fill 4230 32768", std::string("exception ") + kDataTooLongSjis,
+         "none"},
+        {"to a receiver of texts", false, WideRequestOptions(), "refused", "none"},
+        {"a text to a receiver of requests", true, " --data-hex " + ToHex(std::string("notes.txt")), "handed-off",
+         RequestLine(L"", {L"notes.txt"})},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        Instance names;
+        auto receiver = StartTextReceiver(names, "", StandInProgramPath("receiver.exe"), c.requestReceiver ? " --request" : "");
+        ASSERT_TRUE(receiver->WaitForLine("ready", kLineWaitMs)) << receiver->UnreadOutput();
+        const std::string line = HandOffOnce(names, "--timeout-ms 20000" + c.senderOptions);
+        const std::string error = ExceptionTextOf(line);
+        EXPECT_EQ(error.empty() ? FieldOf(line, "outcome") : "exception " + error, c.result) << line;
+        EXPECT_EQ(NextItemLine(*receiver, c.taken == "none" ? 1000 : kLineWaitMs), c.taken);
+    }
+}
+
 // ---- CHandOffReceiver (tools/receiver.exe, or one in this process) ----
 
 // A text in the block is never taken by the next first instance, whatever left it there:
@@ -740,15 +828,19 @@ TEST(HandOffReceiver, ManySendersAtOnceGiveEachTextExactlyOnce) {
 TEST(HandOffReceiver, MalformedMessagesAreRefusedAndTheReceiverGoesOn) {
     Instance names;
     CHandOffReceiver receiver(names.window.c_str(), names.cls.c_str(), "");
-    // No data; data with cbData 0; no NUL; an inner NUL; 1025 and 4096 bytes; then two
-    // hand-offs, the empty text among them.
+    // No data; data with cbData 0; no NUL; an inner NUL; 1025 and 4096 bytes; a request, which
+    // a receiver of texts does not take; then two hand-offs, the empty text among them; then
+    // a text with a ticket that no sender made.
     const std::string shapes =
         "--send-raw null --send-raw \"\" --send-raw " + ToHex(std::string("no nul")) + " --send-raw " +
         ToHex(std::string("in\0ner\0", 7)) + " --send-raw " + ToHex(std::string(1024, 'b') + '\0') + " --send-raw " +
-        ToHex(std::string(4095, 'c') + '\0') + " --send-raw " + ToHex(std::string("ok\0", 3)) + " --send-raw 00";
+        ToHex(std::string(4095, 'c') + '\0') + " --send-raw " + ToHex(std::string("\0RQ\1\0\0\0\0C\0\0\0", 12)) +
+        " --send-raw " + ToHex(std::string("ok\0", 3)) + " --send-raw 00 --raw-dwdata 35 --send-raw " +
+        ToHex(std::string("no ticket\0", 10));
     auto sender = StartHandOff(names, shapes);
     ASSERT_TRUE(PumpUntilExit(*sender, kLineWaitMs)) << sender->UnreadOutput();
-    for (const char *expected : {"raw 0", "raw 0", "raw 0", "raw 0", "raw 0", "raw 0", "raw 1", "raw 1"}) {
+    for (const char *expected :
+         {"raw 0", "raw 0", "raw 0", "raw 0", "raw 0", "raw 0", "raw 0", "raw 1", "raw 1", "raw 0"}) {
         std::string line;
         ASSERT_TRUE(sender->ReadLine(line, kLineWaitMs)) << sender->UnreadOutput();
         EXPECT_EQ(line, expected);
@@ -1056,6 +1148,86 @@ TEST(HandOffReceiver, SuspendedRunningInstanceHoldsALaterOneOnlyForItsBound) {
     EXPECT_EQ(NextTaken(*running), "text answered");
 }
 
+// The receiving thread of a receiver in this process stops at one step of keeping a message
+// until `go` is set: before it marks the ticket (where it opens it) or after it has kept
+// what came (where it signals TextWaitsEvent). Seen through this program's import slots.
+struct PausedReceiver {
+    HANDLE textsWait = nullptr, reached = nullptr, go = nullptr;
+    bool beforeTicket = false;
+    BOOL(WINAPI *setEvent)(HANDLE) = nullptr;
+    HANDLE(WINAPI *openFileMapping)(DWORD, BOOL, LPCSTR) = nullptr;
+} g_paused;
+
+void PauseHere() {
+    g_paused.setEvent(g_paused.reached);
+    WaitForSingleObject(g_paused.go, 60000);
+}
+
+BOOL WINAPI SetEventPaused(HANDLE event) {
+    if (!g_paused.beforeTicket && event == g_paused.textsWait) PauseHere();
+    return g_paused.setEvent(event);
+}
+
+HANDLE WINAPI OpenFileMappingPaused(DWORD access, BOOL inherit, LPCSTR name) {
+    if (g_paused.beforeTicket) PauseHere();
+    return g_paused.openFileMapping(access, inherit, name);
+}
+
+// A sender's bound runs out while the receiving thread is inside the message. Whichever of
+// them marks the ticket first decides: kept, and the sender is told HandedOff, whatever it
+// then finds (also the receiver closed, its window gone); or not kept, and the sender told it.
+TEST(HandOffReceiver, BoundRunningOutInsideTheReceiverTellsWhatBecameOfTheText) {
+    struct Case {
+        const char *name;
+        bool beforeTicket, closeMeanwhile;
+        const char *outcome;
+        bool taken;
+    };
+    const Case cases[] = {
+        {"paused after it kept the text", false, false, "handed-off", true},
+        {"paused after it kept the text, then closed", false, true, "handed-off", true},
+        {"paused before it marked the ticket", true, false, "not-responding", false},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        Instance names;
+        std::unique_ptr<CHandOffReceiver> receiver(new CHandOffReceiver(names.window.c_str(), names.cls.c_str(), ""));
+        NamedEvent reached, go, rechecked;
+        g_paused.textsWait = receiver->TextWaitsEvent();
+        g_paused.reached = OpenEventA(EVENT_ALL_ACCESS, FALSE, reached.Name().c_str());
+        g_paused.go = OpenEventA(EVENT_ALL_ACCESS, FALSE, go.Name().c_str());
+        g_paused.beforeTicket = c.beforeTicket;
+        g_paused.setEvent = reinterpret_cast<BOOL(WINAPI *)(HANDLE)>(
+            SwapImport(reinterpret_cast<void *>(&SetEvent), reinterpret_cast<void *>(&SetEventPaused)));
+        g_paused.openFileMapping = reinterpret_cast<HANDLE(WINAPI *)(DWORD, BOOL, LPCSTR)>(
+            SwapImport(reinterpret_cast<void *>(&OpenFileMappingA), reinterpret_cast<void *>(&OpenFileMappingPaused)));
+        ASSERT_TRUE(g_paused.setEvent && g_paused.openFileMapping);
+
+        auto sender = StartHandOff(names, "--timeout-ms 500 --pause-at-recheck " + rechecked.Name() + " --data-hex " +
+                                              ToHex(std::string("late")));
+        EXPECT_EQ(WaitForSingleObject(g_paused.reached, kLineWaitMs), WAIT_OBJECT_0);
+        // The sender's bound runs out meanwhile; it says what it was told, or stops where it
+        // asks whether the window is still there.
+        std::string line;
+        ASSERT_TRUE(sender->ReadLine(line, kLineWaitMs)) << sender->UnreadOutput();
+        go.Set();
+        if (c.closeMeanwhile) receiver->Close();
+        // Taken under the lock that the receiving thread holds while it keeps a message: so
+        // it has decided before the sender goes on.
+        const std::string taken = TakeAll(*receiver);
+        if (line == "rechecking") {
+            rechecked.Set();
+            ASSERT_TRUE(sender->ReadLine(line, kLineWaitMs)) << sender->UnreadOutput();
+        }
+        SwapImport(reinterpret_cast<void *>(&SetEventPaused), reinterpret_cast<void *>(g_paused.setEvent));
+        SwapImport(reinterpret_cast<void *>(&OpenFileMappingPaused), reinterpret_cast<void *>(g_paused.openFileMapping));
+        CloseHandle(g_paused.reached);
+        CloseHandle(g_paused.go);
+        EXPECT_EQ(FieldOf(line, "outcome"), c.outcome) << line;
+        EXPECT_EQ(taken + TakeAll(*receiver), c.taken ? "late|" : "");
+    }
+}
+
 // The program's own thread is busy (this one: it dispatches nothing and takes nothing) while
 // later instances start at once: each is answered, every text is kept once and in order, and
 // the program takes them all when it is ready. A burst larger than 256 is refused nothing.
@@ -1195,71 +1367,90 @@ TEST(HandOffReceiver, ProgramKilledHoldingTheBlockLockLeavesNothingToTake) {
     }
 }
 
-// The running instance closes while four programs start: each of them either hands its text
-// to a receiver that takes it once, or is the first instance and keeps its text.
-TEST(HandOffReceiver, ClosingWhileProgramsStartLosesNoText) {
+// The running instance ends while four programs start: each of them either hands its text
+// to a receiver that takes it once, or is the first instance and keeps its text. A program
+// that ends by letting its receiver go, without taking what waits, has that passed on to
+// the instance that runs next, or is told what it drops.
+void CountDropped(void *dropped, const char *text, const CHandOffRequest *) {
+    ++(*static_cast<std::map<std::string, int> *>(dropped))[text];
+}
+
+TEST(HandOffReceiver, EndingWhileProgramsStartLosesNoText) {
     const char *roundsSetting = std::getenv("ORVANE_CLOSE_RACE_ROUNDS");
     const int rounds = roundsSetting ? std::atoi(roundsSetting) : 200;
     const int kStarters = 4;
-    int texts = 0, lost = 0, twice = 0, becameFirst = 0, unanswered = 0;
-    for (int round = 0; round < rounds; ++round) {
-        Instance names;
-        std::map<std::string, int> taken;
-        std::unique_ptr<CHandOffReceiver> running(new CHandOffReceiver(names.window.c_str(), names.cls.c_str(), ""));
-        NamedEvent close;
-        std::vector<std::unique_ptr<ChildProcess>> starters;
-        for (int i = 0; i < kStarters; ++i)
-            starters.push_back(StartTextReceiver(names, "text " + std::to_string(i), StandInProgramPath("receiver.exe"),
-                                                 " --close-on " + close.Name()));
-        // Close at a different moment of their starts each round, dispatching until then.
-        const ULONGLONG closeAt = GetTickCount64() + 15 * static_cast<ULONGLONG>(round % 12);
-        for (MSG message; GetTickCount64() < closeAt;) {
-            while (PeekMessageA(&message, nullptr, 0, 0, PM_REMOVE)) DispatchMessageA(&message);
-            Sleep(1);
-        }
-        running->Close();
-        while (std::unique_ptr<char[]> text{running->TakeText()}) ++taken[text.get()];
-
-        std::vector<std::string> handedOff;
-        std::vector<ChildProcess *> firsts;
-        for (int i = 0; i < kStarters; ++i) {
-            std::string line;
-            ASSERT_TRUE(starters[i]->ReadLine(line, kLineWaitMs)) << starters[i]->UnreadOutput();
-            if (line == "first-instance") {
-                firsts.push_back(starters[i].get());
-            } else if (line == "handed-off") {
-                handedOff.push_back("text " + std::to_string(i));
+    for (const bool byDestructor : {false, true}) {
+        SCOPED_TRACE(byDestructor ? "ends by its destructor" : "closes, then takes what waits");
+        int texts = 0, lost = 0, twice = 0, becameFirst = 0, unanswered = 0;
+        std::map<std::string, int> dropped;
+        for (int round = 0; round < rounds / 2; ++round) {
+            Instance names;
+            std::map<std::string, int> taken;
+            std::unique_ptr<CHandOffReceiver> running(
+                new CHandOffReceiver(names.window.c_str(), names.cls.c_str(), ""));
+            running->WhenDropped(CountDropped, &dropped);
+            NamedEvent close;
+            std::vector<std::unique_ptr<ChildProcess>> starters;
+            for (int i = 0; i < kStarters; ++i)
+                starters.push_back(StartTextReceiver(names, "text " + std::to_string(round) + "." + std::to_string(i),
+                                                     StandInProgramPath("receiver.exe"), " --close-on " + close.Name()));
+            // End at a different moment of their starts each round, dispatching until then.
+            const ULONGLONG closeAt = GetTickCount64() + 15 * static_cast<ULONGLONG>(round % 12);
+            for (MSG message; GetTickCount64() < closeAt;) {
+                while (PeekMessageA(&message, nullptr, 0, 0, PM_REMOVE)) DispatchMessageA(&message);
+                Sleep(1);
+            }
+            if (byDestructor) {
+                running.reset();
             } else {
-                ++unanswered;
-                ADD_FAILURE() << "round " << round << ", starter " << i << ": " << line;
+                running->Close();
+                while (std::unique_ptr<char[]> text{running->TakeText()}) ++taken[text.get()];
+            }
+
+            std::vector<std::string> handedOff;
+            std::vector<ChildProcess *> firsts;
+            for (int i = 0; i < kStarters; ++i) {
+                std::string line;
+                ASSERT_TRUE(starters[i]->ReadLine(line, kLineWaitMs)) << starters[i]->UnreadOutput();
+                if (line == "first-instance") {
+                    firsts.push_back(starters[i].get());
+                } else if (line == "handed-off") {
+                    handedOff.push_back("text " + std::to_string(round) + "." + std::to_string(i));
+                } else {
+                    ++unanswered;
+                    ADD_FAILURE() << "round " << round << ", starter " << i << ": " << line;
+                }
+            }
+            close.Set();
+            for (ChildProcess *first : firsts) {
+                std::string line;
+                while (first->ReadLine(line, kLineWaitMs) && line != "closed") {
+                    const size_t blank = line.find(' ');
+                    if (line.compare(0, blank, "text") == 0) ++taken[FromHex(line.substr(blank + 1))];
+                }
+                ASSERT_EQ(line, "closed") << first->UnreadOutput();
+            }
+            texts += kStarters;
+            becameFirst += static_cast<int>(firsts.size());
+            for (const std::string &text : handedOff) {
+                const int seen = taken[text] + dropped[text];
+                if (seen == 0) ++lost;
+                if (seen > 1) ++twice;
+            }
+            for (const auto &text : taken) {
+                const bool ownText =
+                    std::find(handedOff.begin(), handedOff.end(), text.first) == handedOff.end() && text.second > 0;
+                EXPECT_FALSE(ownText) << "round " << round << ": \"" << text.first << "\" taken, but its program was first";
             }
         }
-        close.Set();
-        for (ChildProcess *first : firsts) {
-            std::string line;
-            while (first->ReadLine(line, kLineWaitMs) && line != "closed") {
-                const size_t blank = line.find(' ');
-                if (line.compare(0, blank, "pending") == 0 || line.compare(0, blank, "text") == 0)
-                    ++taken[FromHex(line.substr(blank + 1))];
-            }
-            ASSERT_EQ(line, "closed") << first->UnreadOutput();
-        }
-        texts += kStarters;
-        becameFirst += static_cast<int>(firsts.size());
-        for (const std::string &text : handedOff) {
-            if (taken[text] == 0) ++lost;
-            if (taken[text] > 1) ++twice;
-        }
-        for (const auto &text : taken) {
-            const bool ownText =
-                std::find(handedOff.begin(), handedOff.end(), text.first) == handedOff.end() && text.second > 0;
-            EXPECT_FALSE(ownText) << "round " << round << ": \"" << text.first << "\" taken, but its program was first";
-        }
+        int droppedCount = 0;
+        for (const auto &text : dropped) droppedCount += text.second;
+        std::printf("%s: %d rounds, %d texts, lost %d, twice %d, became first %d, unanswered %d, dropped and told %d\n",
+                    byDestructor ? "ended by the destructor" : "closed and taken", rounds / 2, texts, lost, twice,
+                    becameFirst, unanswered, droppedCount);
+        EXPECT_EQ(lost, 0);
+        EXPECT_EQ(twice, 0);
     }
-    std::printf("close race: %d rounds, %d texts, lost %d, twice %d, became first %d, unanswered %d\n", rounds, texts,
-                lost, twice, becameFirst, unanswered);
-    EXPECT_EQ(lost, 0);
-    EXPECT_EQ(twice, 0);
 }
 
 // Run only with ORVANE_PEER_BUILD set to the tree of a build of the other bitness (its

@@ -2,13 +2,24 @@
 //
 //   receiver <class name> <window title> [text] [--close-on <event name>] [--hang]
 //            [--busy-ms <n>] [--timeout-ms <n>]
+//            [--request [--dir-hex <hex>] [--arg-hex <hex>]... [--arg-fill <hex unit> <count>]]
+//            [--end-by-destructor]
 //
+// With --request it is made with a request instead of the text: the arguments given, as
+// UTF-16LE in hex (--arg-fill: one argument of <count> times that unit), and the working
+// directory (the current one without --dir-hex); it then takes requests as well as texts.
 // The first instance keeps running and reports on standard output, one line each:
 //   first-instance          the check found no other instance
 //   ready hwnd=<hex>        its window exists
 //   text <hex bytes>        each text handed over since, in order of arrival
+//   request dir=<hex> args=<hex>,<hex>...   each request (with --request: texts come so too),
+//                           as UTF-16LE
+//   dropped ...             with --end-by-destructor: what the destructor could pass on to
+//                           no instance, as "text" or "request" lines say it
 //   closed                  with --close-on, once the event is set: it has given up the
 //                           instance and reported the texts still waiting; then it ends
+//                           (with --end-by-destructor it lets the receiver go instead, and
+//                           reports "closed" after that)
 // It has no message loop: it waits on the receiver's event for texts.
 // With --hang the first instance's own thread stops after "ready" and never takes a text;
 // the receiver still answers later instances. With --busy-ms it is busy so long, then
@@ -24,6 +35,7 @@
 #include <cstring>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "framework/exception.h"
 #include "support/handoff_receiver.h"
@@ -46,8 +58,40 @@ void Report(const std::string &line) {
     std::fflush(stdout);
 }
 
-void ReportTexts(CHandOffReceiver &receiver, const char *label) {
-    while (std::unique_ptr<char[]> text{receiver.TakeText()}) Report(label + Hex(text.get(), std::strlen(text.get())));
+std::string Hex(const std::wstring &text) {
+    std::string bytes;
+    for (wchar_t unit : text) {
+        bytes += static_cast<char>(unit & 0xFF);
+        bytes += static_cast<char>((unit >> 8) & 0xFF);
+    }
+    return Hex(bytes.data(), bytes.size());
+}
+
+std::wstring FromHexUnits(const char *hex) {
+    std::wstring text;
+    for (size_t i = 0; hex[i] && hex[i + 1] && hex[i + 2] && hex[i + 3]; i += 4)
+        text += static_cast<wchar_t>(std::strtoul(std::string(hex + i + 2, 2).c_str(), nullptr, 16) << 8 |
+                                     std::strtoul(std::string(hex + i, 2).c_str(), nullptr, 16));
+    return text;
+}
+
+std::string RequestLine(const CHandOffRequest &request) {
+    std::string line = "request dir=" + Hex(request.WorkingDirectory) + " args=";
+    for (size_t i = 0; i < request.Arguments.size(); ++i) line += (i ? "," : "") + Hex(request.Arguments[i]);
+    return line;
+}
+
+void ReportTexts(CHandOffReceiver &receiver, bool requests, const std::string &label) {
+    if (requests) {
+        while (std::unique_ptr<CHandOffRequest> request = receiver.TakeRequest()) Report(label + RequestLine(*request));
+    } else {
+        while (std::unique_ptr<char[]> text{receiver.TakeText()})
+            Report(label + "text " + Hex(text.get(), std::strlen(text.get())));
+    }
+}
+
+void ReportDropped(void *, const char *text, const CHandOffRequest *request) {
+    Report(text ? "dropped text " + Hex(text, std::strlen(text)) : "dropped " + RequestLine(*request));
 }
 
 }  // namespace
@@ -61,6 +105,10 @@ int main(int argc, char **argv) {
         return 2;
     }
     HANDLE close = nullptr;
+    bool request = false, endByDestructor = false;
+    std::wstring directory;
+    bool haveDirectory = false;
+    std::vector<std::wstring> arguments;
     DWORD busyMs = 0;
     DWORD timeoutMs = CHandOffReceiver::kDefaultTimeoutMs;
     for (int i = 4; i < argc; ++i) {
@@ -72,10 +120,30 @@ int main(int argc, char **argv) {
             busyMs = static_cast<DWORD>(std::strtoul(argv[++i], nullptr, 10));
         } else if (std::strcmp(argv[i], "--timeout-ms") == 0 && i + 1 < argc) {
             timeoutMs = static_cast<DWORD>(std::strtoul(argv[++i], nullptr, 10));
+        } else if (std::strcmp(argv[i], "--request") == 0) {
+            request = true;
+        } else if (std::strcmp(argv[i], "--dir-hex") == 0 && i + 1 < argc) {
+            directory = FromHexUnits(argv[++i]);
+            haveDirectory = true;
+        } else if (std::strcmp(argv[i], "--arg-hex") == 0 && i + 1 < argc) {
+            arguments.push_back(FromHexUnits(argv[++i]));
+        } else if (std::strcmp(argv[i], "--arg-fill") == 0 && i + 2 < argc) {
+            arguments.emplace_back(std::strtoul(argv[i + 2], nullptr, 10), FromHexUnits(argv[i + 1])[0]);
+            i += 2;
+        } else if (std::strcmp(argv[i], "--end-by-destructor") == 0) {
+            endByDestructor = true;
         }
     }
+    std::vector<const wchar_t *> argumentPointers;
+    for (const std::wstring &argument : arguments) argumentPointers.push_back(argument.c_str());
     try {
-        CHandOffReceiver receiver(argv[2], argv[1], argc > 3 ? argv[3] : nullptr, timeoutMs);
+        std::unique_ptr<CHandOffReceiver> made(
+            request ? new CHandOffReceiver(argv[2], argv[1], static_cast<int>(argumentPointers.size()),
+                                           argumentPointers.data(), haveDirectory ? directory.c_str() : nullptr,
+                                           timeoutMs)
+                    : new CHandOffReceiver(argv[2], argv[1], argc > 3 ? argv[3] : nullptr, timeoutMs));
+        CHandOffReceiver &receiver = *made;
+        receiver.WhenDropped(ReportDropped, nullptr);
         const HandOffOutcome outcome = receiver.Outcome();
         Report(HandOffOutcomeName(outcome));
         if (outcome != HandOffOutcome::FirstInstance) return outcome == HandOffOutcome::HandedOff ? 0 : 1;
@@ -88,12 +156,16 @@ int main(int argc, char **argv) {
         // Until the close event: texts as they come.
         const HANDLE events[2] = {receiver.TextWaitsEvent(), close};
         for (;;) {
-            ReportTexts(receiver, "text ");
+            ReportTexts(receiver, request, "");
             if (WaitForMultipleObjects(close ? 2 : 1, events, FALSE, INFINITE) == WAIT_OBJECT_0 + 1) break;
         }
-        // Closed first, then the texts taken: one handed over meanwhile is not lost.
-        receiver.Close();
-        ReportTexts(receiver, "text ");
+        if (endByDestructor) {
+            made.reset();  // what waits goes on to the next instance, or is reported dropped
+        } else {
+            // Closed first, then the texts taken: one handed over meanwhile is not lost.
+            receiver.Close();
+            ReportTexts(receiver, request, "");
+        }
         Report("closed");
     } catch (const Exception &error) {
         Report("exception " + Hex(error.Message.c_str(), error.Message.Length()));

@@ -9,10 +9,18 @@
 // " outcome=<first-instance|handed-off|refused|not-responding|no-window|block-busy>"; with --check-in-thread <event>
 // the calls are made on a thread of their own, which ends once the event is set and
 // then prints "thread-ended".
+// With --request [--dir-hex <hex>] [--arg-hex <hex>]... [--arg-fill <hex unit> <count>] each
+// call is TryHandOffRequestToRunningInstance (bound: --timeout-ms, INFINITE without) with
+// those arguments as UTF-16LE in hex (--arg-fill: one of <count> times that unit) and that
+// working directory (the current one without --dir-hex).
+// With --other-check-at-recheck <window> <class>, when the call asks whether its window still
+// exists, another thread first makes a check of those names and stays alive, owning its
+// instance if it is the first, until the process ends; it prints "other <outcome>".
 // Instead of the call:
 //   --send-raw <hex>|null ...  sends WM_COPYDATA with exactly these bytes (null: no
 //                              data, cbData 0) to the window of these names and prints
-//                              "raw <result>" for each, in order
+//                              "raw <result>" for each, in order; dwData is 0, or the
+//                              hexadecimal value of --raw-dwdata before it
 //   --pause-at-find <event>    (with the call) prints "finding" when the call looks for
 //                              the window, and waits for the event first
 //   --pause-at-recheck <event> (with the call) prints "rechecking" when the call asks
@@ -24,7 +32,7 @@
 //                              of earlier releases did), then finds the window, lets the
 //                              lock go and sends; prints "raw <result>"
 // After each call it prints
-//   "result <0|1> name=<hex of SharedDataName> dwdata=<hex address of SharedDataName>"
+//   "result <0|1> name=<hex of SharedDataName>"
 // or "exception <hex text> name=<hex of SharedDataName>", then "done"; with
 // --hold-event it keeps running until the event is set.
 
@@ -65,7 +73,23 @@ HWND WINAPI PausedFindWindowA(LPCSTR cls, LPCSTR window) {
     return g_realFindWindowA(cls, window);
 }
 
+const char *g_otherWindow = nullptr, *g_otherClass = nullptr;
+volatile bool g_otherReported = false;
+
+DWORD WINAPI OtherCheck(void *) {
+    Report(std::string("other ") +
+           HandOffOutcomeName(TryHandOffToRunningInstance(g_otherWindow, g_otherClass, "other", 5000)));
+    g_otherReported = true;
+    Sleep(INFINITE);
+    return 0;
+}
+
 BOOL WINAPI PausedIsWindow(HWND window) {
+    if (g_otherWindow) {
+        static HANDLE other = CreateThread(nullptr, 0, OtherCheck, nullptr, 0, nullptr);
+        (void)other;
+        while (!g_otherReported) Sleep(1);
+    }
     Report("rechecking");
     WaitForSingleObject(g_recheckGo, 60000);
     return g_realIsWindow(window);
@@ -77,8 +101,9 @@ bool PauseAt(void *function, void *paused, const char *event, HANDLE *go, void *
     return *real != nullptr;
 }
 
-void SendRaw(HWND target, const char *data, size_t size) {
+void SendRaw(HWND target, const char *data, size_t size, ULONG_PTR dwData = 0) {
     COPYDATASTRUCT copied = {};
+    copied.dwData = dwData;
     copied.cbData = static_cast<DWORD>(size);
     copied.lpData = const_cast<char *>(data);
     const LRESULT result = SendMessageA(target, WM_COPYDATA, 0, reinterpret_cast<LPARAM>(&copied));
@@ -101,9 +126,20 @@ void WriteThenFind(const char *window, const char *cls, const std::string &data,
     SendRaw(target, data.c_str(), data.size() + 1);
 }
 
+std::wstring FromHexUnits(const std::string &hex) {
+    const std::string bytes = FromHex(hex);
+    std::wstring text;
+    for (size_t i = 0; i + 1 < bytes.size(); i += 2)
+        text += static_cast<wchar_t>(static_cast<unsigned char>(bytes[i]) | static_cast<unsigned char>(bytes[i + 1]) << 8);
+    return text;
+}
+
 struct Calls {
     const char *window, *cls;
     std::string data;
+    bool request = false, haveDirectory = false;
+    std::wstring directory;
+    std::vector<std::wstring> arguments;
     bool nullData = false, twoArgs = false, numbered = false, announce = false;
     int repeat = 1;
     DWORD timeoutMs = 0;        // 0: HandOffToRunningInstance
@@ -119,7 +155,15 @@ DWORD WINAPI MakeCalls(void *parameter) {
         try {
             std::string outcome;
             bool handedOff = false;
-            if (calls.timeoutMs) {
+            if (calls.request) {
+                std::vector<const wchar_t *> arguments;
+                for (const std::wstring &argument : calls.arguments) arguments.push_back(argument.c_str());
+                const HandOffOutcome got = TryHandOffRequestToRunningInstance(
+                    calls.window, calls.cls, static_cast<int>(arguments.size()), arguments.data(),
+                    calls.haveDirectory ? calls.directory.c_str() : nullptr, calls.timeoutMs ? calls.timeoutMs : INFINITE);
+                handedOff = got != HandOffOutcome::FirstInstance;
+                outcome = std::string(" outcome=") + HandOffOutcomeName(got);
+            } else if (calls.timeoutMs) {
                 const HandOffOutcome got = TryHandOffToRunningInstance(calls.window, calls.cls, data, calls.timeoutMs);
                 handedOff = got != HandOffOutcome::FirstInstance;
                 outcome = std::string(" outcome=") + HandOffOutcomeName(got);
@@ -127,10 +171,7 @@ DWORD WINAPI MakeCalls(void *parameter) {
                 handedOff = calls.twoArgs ? HandOffToRunningInstance(calls.window, calls.cls)
                                           : HandOffToRunningInstance(calls.window, calls.cls, data);
             }
-            char address[32];
-            std::snprintf(address, sizeof address, "%llx",
-                          static_cast<unsigned long long>(reinterpret_cast<ULONG_PTR>(SharedDataName)));
-            Report(std::string("result ") + (handedOff ? "1" : "0") + NameField() + " dwdata=" + address + outcome);
+            Report(std::string("result ") + (handedOff ? "1" : "0") + NameField() + outcome);
         } catch (const Exception &error) {
             Report("exception " + ToHex(error.Message.c_str(), error.Message.Length()) + NameField());
         }
@@ -154,6 +195,8 @@ int main(int argc, char **argv) {
     const char *threadEvent = nullptr;
     std::vector<std::string> raw;
     std::vector<bool> rawNull;
+    std::vector<ULONG_PTR> rawData;
+    ULONG_PTR nextRawData = 0;
     const char *writeEvent = nullptr;
     bool writeInside = false;
     for (int i = 3; i < argc; ++i) {
@@ -178,6 +221,9 @@ int main(int argc, char **argv) {
             const std::string bytes = argv[++i];
             rawNull.push_back(bytes == "null");
             raw.push_back(FromHex(bytes));
+            rawData.push_back(nextRawData);
+        } else if (option == "--raw-dwdata" && i + 1 < argc) {
+            nextRawData = static_cast<ULONG_PTR>(std::strtoull(argv[++i], nullptr, 16));
         } else if (option == "--pause-at-find" && i + 1 < argc) {
             if (!PauseAt(reinterpret_cast<void *>(&FindWindowA), reinterpret_cast<void *>(&PausedFindWindowA),
                          argv[++i], &g_findGo, reinterpret_cast<void **>(&g_realFindWindowA))) {
@@ -194,6 +240,20 @@ int main(int argc, char **argv) {
             writeEvent = argv[i + 1];
             writeInside = std::string(argv[i + 2]) == "inside";
             i += 2;
+        } else if (option == "--request") {
+            calls.request = true;
+        } else if (option == "--dir-hex" && i + 1 < argc) {
+            calls.directory = FromHexUnits(argv[++i]);
+            calls.haveDirectory = true;
+        } else if (option == "--arg-hex" && i + 1 < argc) {
+            calls.arguments.push_back(FromHexUnits(argv[++i]));
+        } else if (option == "--arg-fill" && i + 2 < argc) {
+            calls.arguments.emplace_back(std::strtoul(argv[i + 2], nullptr, 10), FromHexUnits(argv[i + 1])[0]);
+            i += 2;
+        } else if (option == "--other-check-at-recheck" && i + 2 < argc) {
+            g_otherWindow = argv[i + 1];
+            g_otherClass = argv[i + 2];
+            i += 2;
         } else if (option == "--two-arg") {
             calls.twoArgs = true;
         } else if (option == "--repeat" && i + 1 < argc) {
@@ -205,7 +265,7 @@ int main(int argc, char **argv) {
 
     if (!raw.empty() || writeEvent) {
         for (size_t i = 0; i < raw.size(); ++i)
-            SendRaw(FindReceiver(argv[1], argv[2]), rawNull[i] ? nullptr : raw[i].data(), raw[i].size());
+            SendRaw(FindReceiver(argv[1], argv[2]), rawNull[i] ? nullptr : raw[i].data(), raw[i].size(), rawData[i]);
         if (writeEvent) WriteThenFind(argv[1], argv[2], data, writeEvent, writeInside);
         Report("done");
         return 0;

@@ -20,5 +20,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     // A block: the bytes before a NUL within its first 1024, when there are any.
     const size_t length = firstNul < size && firstNul < 1024 ? firstNul : 0;
     if (HandOffBlockTextLength(reinterpret_cast<const char *>(data), size) != length) std::abort();
+    // A request starts with a NUL: never also a text.
+    if (IsHandOffRequest(data, size) && (handOff || data[0] != 0)) std::abort();
     return 0;
 }
