@@ -24,9 +24,10 @@
 #   after configuring, names where each target writes), and a few of them, one of each
 #   kind, are built there; nothing of ours lands in the parent's build folder.
 # - host: built for this machine without a GoogleTest of its own, our tests take the
-#   installed one.
+#   installed one; those of every facility that builds here are there, build and pass
+#   (the slow runs left out).
 # To prove that the check fails, give it a release whose source archive is broken (the
-# release test does, with the everything part).
+# release test does, with the everything and host parts).
 set -eu
 cd "$(dirname "$0")/.."
 root=$(pwd)
@@ -294,14 +295,30 @@ everything() {
 }
 
 # Built for this machine, a parent without a GoogleTest of its own gives our tests the
-# installed one (Debian's libgtest-dev): we make no GoogleTest target.
+# installed one (Debian's libgtest-dev): we make no GoogleTest target, and our tests
+# of the facilities that build here are there, build on it and pass.
+host_tests="ansi_string_test command_line_test handoff_receiver_test hash_openssl_test md5_test owned_array_test
+  safe_name_test sha1_test"
 host() {
-  logged "$work/subproject-host.log" "the parent for this machine did not configure with our tests" \
-    cmake -S consumer/subproject -B "$parent-host" -DORVANECMD_SOURCE_DIR="$src" \
+  build=$parent-host
+  logged "$build.log" "the parent for this machine did not configure with our tests" \
+    cmake -S consumer/subproject -B "$build" -DORVANECMD_SOURCE_DIR="$src" \
     -DPARENT_GOOGLETEST=OFF -DORVANE_BUILD_TESTS=ON
-  ! cmake --build "$parent-host" --target help | grep -Eq '^\.\.\. (gtest|gmock)' ||
+  ! cmake --build "$build" --target help | grep -Eq '^\.\.\. (gtest|gmock)' ||
     fail "with an installed GoogleTest, our tests built one of their own"
-  step "for this machine, our tests take the installed GoogleTest"
+  # Without the slow runs: minutes and gigabytes, and run by the host build's own tests.
+  listed=$(ctest --test-dir "$build/orvanecmd" -N -LE slow | sed -n 's/^ *Test *#[0-9]*: //p' | tr '\n' ' ')
+  for test in $host_tests; do
+    case " $listed" in
+      *" $test "*) ;;
+      *) fail "for this machine, asked for our tests, the parent has no $test (it has ${listed:-none})" ;;
+    esac
+  done
+  logged "$build.log" "for this machine, our tests did not build on the installed GoogleTest" \
+    cmake --build "$build" -j2
+  logged "$build.log" "for this machine, our tests on the installed GoogleTest failed" \
+    ctest --test-dir "$build/orvanecmd" -LE slow -j2 --output-on-failure
+  step "for this machine, our tests take the installed GoogleTest, build on it and pass: ${listed% }"
 }
 
 if asked readme || asked subproject; then

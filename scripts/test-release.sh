@@ -18,7 +18,8 @@
 #   release, and builds a parent project that takes the library in as a subproject, also
 #   with every option of ours on; and it must refuse source archives with a known
 #   defect: one whose programs, one whose GoogleTest's libraries and one whose CPack
-#   configuration go into the parent's build folder;
+#   configuration go into the parent's build folder, one that gives a parent no tests
+#   of ours, and one whose tests do not link with an installed GoogleTest;
 # - scripts/test-verify-release.sh: scripts/verify-release.sh on good and tampered
 #   releases, made from these builds; the signed one verified against the CA, with its
 #   signatures removed and attached again byte for byte.
@@ -178,8 +179,10 @@ scripts/check-usage.sh "$dir/a"
 echo "usage check: $(($(date +%s) - started)) s"
 
 # The usage check must fail on a source archive with a known defect, in its part that
-# finds it (which only configures before it fails, so it costs seconds).
-broken_source() {  # broken_source NAME FILE SED-SCRIPT WANTED: the source archive with FILE edited by SED-SCRIPT
+# finds it (which stops at the first build that fails, so it costs seconds).
+broken_source() {  # broken_source PART NAME FILE SED-SCRIPT WANTED: the source archive with FILE edited by SED-SCRIPT
+  part=$1
+  shift
   broken=$dir/broken-$1
   unpacked=$dir/broken-$1-unpacked
   edited=$unpacked/orvanecmd-$version/$2
@@ -189,25 +192,32 @@ broken_source() {  # broken_source NAME FILE SED-SCRIPT WANTED: the source archi
   sed -i "$3" "$edited"
   ! cmp -s "$edited" "$unpacked/original" || fail "broken-$1: $2 is unchanged, the defect is not there"
   tar -czf "$broken/orvanecmd-$version-src.tar.gz" -C "$unpacked" "orvanecmd-$version"
-  if scripts/check-usage.sh "$broken" everything >"$broken.log" 2>&1; then
+  if scripts/check-usage.sh "$broken" "$part" >"$broken.log" 2>&1; then
     cat "$broken.log"
-    fail "the usage check passed a source archive with a defect ($1)"
+    fail "the usage check's $part part passed a source archive with a defect ($1)"
   fi
   grep -qF "usage check FAILED: $4" "$broken.log" || { cat "$broken.log"; fail "the usage check failed on broken-$1, but not for its defect"; }
-  echo "the usage check refused a source archive with a defect ($1), as it must: $(grep -F 'usage check FAILED' "$broken.log")"
+  echo "the usage check's $part part refused a source archive with a defect ($1), as it must: $(grep -F 'usage check FAILED' "$broken.log")"
 }
 started=$(date +%s)
 # Our programs put into the top build folder, which is the parent's when we are a subproject.
 # shellcheck disable=SC2016 # CMake's variables, not the shell's
-broken_source programs-in-parent CMakeLists.txt \
+broken_source everything programs-in-parent CMakeLists.txt \
   's|^set(CMAKE_RUNTIME_OUTPUT_DIRECTORY ${PROJECT_BINARY_DIR}/bin)$|set(CMAKE_RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/bin)|' \
   "with every part asked for, programs or libraries of ours go into the parent's build folder: bin/"
 # GoogleTest built from the sources for our tests, with its libraries left in the top build folder.
-broken_source googletest-in-parent cmake/googletest.cmake '/^foreach(target gtest gtest_main gmock gmock_main)$/,/^endforeach()$/d' \
+broken_source everything googletest-in-parent cmake/googletest.cmake '/^foreach(target gtest gtest_main gmock gmock_main)$/,/^endforeach()$/d' \
   "with every part asked for, programs or libraries of ours go into the parent's build folder: lib/libgmock.a lib/libgmock_main.a lib/libgtest.a lib/libgtest_main.a"
 # CPack's configuration written into the top build folder, over a parent's own.
-broken_source cpack-config-in-parent cmake/install.cmake '/^set(CPACK_\(SOURCE_\)\{0,1\}OUTPUT_CONFIG_FILE /d' \
+broken_source everything cpack-config-in-parent cmake/install.cmake '/^set(CPACK_\(SOURCE_\)\{0,1\}OUTPUT_CONFIG_FILE /d' \
   "with every part asked for, the library wrote into the parent's build folder: .cmake CMakeCache.txt CMakeFiles CPackConfig.cmake CPackSourceConfig.cmake"
+# Our tests left out whenever we are a subproject, although a parent asks for them.
+broken_source host no-tests-in-parent CMakeLists.txt 's/^if(ORVANE_BUILD_TESTS)$/if(ORVANE_BUILD_TESTS AND PROJECT_IS_TOP_LEVEL)/' \
+  "for this machine, asked for our tests, the parent has no ansi_string_test"
+# On an installed GoogleTest, our tests linked without its main().
+broken_source host installed-googletest-without-main cmake/googletest.cmake \
+  's/^\(  target_link_libraries(orvane_gtest_main INTERFACE GTest::\)gtest_main)$/\1gtest)/' \
+  "for this machine, our tests did not build on the installed GoogleTest"
 echo "usage check on broken source archives: $(($(date +%s) - started)) s"
 
 started=$(date +%s)
