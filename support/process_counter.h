@@ -15,6 +15,20 @@
 // Returns a new array (release it with delete[]), or null when no instance carries the
 // ID, the instance list is empty or unavailable, or PDH cannot compose the path.
 // A process that ends during the walk is no match. Out of memory throws std::bad_alloc.
+//
+// Bytes outside ASCII: every PDH call is an ANSI one (the ...A functions), so every
+// name in and out is in the process's ANSI code page, and nothing here converts,
+// folds or decodes it. The instance names are taken as PdhEnumObjectItemsA gives them,
+// each a run of bytes up to its NUL (stepped over with lstrlenA, which counts bytes);
+// two instances count as duplicates only when their bytes are equal (strcmp: no case
+// folding, no width or normalisation rules); a name goes into the probe path, which
+// PdhAddCounterA reads in the same code page, and into the result exactly as given.
+// A Shift-JIS name with a trail byte 0x5C, such as 表 (0x95 0x5C), is one name like
+// any other: that byte is not taken for a path separator here. A process name with
+// characters the ANSI code page lacks arrives as PDH's conversion leaves it ('?' or a
+// look-alike), which may no longer name that process, and two such names may become
+// one (shifting the #n of the later ones): that process may then go unfound, but a
+// path is only ever returned for an instance whose "ID Process" read the wanted ID.
 char *FindProcessCounterPath(const char *objectName, const char *counterName, DWORD processId);
 
 // Asks PDH to refresh its cached objects and instances; returns PdhEnumObjectsA's status.

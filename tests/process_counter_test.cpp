@@ -92,6 +92,22 @@ TEST_F(ProcessCounterLookup, LetterCaseMakesNamesDifferent) {
     EXPECT_EQ(pdh.probes, (std::vector<std::string>{Probe("App#0"), Probe("app#0"), Probe("APP#0"), Probe("app#1")}));
 }
 
+// Code-page-932 names as PDH's ANSI list gives them: compared and passed on as bytes,
+// a trail byte 0x5C kept inside its name.
+TEST_F(ProcessCounterLookup, ShiftJisNamesAreComparedAndPassedOnAsBytes) {
+    pdh.Start("\x95\x5C.exe", 1);  // 表.exe
+    pdh.Start("\x95\x5F.exe", 2);  // 廟.exe: only the trail byte differs
+    pdh.Start("\x95\x5C.exe", 3);  // 表.exe again
+
+    std::unique_ptr<char[]> path = Find(3);
+    ASSERT_NE(path, nullptr);
+    EXPECT_STREQ(path.get(), "\\Process(\x95\x5C.exe#1)\\% Processor Time");
+    EXPECT_EQ(pdh.probes,
+              (std::vector<std::string>{Probe("\x95\x5C.exe#0"), Probe("\x95\x5F.exe#0"), Probe("\x95\x5C.exe#1")}));
+    ASSERT_FALSE(pdh.makePathCalls.empty());
+    EXPECT_EQ(pdh.makePathCalls.back().instance, "\x95\x5C.exe");
+}
+
 TEST_F(ProcessCounterLookup, LongPathGrowsTheArrayAndOnlyTheResultSurvives) {
     const std::string name(70, 'n');
     pdh.Start("short", 1);
