@@ -43,10 +43,13 @@ stop_windows_tests() {
 # The host's slow tests, started once the host build is made, are stopped too, with
 # the test program that runs (ctest runs in a process group of its own).
 host_slow_tests=
+# clang-tidy, in the background from the release test on, likewise.
+tidy=
 # The Wine 10 run ends with its process group: its namespaces take its Wine session
 # and mounts with them.
 stop_background_tests() {
   [ -z "$host_slow_tests" ] || kill -- "-$host_slow_tests" 2>/dev/null || true
+  [ -z "$tidy" ] || kill -- "-$tidy" 2>/dev/null || true
   for job in $wine10_prepare $wine10_tests; do
     kill -- "-$job" 2>/dev/null || true
   done
@@ -83,13 +86,25 @@ if wait $wine10_prepare; then
   wine10_tests=$!
 fi
 wine10_prepare=
+# clang-tidy has no time limit: at the lowest priority, beside the release test, it
+# takes only the processor time that the other steps leave, instead of two cores for
+# half a minute of its own. It configures build/windows-clang, whose tests have ended.
+setsid nice -n 19 scripts/tidy.sh >build/tidy.log 2>&1 &
+tidy=$!
+tidy_result() {
+  tidy_status=0
+  wait "$tidy" || tidy_status=$?
+  tidy=
+  cat build/tidy.log
+  return "$tidy_status"
+}
 step "release test" scripts/test-release.sh
 step "host slow tests" wait $host_slow_tests
 host_slow_tests=
 cat build/host/ctest-slow.log
 step "host tests" ctest --preset host -j"$jobs"
 step "x64 Windows tests on Wine 10" wine10_result
-step "clang-tidy" scripts/tidy.sh
+step "clang-tidy" tidy_result
 step "coverage" scripts/coverage.sh
 if [ $status -ne 0 ]; then
   echo "FAILED steps:$failed" >&2
