@@ -11,6 +11,9 @@
 // Then, in alternating rounds, a later instance's time from just before CreateProcessA to
 // the end of its check (it has ended) while the running tools/receiver.exe is idle, against
 // one whose own thread is busy for good (--hang): the receiver answers from its own thread.
+// Then, in alternating rounds, the same time for a request of 20 arguments (each a document's
+// name of 40 UTF-16 units, and the working directory) to a receiver made with a request,
+// against a text of today's form to a receiver made with a text.
 // Last, a burst of 300 later instances (at most 40 alive at once) against a busy receiver:
 // the texts per second it takes, against the rate at which Wine starts and ends 300
 // programs that do nothing.
@@ -85,6 +88,27 @@ double CheckOnce(bool busy) {
     return NowMs() - before;
 }
 
+// A request's 20 arguments as receiver.exe takes them: each "C:\docs\" + Japanese name in hex.
+std::string TwentyArguments() {
+    std::string options = " --request --dir-hex 43003a005c00";
+    for (int i = 0; i < 20; ++i) {
+        options += " --arg-hex 43003a005c0064006f00630073005c00";                     // C:\docs\ ...
+        for (int unit = 0; unit < 32; ++unit) options += unit % 2 ? "4230" : "6830";  // ... then kana
+    }
+    return options;
+}
+
+double RequestOnce(bool request) {
+    const std::string names = "OrvaneBench_" + UniqueSuffix() + " OrvaneBenchTitle_" + UniqueSuffix();
+    const std::string receiver = "\"" + StandInProgramPath("receiver.exe") + "\" " + names;
+    ChildProcess first(receiver + (request ? " \"\" --request" : ""));
+    if (!first.WaitForLine("ready", 30000)) return -1;
+    const double before = NowMs();
+    ChildProcess later(receiver + (request ? " \"\"" + TwentyArguments() : " bench-text"));
+    if (!later.WaitExit(30000) || later.ExitCode() != 0) return -1;
+    return NowMs() - before;
+}
+
 // Starts `count` programs, at most `alive` at a time, and gives the seconds until the last
 // has ended (and, with `receiver`, until it reported that many texts); negative on failure.
 double Burst(const std::string &program, int count, int alive, ChildProcess *receiver) {
@@ -155,6 +179,13 @@ int main(int argc, char **argv) {
         return 1;
     const char *states[2] = {"busy", "idle"};
     PrintMedians("from a later instance's start to the end of its check, the running one", states, checks);
+
+    std::vector<double> forms[2];
+    if (!Alternate(
+            rounds, "request", [](int which) { return RequestOnce(which == 0); }, forms))
+        return 1;
+    const char *payloads[2] = {"request of 20 arguments", "text"};
+    PrintMedians("from a later instance's start to the end of its check, handing over a", payloads, forms);
 
     const int kBurst = 300, kAlive = 40;
     const std::string names = "OrvaneBench_" + UniqueSuffix() + " OrvaneBenchTitle_" + UniqueSuffix();

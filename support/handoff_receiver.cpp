@@ -65,8 +65,8 @@ const char kNoWindowText[] =
 std::wstring FromAnsi(const std::string &text) {
     std::wstring wide(text.size(), L'\0');
     // An ANSI text has no more UTF-16 units than bytes.
-    wide.resize(static_cast<size_t>(
-        MultiByteToWideChar(CP_ACP, 0, text.data(), static_cast<int>(text.size()), &wide[0], static_cast<int>(wide.size()))));
+    wide.resize(static_cast<size_t>(MultiByteToWideChar(CP_ACP, 0, text.data(), static_cast<int>(text.size()), &wide[0],
+                                                        static_cast<int>(wide.size()))));
     return wide;
 }
 
@@ -123,7 +123,9 @@ struct CHandOffReceiver::Start {
 };
 
 CHandOffReceiver::CHandOffReceiver(const char *windowName, const char *className, const char *data, DWORD timeoutMs)
-    : windowName_(windowName ? windowName : ""), className_(className ? className : ""), ownerThread_(GetCurrentThreadId()) {
+    : windowName_(windowName ? windowName : ""),
+      className_(className ? className : ""),
+      ownerThread_(GetCurrentThreadId()) {
     HandOffPayload payload;
     payload.text = data;
     Begin(payload, timeoutMs);
@@ -181,9 +183,9 @@ DWORD WINAPI CHandOffReceiver::Run(void *parameter) {
     std::optional<HandOffBlock> block;
     try {
         block.emplace(blockName);
-        self->outcome_ = HandOffWithBlock(self->windowName_.c_str(), self->className_.c_str(), start.payload,
-                                          start.timeoutMs, *block, BecomeFirst, &start, &self->instanceMutex_.handle,
-                                          true);
+        self->outcome_ =
+            HandOffWithBlock(self->windowName_.c_str(), self->className_.c_str(), start.payload, start.timeoutMs,
+                             *block, BecomeFirst, &start, &self->instanceMutex_.handle, true);
     } catch (...) {
         start.error = std::current_exception();
     }
@@ -276,10 +278,9 @@ void CHandOffReceiver::PassOnWaiting() {
             }
             const ULONGLONG now = GetTickCount64();
             OwnedHandle mutex;
-            const HandOffOutcome outcome =
-                HandOffWithBlock(windowName_.c_str(), className_.c_str(), payload,
-                                 now < end ? static_cast<DWORD>(end - now) : 0, block, GiveUpInstance, nullptr,
-                                 &mutex.handle, false);
+            const HandOffOutcome outcome = HandOffWithBlock(windowName_.c_str(), className_.c_str(), payload,
+                                                            now < end ? static_cast<DWORD>(end - now) : 0, block,
+                                                            GiveUpInstance, nullptr, &mutex.handle, false);
             // Any other outcome: no instance runs, or none takes it in time.
             if (outcome != HandOffOutcome::HandedOff) break;
             items_.pop_front();

@@ -35,7 +35,7 @@ void ForgetInstanceMutex(HANDLE instanceMutex) {
 }
 
 namespace {
-const size_t kNameArea = sizeof SharedDataName;  // 1023 characters and the terminator
+const size_t kNameArea = sizeof SharedDataName;  // 1023 bytes and the terminator
 const char kBlockSuffix[] = "_multiple_data";
 // "引き渡すテキストが長すぎます"
 const char kDataTooLongText[] =
@@ -52,7 +52,7 @@ void AppendCut(char *area, size_t &length, const char *text) {
     area[length] = '\0';
 }
 
-// Window name + class name, cut to 1023 characters; returns the length.
+// Window name + class name, cut to 1023 bytes; returns the length.
 size_t ComposeInstanceName(const char *windowName, const char *className, char name[kNameArea]) {
     size_t length = 0;
     AppendCut(name, length, windowName ? windowName : "");
@@ -186,7 +186,8 @@ std::string MakeHandOffRequest(int argumentCount, const wchar_t *const *argument
     std::wstring currentDirectory;
     if (!workingDirectory) {
         currentDirectory.resize(GetCurrentDirectoryW(0, nullptr));
-        currentDirectory.resize(GetCurrentDirectoryW(static_cast<DWORD>(currentDirectory.size()), &currentDirectory[0]));
+        currentDirectory.resize(
+            GetCurrentDirectoryW(static_cast<DWORD>(currentDirectory.size()), &currentDirectory[0]));
         workingDirectory = currentDirectory.c_str();
     }
     const size_t directoryUnits = std::wcslen(workingDirectory);
@@ -195,7 +196,8 @@ std::string MakeHandOffRequest(int argumentCount, const wchar_t *const *argument
     if (argumentUnits > kMaxRequestUnits || directoryUnits > kMaxRequestUnits - 1) throw Exception(kDataTooLongText);
 
     std::string bytes(kHandOffRequestTag, sizeof kHandOffRequestTag);
-    for (int shift = 0; shift < 32; shift += 8) bytes += static_cast<char>((static_cast<unsigned>(argumentCount) >> shift) & 0xFF);
+    for (int shift = 0; shift < 32; shift += 8)
+        bytes += static_cast<char>((static_cast<unsigned>(argumentCount) >> shift) & 0xFF);
     bytes.reserve(bytes.size() + 2 * (directoryUnits + 1 + argumentUnits));
     AppendUnits(bytes, workingDirectory, directoryUnits);
     for (int i = 0; i < argumentCount; ++i) {
@@ -291,9 +293,9 @@ void RemoveOwnText(HandOffBlock &block, const char *data, size_t dataLength) {
 
 // The check. With `heldBlock`, the caller holds the block open and its lock is taken
 // before the instance mutex, so that `becomeFirst` runs under the lock of the decision.
-HandOffOutcome HandOff(const char *windowName, const char *className, const HandOffPayload &payload,
-                       DWORD timeoutMs, HandOffBlock *heldBlock, BecomeFirstInstance becomeFirst, void *context,
-                       HANDLE *instanceMutex, bool publish) {
+HandOffOutcome HandOff(const char *windowName, const char *className, const HandOffPayload &payload, DWORD timeoutMs,
+                       HandOffBlock *heldBlock, BecomeFirstInstance becomeFirst, void *context, HANDLE *instanceMutex,
+                       bool publish) {
     if (!windowName) windowName = "";
     if (!className) className = "";
     const char *data = payload.request ? nullptr : payload.text ? payload.text : "";

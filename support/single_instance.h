@@ -7,9 +7,9 @@
 
 // An instance is known by the window name (title) and class name of the window
 // that receives the hand-off. The names of the kernel objects, without separators:
-// - single-instance mutex: window name + class name, cut to 1023 characters;
+// - single-instance mutex: window name + class name, cut to 1023 bytes;
 // - shared block (CMemMapFile<char>, 1024 bytes): that name + "_multiple_data",
-//   cut to 1023 characters (so for names of 1023 characters or more it is the
+//   cut to 1023 bytes (so for names of 1023 bytes or more it is the
 //   mutex's own name, and a later instance cannot create the block);
 // - the block's guarding mutex: "mtx" + the block's name.
 // The data text stands at the start of the block, NUL-terminated.
@@ -37,7 +37,7 @@
 // Throws Exception (Shift-JIS text) when both names are empty, before anything is
 // created or set (an empty name would make an unnamed mutex, so every caller would
 // count as the first instance); and in a later instance when the data is longer
-// than 1023 characters (nothing is written then) or when the block cannot be created.
+// than 1023 bytes (nothing is written then) or when the block cannot be created.
 //
 // Sender and receiver should run at the same integrity level: the objects an elevated
 // process creates are likely closed to a non-elevated one (untested: Wine has none).
@@ -106,5 +106,5 @@ void ComposeSharedDataName(const char *windowName, const char *className, char n
 // instance owns the mutex until its thread ends and a later one keeps it in existence (a
 // CHandOffReceiver closes the one of its own check when it goes, and sets this null).
 extern HANDLE InstanceMutex;
-// The shared block's name composed by the last call (at most 1023 characters).
+// The shared block's name composed by the last call (at most 1023 bytes).
 extern char SharedDataName[1024];

@@ -174,9 +174,14 @@ std::string HexUnits(const std::wstring &text) {
 // quotation mark, soft hyphens, a hyphen, a letter with macron, Japanese, Korean, Cyrillic,
 // and an emoji (a surrogate pair).
 const std::wstring kWideTexts[] = {
-    L"\"C:\\docs\\\xFF02 --evil \xFF02.txt\"", L"\x00AD\x00ADsafe-mode C:\\docs\\a.txt", L"\x2010x",
-    L"\"C:\\docs\\\x0100rt.txt\"",         L"\x8868\x793A\x30C6\x30B9\x30C8.txt",        L"\xD55C\xAE00.txt",
-    L"\x0414\x043E\x043A.txt",                L"\xD83D\xDCC4 notes.txt",
+    L"\"C:\\docs\\\xFF02 --evil \xFF02.txt\"",
+    L"\x00AD\x00ADsafe-mode C:\\docs\\a.txt",
+    L"\x2010x",
+    L"\"C:\\docs\\\x0100rt.txt\"",
+    L"\x8868\x793A\x30C6\x30B9\x30C8.txt",
+    L"\xD55C\xAE00.txt",
+    L"\x0414\x043E\x043A.txt",
+    L"\xD83D\xDCC4 notes.txt",
 };
 const std::wstring kWideDirectory = L"C:\\\x6587\x66F8 \xD83D\xDCC1";
 
@@ -609,11 +614,10 @@ TEST(HandOff, RunningInstanceThatDiesInsideAHandOff) {
         ASSERT_TRUE(running->WaitForLine("ready", kLineWaitMs)) << running->UnreadOutput();
         NamedEvent found, rechecked;
         Instance other;
-        auto later = StartHandOff(names, "--pause-at-find " + found.Name() + " --pause-at-recheck " + rechecked.Name() +
-                                             " --data-hex " + ToHex(c.data) +
-                                             (c.otherCheckMeanwhile ? " --other-check-at-recheck " + other.window +
-                                                                          " " + other.cls
-                                                                    : ""));
+        auto later = StartHandOff(
+            names, "--pause-at-find " + found.Name() + " --pause-at-recheck " + rechecked.Name() + " --data-hex " +
+                       ToHex(c.data) +
+                       (c.otherCheckMeanwhile ? " --other-check-at-recheck " + other.window + " " + other.cls : ""));
         ASSERT_TRUE(later->WaitForLine("finding", kLineWaitMs)) << later->UnreadOutput();
         if (c.whileAnswerAwaited) {
             ASSERT_TRUE(running->SetSuspended(true));
@@ -746,8 +750,8 @@ TEST(HandOffRequest, ArgumentsAndWorkingDirectoryArriveExactly) {
         {"names outside any code page", true, WideRequestOptions(), "handed-off", RequestLine(kWideDirectory, wide)},
         {"one argument of 32,767 units", true, " --request --dir-hex 4300 --arg-fill 4230 32767", "handed-off",
          RequestLine(L"C", {std::wstring(32767, L'\x3042')})},
-        {"one argument of 32,768 units", true, " --request --arg-fill 4230 32768", std::string("exception ") + kDataTooLongSjis,
-         "none"},
+        {"one argument of 32,768 units", true, " --request --arg-fill 4230 32768",
+         std::string("exception ") + kDataTooLongSjis, "none"},
         {"to a receiver of texts", false, WideRequestOptions(), "refused", "none"},
         {"a text to a receiver of requests", true, " --data-hex " + ToHex(std::string("notes.txt")), "handed-off",
          RequestLine(L"", {L"notes.txt"})},
@@ -755,7 +759,8 @@ TEST(HandOffRequest, ArgumentsAndWorkingDirectoryArriveExactly) {
     for (const Case &c : cases) {
         SCOPED_TRACE(c.name);
         Instance names;
-        auto receiver = StartTextReceiver(names, "", StandInProgramPath("receiver.exe"), c.requestReceiver ? " --request" : "");
+        auto receiver =
+            StartTextReceiver(names, "", StandInProgramPath("receiver.exe"), c.requestReceiver ? " --request" : "");
         ASSERT_TRUE(receiver->WaitForLine("ready", kLineWaitMs)) << receiver->UnreadOutput();
         const std::string line = HandOffOnce(names, "--timeout-ms 20000" + c.senderOptions);
         const std::string error = ExceptionTextOf(line);
@@ -1220,7 +1225,8 @@ TEST(HandOffReceiver, BoundRunningOutInsideTheReceiverTellsWhatBecameOfTheText) 
             ASSERT_TRUE(sender->ReadLine(line, kLineWaitMs)) << sender->UnreadOutput();
         }
         SwapImport(reinterpret_cast<void *>(&SetEventPaused), reinterpret_cast<void *>(g_paused.setEvent));
-        SwapImport(reinterpret_cast<void *>(&OpenFileMappingPaused), reinterpret_cast<void *>(g_paused.openFileMapping));
+        SwapImport(reinterpret_cast<void *>(&OpenFileMappingPaused),
+                   reinterpret_cast<void *>(g_paused.openFileMapping));
         CloseHandle(g_paused.reached);
         CloseHandle(g_paused.go);
         EXPECT_EQ(FieldOf(line, "outcome"), c.outcome) << line;
@@ -1393,7 +1399,8 @@ TEST(HandOffReceiver, EndingWhileProgramsStartLosesNoText) {
             std::vector<std::unique_ptr<ChildProcess>> starters;
             for (int i = 0; i < kStarters; ++i)
                 starters.push_back(StartTextReceiver(names, "text " + std::to_string(round) + "." + std::to_string(i),
-                                                     StandInProgramPath("receiver.exe"), " --close-on " + close.Name()));
+                                                     StandInProgramPath("receiver.exe"),
+                                                     " --close-on " + close.Name()));
             // End at a different moment of their starts each round, dispatching until then.
             const ULONGLONG closeAt = GetTickCount64() + 15 * static_cast<ULONGLONG>(round % 12);
             for (MSG message; GetTickCount64() < closeAt;) {
@@ -1440,7 +1447,8 @@ TEST(HandOffReceiver, EndingWhileProgramsStartLosesNoText) {
             for (const auto &text : taken) {
                 const bool ownText =
                     std::find(handedOff.begin(), handedOff.end(), text.first) == handedOff.end() && text.second > 0;
-                EXPECT_FALSE(ownText) << "round " << round << ": \"" << text.first << "\" taken, but its program was first";
+                EXPECT_FALSE(ownText) << "round " << round << ": \"" << text.first
+                                      << "\" taken, but its program was first";
             }
         }
         int droppedCount = 0;
@@ -1505,5 +1513,16 @@ TEST(CrossBitness, TextArrivesWholeBetween32BitAnd64BitInstances) {
         auto later = StartTextReceiver(textNames, "later", direction.laterReceiver);
         EXPECT_TRUE(later->WaitForLine("handed-off", kLineWaitMs)) << later->UnreadOutput();
         EXPECT_EQ(NextTaken(*textReceiver), "text later");
+
+        // A request, every unit of it, taken once by a receiver of requests of the other bitness.
+        Instance requestNames;
+        auto requestReceiver = StartTextReceiver(requestNames, "", direction.textReceiver, " --request");
+        ASSERT_TRUE(requestReceiver->WaitForLine("ready", kLineWaitMs)) << requestReceiver->UnreadOutput();
+        const std::string line =
+            HandOffOnce(requestNames, "--timeout-ms 20000" + WideRequestOptions(), direction.sender);
+        EXPECT_EQ(FieldOf(line, "outcome"), "handed-off") << line;
+        EXPECT_EQ(NextItemLine(*requestReceiver),
+                  RequestLine(kWideDirectory, std::vector<std::wstring>(std::begin(kWideTexts), std::end(kWideTexts))));
+        EXPECT_EQ(NextItemLine(*requestReceiver, 1000), "none");
     }
 }

@@ -138,10 +138,10 @@ int main(int argc, char **argv) {
     for (const std::wstring &argument : arguments) argumentPointers.push_back(argument.c_str());
     try {
         std::unique_ptr<CHandOffReceiver> made(
-            request ? new CHandOffReceiver(argv[2], argv[1], static_cast<int>(argumentPointers.size()),
-                                           argumentPointers.data(), haveDirectory ? directory.c_str() : nullptr,
-                                           timeoutMs)
-                    : new CHandOffReceiver(argv[2], argv[1], argc > 3 ? argv[3] : nullptr, timeoutMs));
+            request
+                ? new CHandOffReceiver(argv[2], argv[1], static_cast<int>(argumentPointers.size()),
+                                       argumentPointers.data(), haveDirectory ? directory.c_str() : nullptr, timeoutMs)
+                : new CHandOffReceiver(argv[2], argv[1], argc > 3 ? argv[3] : nullptr, timeoutMs));
         CHandOffReceiver &receiver = *made;
         receiver.WhenDropped(ReportDropped, nullptr);
         const HandOffOutcome outcome = receiver.Outcome();

@@ -130,7 +130,8 @@ std::wstring FromHexUnits(const std::string &hex) {
     const std::string bytes = FromHex(hex);
     std::wstring text;
     for (size_t i = 0; i + 1 < bytes.size(); i += 2)
-        text += static_cast<wchar_t>(static_cast<unsigned char>(bytes[i]) | static_cast<unsigned char>(bytes[i + 1]) << 8);
+        text +=
+            static_cast<wchar_t>(static_cast<unsigned char>(bytes[i]) | static_cast<unsigned char>(bytes[i + 1]) << 8);
     return text;
 }
 
@@ -160,7 +161,8 @@ DWORD WINAPI MakeCalls(void *parameter) {
                 for (const std::wstring &argument : calls.arguments) arguments.push_back(argument.c_str());
                 const HandOffOutcome got = TryHandOffRequestToRunningInstance(
                     calls.window, calls.cls, static_cast<int>(arguments.size()), arguments.data(),
-                    calls.haveDirectory ? calls.directory.c_str() : nullptr, calls.timeoutMs ? calls.timeoutMs : INFINITE);
+                    calls.haveDirectory ? calls.directory.c_str() : nullptr,
+                    calls.timeoutMs ? calls.timeoutMs : INFINITE);
                 handedOff = got != HandOffOutcome::FirstInstance;
                 outcome = std::string(" outcome=") + HandOffOutcomeName(got);
             } else if (calls.timeoutMs) {
