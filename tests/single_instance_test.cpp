@@ -128,7 +128,7 @@ std::string NextTaken(ChildProcess &receiver) {
 }
 
 // Handles this thread's messages until `child` ends (its SendMessageA waits for this
-// thread); counts the thread messages `notice` among them.
+// thread); counts the thread messages `notice` among them (all of them for 0).
 bool PumpUntilExit(ChildProcess &child, DWORD timeoutMs, UINT notice = 0, int *notices = nullptr) {
     const ULONGLONG deadline = GetTickCount64() + timeoutMs;
     HANDLE process = child.Handle();
@@ -138,7 +138,7 @@ bool PumpUntilExit(ChildProcess &child, DWORD timeoutMs, UINT notice = 0, int *n
         const bool ended = WaitForSingleObject(process, 0) == WAIT_OBJECT_0;
         MSG message;
         while (PeekMessageA(&message, nullptr, 0, 0, PM_REMOVE)) {
-            if (notice && !message.hwnd && message.message == notice) ++*notices;
+            if (notices && !message.hwnd && (!notice || message.message == notice)) ++*notices;
             DispatchMessageA(&message);
         }
         if (ended) return true;
@@ -403,6 +403,13 @@ TEST(HandOff, LaterInstanceSendsCopyDataAndLeavesTheTextInTheBlock) {
     EXPECT_EQ(got.lpData, data + '\0');
     EXPECT_EQ(got.block, data);
 
+    // The sender lets the receiving window's process, not its own, come to the front.
+    auto forward = StartHandOff(names, "--report-allow --data-hex " + ToHex(std::string("forward")));
+    std::string allowed;
+    ASSERT_TRUE(forward->WaitForLine("allow", kLineWaitMs, &allowed)) << forward->UnreadOutput();
+    EXPECT_EQ(allowed, "allow " + std::to_string(receiver->Id()));
+    ASSERT_TRUE(NextCopyData(*receiver, got));
+
     // A second receiver is a later instance itself and hands its text over.
     auto second = StartReceiver(names, "second");
     ASSERT_TRUE(second->WaitForLine("handed-off", kLineWaitMs)) << second->UnreadOutput();
@@ -438,6 +445,13 @@ TEST(HandOff, NullEmptyAndTwoArgumentFormsHandOverASingleNul) {
     }
 }
 
+int g_findWindowCalls = 0;
+HWND(WINAPI *g_realFindWindowA)(LPCSTR, LPCSTR) = nullptr;
+HWND WINAPI CountedFindWindowA(LPCSTR cls, LPCSTR window) {
+    ++g_findWindowCalls;
+    return g_realFindWindowA(cls, window);
+}
+
 TEST(HandOff, WithoutAWindowTheTextWaitsInTheBlockAndTheOutcomeSaysSo) {
     Instance names;
     // This process is the first instance, with no window of that name.
@@ -451,6 +465,18 @@ TEST(HandOff, WithoutAWindowTheTextWaitsInTheBlockAndTheOutcomeSaysSo) {
     EXPECT_EQ(ReadBlockText(names.BlockName()), "called again");
     EXPECT_EQ(TryHandOffToRunningInstance(names.window.c_str(), names.cls.c_str(), "no window", 20000),
               HandOffOutcome::NoWindow);
+    // The bound covers the wait for a window too: looked for every 10 ms, a 100 ms bound
+    // looks about ten times, not the fifty of the whole wait.
+    g_findWindowCalls = 0;
+    void *findWindow =
+        SwapImport(reinterpret_cast<void *>(&FindWindowA), reinterpret_cast<void *>(&CountedFindWindowA));
+    ASSERT_NE(findWindow, nullptr);
+    g_realFindWindowA = reinterpret_cast<HWND(WINAPI *)(LPCSTR, LPCSTR)>(findWindow);
+    EXPECT_EQ(TryHandOffToRunningInstance(names.window.c_str(), names.cls.c_str(), "short bound", 100),
+              HandOffOutcome::NoWindow);
+    SwapImport(reinterpret_cast<void *>(&CountedFindWindowA), findWindow);
+    EXPECT_GE(g_findWindowCalls, 1);
+    EXPECT_LE(g_findWindowCalls, 20);
     EXPECT_EQ(FieldOf(HandOffOnce(names, "--timeout-ms 20000"), "outcome"), "no-window");
 }
 
@@ -570,7 +596,8 @@ TEST(HandOff, NextProgramIsFirstOnceTheRunningInstanceHasGone) {
         }
 
         if (!next) {
-            EXPECT_EQ(ResultOf(HandOffOnce(names, "")), "result 0");
+            // First whatever its text: the length counts only for a text that is handed over.
+            EXPECT_EQ(ResultOf(HandOffOnce(names, "--data-fill x 2000")), "result 0");
             next = StartTextReceiver(names, "next");
         }
         ASSERT_TRUE(next->WaitForLine("first-instance", kLineWaitMs)) << next->UnreadOutput();
@@ -942,7 +969,12 @@ TEST(HandOffReceiver, TextsWaitUpToTheLimitAndTheCallerIsTold) {
     sender = StartHandOff(names, "--data-hex " + ToHex(std::string("again")));
     ASSERT_TRUE(PumpUntilExit(*sender, kLineWaitMs, kNotice, &notices)) << sender->UnreadOutput();
     EXPECT_EQ(notices, 2);
+    // Message 0 stops the notices: nothing at all is posted, for what waits or what comes.
     receiver->PostWhenTextWaits(nullptr, 0);
+    int posted = 0;
+    sender = StartHandOff(names, "--data-hex " + ToHex(std::string("quiet")));
+    ASSERT_TRUE(PumpUntilExit(*sender, kLineWaitMs, 0, &posted)) << sender->UnreadOutput();
+    EXPECT_EQ(posted, 0);
     receiver->PostWhenTextWaits(nullptr, kNotice);
     ASSERT_TRUE(PumpUntilExit(*sender, kLineWaitMs, kNotice, &notices));
     EXPECT_EQ(notices, 3);
@@ -1371,6 +1403,18 @@ TEST(HandOffReceiver, ProgramKilledHoldingTheBlockLockLeavesNothingToTake) {
         ASSERT_TRUE(PumpUntilExit(*sender, kLineWaitMs)) << sender->UnreadOutput();
         EXPECT_EQ(TakeAll(*receiver), "whole|");
     }
+    // A program that takes the abandoned lock and then the abandoned instance, and so writes
+    // nothing itself, leaves the block empty too. The instance mutex stays, its owner gone:
+    // this process keeps the handle of a check made on a thread that ended.
+    std::thread([&] { EXPECT_FALSE(HandOffToRunningInstance(names.window.c_str(), names.cls.c_str())); }).join();
+    NamedEvent never;
+    auto writer = StartHandOff(
+        names, "--data-hex " + ToHex(std::string("half written")) + " --write-then-find " + never.Name() + " inside");
+    ASSERT_TRUE(writer->WaitForLine("written", kLineWaitMs)) << writer->UnreadOutput();
+    writer->Kill();
+    EXPECT_EQ(TryHandOffToRunningInstance(names.window.c_str(), names.cls.c_str(), "mine", 20000),
+              HandOffOutcome::FirstInstance);
+    EXPECT_EQ(ReadBlockText(names.BlockName()), "");
 }
 
 // The running instance ends while four programs start: each of them either hands its text

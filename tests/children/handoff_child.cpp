@@ -16,6 +16,7 @@
 // With --other-check-at-recheck <window> <class>, when the call asks whether its window still
 // exists, another thread first makes a check of those names and stays alive, owning its
 // instance if it is the first, until the process ends; it prints "other <outcome>".
+// With --report-allow it prints "allow <process id>" for each AllowSetForegroundWindow.
 // Instead of the call:
 //   --send-raw <hex>|null ...  sends WM_COPYDATA with exactly these bytes (null: no
 //                              data, cbData 0) to the window of these names and prints
@@ -93,6 +94,14 @@ BOOL WINAPI PausedIsWindow(HWND window) {
     Report("rechecking");
     WaitForSingleObject(g_recheckGo, 60000);
     return g_realIsWindow(window);
+}
+
+using AllowSetForegroundWindowFn = BOOL(WINAPI *)(DWORD);
+AllowSetForegroundWindowFn g_realAllow = nullptr;
+
+BOOL WINAPI ReportedAllow(DWORD process) {
+    Report("allow " + std::to_string(process));
+    return g_realAllow(process);
 }
 
 bool PauseAt(void *function, void *paused, const char *event, HANDLE *go, void **real) {
@@ -256,6 +265,13 @@ int main(int argc, char **argv) {
             g_otherWindow = argv[i + 1];
             g_otherClass = argv[i + 2];
             i += 2;
+        } else if (option == "--report-allow") {
+            g_realAllow = reinterpret_cast<AllowSetForegroundWindowFn>(SwapImport(
+                reinterpret_cast<void *>(&AllowSetForegroundWindow), reinterpret_cast<void *>(&ReportedAllow)));
+            if (!g_realAllow) {
+                Report("no AllowSetForegroundWindow import");
+                return 1;
+            }
         } else if (option == "--two-arg") {
             calls.twoArgs = true;
         } else if (option == "--repeat" && i + 1 < argc) {
