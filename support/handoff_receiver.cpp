@@ -47,6 +47,7 @@ size_t HandOffBlockTextLength(const char *block, size_t size) {
 }
 
 #ifdef _WIN32
+#include <algorithm>
 #include <exception>
 #include <new>
 #include <optional>
@@ -91,6 +92,8 @@ std::unique_ptr<CHandOffRequest> RequestOf(const char *bytes, size_t size, bool 
     return made;
 }
 
+std::string NameOrEmpty(const char *name) { return name ? name : ""; }
+
 // Under the block's lock, for a destructor that passes on what waits: nobody runs, and this
 // thread must not stay the instance.
 void GiveUpInstance(void *, HandOffBlock &, HANDLE instanceMutex) { ReleaseMutex(instanceMutex); }
@@ -123,9 +126,7 @@ struct CHandOffReceiver::Start {
 };
 
 CHandOffReceiver::CHandOffReceiver(const char *windowName, const char *className, const char *data, DWORD timeoutMs)
-    : windowName_(windowName ? windowName : ""),
-      className_(className ? className : ""),
-      ownerThread_(GetCurrentThreadId()) {
+    : windowName_(NameOrEmpty(windowName)), className_(NameOrEmpty(className)), ownerThread_(GetCurrentThreadId()) {
     HandOffPayload payload;
     payload.text = data;
     Begin(payload, timeoutMs);
@@ -133,8 +134,8 @@ CHandOffReceiver::CHandOffReceiver(const char *windowName, const char *className
 
 CHandOffReceiver::CHandOffReceiver(const char *windowName, const char *className, int argumentCount,
                                    const wchar_t *const *arguments, const wchar_t *workingDirectory, DWORD timeoutMs)
-    : windowName_(windowName ? windowName : ""),
-      className_(className ? className : ""),
+    : windowName_(NameOrEmpty(windowName)),
+      className_(NameOrEmpty(className)),
       takesRequests_(true),
       ownerThread_(GetCurrentThreadId()) {
     const std::string request = MakeHandOffRequest(argumentCount, arguments, workingDirectory);
@@ -276,11 +277,11 @@ void CHandOffReceiver::PassOnWaiting() {
             } else {
                 payload.text = item.bytes.get();
             }
-            const ULONGLONG now = GetTickCount64();
             OwnedHandle mutex;
-            const HandOffOutcome outcome = HandOffWithBlock(windowName_.c_str(), className_.c_str(), payload,
-                                                            now < end ? static_cast<DWORD>(end - now) : 0, block,
-                                                            GiveUpInstance, nullptr, &mutex.handle, false);
+            const DWORD remainingMs = static_cast<DWORD>(end - std::min(end, GetTickCount64()));
+            const HandOffOutcome outcome =
+                HandOffWithBlock(windowName_.c_str(), className_.c_str(), payload, remainingMs, block, GiveUpInstance,
+                                 nullptr, &mutex.handle, false);
             // Any other outcome: no instance runs, or none takes it in time.
             if (outcome != HandOffOutcome::HandedOff) break;
             items_.pop_front();

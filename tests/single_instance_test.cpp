@@ -796,6 +796,93 @@ TEST(HandOffRequest, ArgumentsAndWorkingDirectoryArriveExactly) {
     }
 }
 
+void RecordDropped(void *dropped, const char *text, const CHandOffRequest *request) {
+    static_cast<std::vector<std::string> *>(dropped)->push_back(
+        text ? "text " + std::string(text) : RequestLine(request->WorkingDirectory, request->Arguments));
+}
+
+std::string LineOf(const std::unique_ptr<CHandOffRequest> &request) {
+    return request ? RequestLine(request->WorkingDirectory, request->Arguments) : "none";
+}
+
+// A receiver of requests in this process: the arguments as the program had them (a null one
+// empty, none for a negative count or no array), the current folder when none is given, and
+// texts as well; what still waits when it goes is passed on to the next instance, or
+// dropped and told, in order.
+TEST(HandOffRequest, ReceiverOfRequestsInThisProcess) {
+    Instance names;
+    const wchar_t *own[] = {L"own.txt"};
+    std::unique_ptr<CHandOffReceiver> receiver(
+        new CHandOffReceiver(names.window.c_str(), names.cls.c_str(), 1, own, L"C:\\own"));
+    ASSERT_TRUE(receiver->IsFirstInstance());
+    wchar_t current[MAX_PATH] = L"";
+    GetCurrentDirectoryW(MAX_PATH, current);
+    const wchar_t *some[] = {L"a", nullptr, L"\xD83D\xDE00"};
+    struct Case {
+        int count;
+        const wchar_t *const *arguments;
+        const wchar_t *directory;
+        std::string taken;
+    };
+    const Case cases[] = {
+        {3, some, L"C:\\docs", RequestLine(L"C:\\docs", {L"a", L"", L"\xD83D\xDE00"})},
+        {-1, some, nullptr, RequestLine(current, {})},
+        {2, nullptr, L"", RequestLine(L"", {})},
+    };
+    for (const Case &c : cases) {
+        EXPECT_EQ(TryHandOffRequestToRunningInstance(names.window.c_str(), names.cls.c_str(), c.count, c.arguments,
+                                                     c.directory, 20000),
+                  HandOffOutcome::HandedOff);
+        EXPECT_EQ(receiver->TakeText(), nullptr) << "a request is no text";
+        EXPECT_EQ(LineOf(receiver->TakeRequest()), c.taken);
+    }
+    for (int i = 0; i < 2; ++i)
+        EXPECT_EQ(TryHandOffToRunningInstance(names.window.c_str(), names.cls.c_str(), "notes.txt", 20000),
+                  HandOffOutcome::HandedOff);
+    EXPECT_EQ(LineOf(receiver->TakeRequest()), RequestLine(L"", {L"notes.txt"}));
+    std::unique_ptr<char[]> text(receiver->TakeText());
+    ASSERT_NE(text, nullptr);
+    EXPECT_STREQ(text.get(), "notes.txt");
+    EXPECT_EQ(LineOf(receiver->TakeRequest()), "none");
+    EXPECT_THROW(TryHandOffRequestToRunningInstance(names.window.c_str(), names.cls.c_str(), 0, nullptr,
+                                                    std::wstring(kMaxRequestUnits, L'x').c_str(), 20000),
+                 Exception)
+        << "a working directory of 32,768 units";
+    // Two arguments counted, none there; and a request whose ticket no sender made: refused.
+    const std::string tag(kHandOffRequestTag, sizeof kHandOffRequestTag);
+    for (const std::string &bad : {tag + std::string("\2\0\0\0C\0\0\0", 8), tag + std::string("\0\0\0\0C\0\0\0", 8)}) {
+        COPYDATASTRUCT copied = {0x35, static_cast<DWORD>(bad.size()), const_cast<char *>(bad.data())};
+        EXPECT_EQ(SendMessageA(receiver->Window(), WM_COPYDATA, 0, reinterpret_cast<LPARAM>(&copied)), FALSE);
+    }
+    EXPECT_EQ(LineOf(receiver->TakeRequest()), "none");
+
+    std::vector<std::string> dropped;
+    const wchar_t *next[] = {L"next.txt"};
+    const std::vector<std::string> waiting = {RequestLine(L"C:\\n", {L"next.txt"}), "text text"};
+    auto handOverTwo = [&] {
+        receiver->WhenDropped(RecordDropped, &dropped);
+        EXPECT_EQ(TryHandOffRequestToRunningInstance(names.window.c_str(), names.cls.c_str(), 1, next, L"C:\\n", 20000),
+                  HandOffOutcome::HandedOff);
+        EXPECT_EQ(TryHandOffToRunningInstance(names.window.c_str(), names.cls.c_str(), "text", 20000),
+                  HandOffOutcome::HandedOff);
+    };
+    handOverTwo();
+    receiver->Close();
+    auto successor = StartTextReceiver(names, "", StandInProgramPath("receiver.exe"), " --request");
+    ASSERT_TRUE(successor->WaitForLine("ready", kLineWaitMs)) << successor->UnreadOutput();
+    receiver.reset();
+    EXPECT_EQ(NextItemLine(*successor), waiting[0]);
+    EXPECT_EQ(NextItemLine(*successor), RequestLine(L"", {L"text"}));
+    EXPECT_TRUE(dropped.empty());
+    // With no instance running next, both are dropped and told.
+    successor.reset();
+    receiver.reset(new CHandOffReceiver(names.window.c_str(), names.cls.c_str(), 0, nullptr, L""));
+    ASSERT_TRUE(receiver->IsFirstInstance());
+    handOverTwo();
+    receiver.reset();
+    EXPECT_EQ(dropped, waiting);
+}
+
 // ---- CHandOffReceiver (tools/receiver.exe, or one in this process) ----
 
 // A text in the block is never taken by the next first instance, whatever left it there:
