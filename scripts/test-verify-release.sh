@@ -168,12 +168,20 @@ for change in "time touch -d @86400 BUILDINFO" "mode chmod 600 README.md"; do
 done
 
 # BUILDINFO naming another commit, first with this commit's time, then with its own (which
-# takes a real rebuild of it). Commits made within one second share a time, so the other
-# commit is the newest ancestor whose time differs from HEAD's.
+# takes a real rebuild of it). Commits made within one second share a time (a rebase gives
+# many of them one), so the other commit is the newest ancestor whose time differs from
+# HEAD's; and it is of HEAD's version, since verify-release.sh says first that a commit of
+# another version is not the release's.
 head_time=$(git log -1 --format=%ct HEAD)
-other=$(git log --format='%H %ct' HEAD~1 2>/dev/null | awk -v t="$head_time" '$2 != t { print $1; exit }')
+version_of() { git show "$1:CMakeLists.txt" | sed -n 's/^project(orvanecmd VERSION \([0-9.]*\).*/\1/p'; }
+other=$(git log --format='%H %ct' HEAD~1 2>/dev/null | while read -r commit time; do
+  if [ "$time" != "$head_time" ] && [ "$(version_of "$commit")" = "$version" ]; then
+    echo "$commit"
+    break
+  fi
+done)
 [ -n "$other" ] ||
-  fail "no ancestor of HEAD with a commit time other than HEAD's is in this checkout (a shallow clone?)"
+  fail "no ancestor of HEAD of version $version with a commit time other than HEAD's is in this checkout (a shallow clone?)"
 other_time=$(git log -1 --format=%ct "$other")
 copy "$release/a" other-commit
 for arch in win64 win32; do
