@@ -1225,6 +1225,10 @@ TEST(HandOffReceiver, RefusalsReleaseEverything) {
     // A text waiting in the block stays there for the next first instance.
     CMemMapFile<char> block(names.BlockName().c_str(), 0, 1024, nullptr);
     std::strcpy(block.GetView(), "waiting");
+    // Held open here, the instance mutex outlives the receiver: given up by it under the
+    // lock, it is released, not abandoned when the receiving thread ends.
+    HANDLE instance = CreateMutexA(nullptr, FALSE, (names.window + names.cls).c_str());
+    ASSERT_NE(instance, nullptr);
     std::string message = "no exception";
     try {
         CHandOffReceiver receiver(names.window.c_str(), names.cls.c_str(), "");
@@ -1233,6 +1237,9 @@ TEST(HandOffReceiver, RefusalsReleaseEverything) {
     }
     EXPECT_EQ(message, kNoWindowSjis);
     EXPECT_EQ(ReadBlockText(names.BlockName()), "waiting");
+    EXPECT_EQ(WaitForSingleObject(instance, 0), WAIT_OBJECT_0) << "0x80: abandoned, not given up";
+    ReleaseMutex(instance);
+    CloseHandle(instance);
     // The instance mutex went with it: this is the first instance again.
     EXPECT_FALSE(HandOffToRunningInstance(names.window.c_str(), names.cls.c_str()));
 }
