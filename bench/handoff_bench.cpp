@@ -76,14 +76,15 @@ double DecideOnce(bool afterCrash) {
     return NowMs() - before;
 }
 
-// From a later instance's start to its end, against a running receiver that is idle or busy.
-double CheckOnce(bool busy) {
+// From a later instance's start to its end: receiver.exe with `firstOptions` runs, and
+// receiver.exe with `laterOptions` (its text and options) is the later instance.
+double CheckOnce(const std::string &firstOptions, const std::string &laterOptions) {
     const std::string names = "OrvaneBench_" + UniqueSuffix() + " OrvaneBenchTitle_" + UniqueSuffix();
     const std::string receiver = "\"" + StandInProgramPath("receiver.exe") + "\" " + names;
-    ChildProcess first(receiver + (busy ? " \"\" --hang" : ""));
+    ChildProcess first(receiver + firstOptions);
     if (!first.WaitForLine("ready", 30000)) return -1;
     const double before = NowMs();
-    ChildProcess later(receiver + " bench-text");
+    ChildProcess later(receiver + laterOptions);
     if (!later.WaitExit(30000) || later.ExitCode() != 0) return -1;
     return NowMs() - before;
 }
@@ -96,17 +97,6 @@ std::string TwentyArguments() {
         for (int unit = 0; unit < 32; ++unit) options += unit % 2 ? "4230" : "6830";  // ... then kana
     }
     return options;
-}
-
-double RequestOnce(bool request) {
-    const std::string names = "OrvaneBench_" + UniqueSuffix() + " OrvaneBenchTitle_" + UniqueSuffix();
-    const std::string receiver = "\"" + StandInProgramPath("receiver.exe") + "\" " + names;
-    ChildProcess first(receiver + (request ? " \"\" --request" : ""));
-    if (!first.WaitForLine("ready", 30000)) return -1;
-    const double before = NowMs();
-    ChildProcess later(receiver + (request ? " \"\"" + TwentyArguments() : " bench-text"));
-    if (!later.WaitExit(30000) || later.ExitCode() != 0) return -1;
-    return NowMs() - before;
 }
 
 // Starts `count` programs, at most `alive` at a time, and gives the seconds until the last
@@ -175,14 +165,20 @@ int main(int argc, char **argv) {
 
     std::vector<double> checks[2];
     if (!Alternate(
-            rounds, "check", [](int which) { return CheckOnce(which == 0); }, checks))
+            rounds, "check", [](int which) { return CheckOnce(which == 0 ? " \"\" --hang" : "", " bench-text"); },
+            checks))
         return 1;
     const char *states[2] = {"busy", "idle"};
     PrintMedians("from a later instance's start to the end of its check, the running one", states, checks);
 
     std::vector<double> forms[2];
     if (!Alternate(
-            rounds, "request", [](int which) { return RequestOnce(which == 0); }, forms))
+            rounds, "request",
+            [](int which) {
+                return which == 0 ? CheckOnce(" \"\" --request", " \"\"" + TwentyArguments())
+                                  : CheckOnce("", " bench-text");
+            },
+            forms))
         return 1;
     const char *payloads[2] = {"request of 20 arguments", "text"};
     PrintMedians("from a later instance's start to the end of its check, handing over a", payloads, forms);

@@ -39,45 +39,19 @@
 
 #include "framework/exception.h"
 #include "support/handoff_receiver.h"
+#include "tests/hex.h"
 #include "tools/handoff_outcome_name.h"
 
 namespace {
-
-std::string Hex(const char *bytes, size_t size) {
-    static const char digits[] = "0123456789abcdef";
-    std::string text;
-    for (size_t i = 0; i < size; ++i) {
-        text += digits[static_cast<unsigned char>(bytes[i]) >> 4];
-        text += digits[bytes[i] & 15];
-    }
-    return text;
-}
 
 void Report(const std::string &line) {
     std::fputs((line + "\n").c_str(), stdout);
     std::fflush(stdout);
 }
 
-std::string Hex(const std::wstring &text) {
-    std::string bytes;
-    for (wchar_t unit : text) {
-        bytes += static_cast<char>(unit & 0xFF);
-        bytes += static_cast<char>((unit >> 8) & 0xFF);
-    }
-    return Hex(bytes.data(), bytes.size());
-}
-
-std::wstring FromHexUnits(const char *hex) {
-    std::wstring text;
-    for (size_t i = 0; hex[i] && hex[i + 1] && hex[i + 2] && hex[i + 3]; i += 4)
-        text += static_cast<wchar_t>(std::strtoul(std::string(hex + i + 2, 2).c_str(), nullptr, 16) << 8 |
-                                     std::strtoul(std::string(hex + i, 2).c_str(), nullptr, 16));
-    return text;
-}
-
 std::string RequestLine(const CHandOffRequest &request) {
-    std::string line = "request dir=" + Hex(request.WorkingDirectory) + " args=";
-    for (size_t i = 0; i < request.Arguments.size(); ++i) line += (i ? "," : "") + Hex(request.Arguments[i]);
+    std::string line = "request dir=" + ToHexUnits(request.WorkingDirectory) + " args=";
+    for (size_t i = 0; i < request.Arguments.size(); ++i) line += (i ? "," : "") + ToHexUnits(request.Arguments[i]);
     return line;
 }
 
@@ -86,12 +60,12 @@ void ReportTexts(CHandOffReceiver &receiver, bool requests, const std::string &l
         while (std::unique_ptr<CHandOffRequest> request = receiver.TakeRequest()) Report(label + RequestLine(*request));
     } else {
         while (std::unique_ptr<char[]> text{receiver.TakeText()})
-            Report(label + "text " + Hex(text.get(), std::strlen(text.get())));
+            Report(label + "text " + ToHex(text.get(), std::strlen(text.get())));
     }
 }
 
 void ReportDropped(void *, const char *text, const CHandOffRequest *request) {
-    Report(text ? "dropped text " + Hex(text, std::strlen(text)) : "dropped " + RequestLine(*request));
+    Report(text ? "dropped text " + ToHex(text, std::strlen(text)) : "dropped " + RequestLine(*request));
 }
 
 }  // namespace
@@ -168,7 +142,7 @@ int main(int argc, char **argv) {
         }
         Report("closed");
     } catch (const Exception &error) {
-        Report("exception " + Hex(error.Message.c_str(), error.Message.Length()));
+        Report("exception " + ToHex(error.Message.c_str(), error.Message.Length()));
         return 1;
     }
     return 0;

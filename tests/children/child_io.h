@@ -20,25 +20,6 @@ inline void Report(const std::string &line) {
     std::fflush(stdout);
 }
 
-inline int HexDigitValue(char digit) {
-    if (digit >= '0' && digit <= '9') return digit - '0';
-    if (digit >= 'a' && digit <= 'f') return digit - 'a' + 10;
-    if (digit >= 'A' && digit <= 'F') return digit - 'A' + 10;
-    return -1;
-}
-
-// Stops at the first pair that is not hexadecimal.
-inline std::string FromHex(const std::string &hex) {
-    std::string bytes;
-    for (size_t i = 0; i + 1 < hex.size(); i += 2) {
-        const int high = HexDigitValue(hex[i]);
-        const int low = HexDigitValue(hex[i + 1]);
-        if (high < 0 || low < 0) break;
-        bytes += static_cast<char>(high * 16 + low);
-    }
-    return bytes;
-}
-
 // The value of "key=value" in a line of blank-separated fields; empty when absent.
 inline std::string FieldOf(const std::string &line, const std::string &key) {
     size_t at = 0;

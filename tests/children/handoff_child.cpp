@@ -135,15 +135,6 @@ void WriteThenFind(const char *window, const char *cls, const std::string &data,
     SendRaw(target, data.c_str(), data.size() + 1);
 }
 
-std::wstring FromHexUnits(const std::string &hex) {
-    const std::string bytes = FromHex(hex);
-    std::wstring text;
-    for (size_t i = 0; i + 1 < bytes.size(); i += 2)
-        text +=
-            static_cast<wchar_t>(static_cast<unsigned char>(bytes[i]) | static_cast<unsigned char>(bytes[i + 1]) << 8);
-    return text;
-}
-
 struct Calls {
     const char *window, *cls;
     std::string data;
