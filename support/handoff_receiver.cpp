@@ -1,59 +1,16 @@
 #include "support/handoff_receiver.h"
 
-#include <cstring>
-
-namespace {
-const size_t kBlockSize = 1024;
-const size_t kRequestHeaderSize = sizeof kHandOffRequestTag + 4;
-
-// Walks a request's strings (the working directory, then each argument), giving each one's
-// first unit's offset and its length in units to `each`; false when the bytes are no request.
-template <typename Each>
-bool WalkHandOffRequest(const void *data, size_t size, Each each) {
-    const auto *bytes = static_cast<const unsigned char *>(data);
-    if (!bytes || size < kRequestHeaderSize || (size - kRequestHeaderSize) % 2 != 0 ||
-        std::memcmp(bytes, kHandOffRequestTag, sizeof kHandOffRequestTag) != 0)
-        return false;
-    const unsigned long argumentCount = bytes[4] | bytes[5] << 8 | static_cast<unsigned long>(bytes[6]) << 16 |
-                                        static_cast<unsigned long>(bytes[7]) << 24;
-    if (argumentCount > kMaxRequestUnits) return false;  // each argument has a terminator at least
-    size_t at = kRequestHeaderSize, argumentUnits = 0;
-    for (unsigned long string = 0; string <= argumentCount; ++string) {
-        const size_t begin = at;
-        while (at < size && (bytes[at] | bytes[at + 1]) != 0) at += 2;
-        if (at == size) return false;  // no terminator
-        const size_t units = (at - begin) / 2;
-        at += 2;
-        if (string == 0 ? units > kMaxRequestUnits - 1 : (argumentUnits += units + 1) > kMaxRequestUnits) return false;
-        each(begin, units);
-    }
-    return at == size;
-}
-}  // namespace
-
-bool IsHandOffMessage(const void *data, size_t size) {
-    if (!data || size < 1 || size > kBlockSize) return false;
-    return std::memchr(data, '\0', size) == static_cast<const char *>(data) + size - 1;
-}
-
-bool IsHandOffRequest(const void *data, size_t size) {
-    return WalkHandOffRequest(data, size, [](size_t, size_t) {});
-}
-
-size_t HandOffBlockTextLength(const char *block, size_t size) {
-    if (!block) return 0;
-    const void *end = std::memchr(block, '\0', size < kBlockSize ? size : kBlockSize);
-    return end ? static_cast<size_t>(static_cast<const char *>(end) - block) : 0;
-}
-
-#ifdef _WIN32
 #include <algorithm>
+#include <cstring>
 #include <exception>
 #include <new>
 #include <optional>
 
 #include "framework/exception.h"
-#include "support/handoff_steps.h"
+#include "support/handoff_block.h"
+#include "support/handoff_check.h"
+#include "support/handoff_request.h"
+#include "support/handoff_ticket.h"
 #include "support/single_instance.h"
 
 namespace {
@@ -62,35 +19,6 @@ namespace {
 const char kNoWindowText[] =
     "\x88\xf8\x82\xab\x93\x6e\x82\xb5\x82\xf0\x8e\xf3\x82\xaf\x82\xe9\x83\x45\x83\x42\x83\x93\x83\x68\x83\x45\x82\xf0"
     "\x8d\xec\x90\xac\x82\xc5\x82\xab\x82\xdc\x82\xb9\x82\xf1";
-
-std::wstring FromAnsi(const std::string &text) {
-    std::wstring wide(text.size(), L'\0');
-    // An ANSI text has no more UTF-16 units than bytes.
-    wide.resize(static_cast<size_t>(MultiByteToWideChar(CP_ACP, 0, text.data(), static_cast<int>(text.size()), &wide[0],
-                                                        static_cast<int>(wide.size()))));
-    return wide;
-}
-
-std::unique_ptr<CHandOffRequest> RequestOf(const char *bytes, size_t size, bool request) {
-    std::unique_ptr<CHandOffRequest> made(new CHandOffRequest);
-    if (!request) {
-        made->Arguments.push_back(FromAnsi(std::string(bytes, size)));
-        return made;
-    }
-    bool directory = true;
-    WalkHandOffRequest(bytes, size, [&](size_t begin, size_t units) {
-        std::wstring text(units, L'\0');
-        for (size_t i = 0; i < units; ++i)
-            text[i] = static_cast<wchar_t>(static_cast<unsigned char>(bytes[begin + 2 * i]) |
-                                           static_cast<unsigned char>(bytes[begin + 2 * i + 1]) << 8);
-        if (directory)
-            made->WorkingDirectory = std::move(text);
-        else
-            made->Arguments.push_back(std::move(text));
-        directory = false;
-    });
-    return made;
-}
 
 std::string NameOrEmpty(const char *name) { return name ? name : ""; }
 
@@ -379,4 +307,3 @@ LRESULT CALLBACK CHandOffReceiver::WindowProcedure(HWND window, UINT message, WP
     }
     return DefWindowProcA(window, message, wParam, lParam);
 }
-#endif

@@ -75,7 +75,7 @@ struct CHandOffRequest {
 // Each WM_COPYDATA that is a hand-off (IsHandOffMessage), or, for a receiver made with a
 // request, a request (IsHandOffRequest), is kept, in order of arrival, and answered TRUE: the
 // sender is told it was taken. Before it keeps one it marks the message's ticket taken
-// (handoff_steps.h); a message whose sender voided its ticket, its bound run out, is answered
+// (handoff_ticket.h); a message whose sender voided its ticket, its bound run out, is answered
 // FALSE and gives nothing, as does any other message, one that comes while kMaxWaitingTexts
 // wait (the newest are dropped), and one that cannot be copied for want of memory.
 //

@@ -1,15 +1,15 @@
 #include "support/single_instance.h"
 
 #include <algorithm>
-#include <cstdio>
 #include <cstring>
-#include <cwchar>
 #include <optional>
 #include <string>
 
 #include "framework/exception.h"
-#include "support/handoff_receiver.h"
-#include "support/handoff_steps.h"
+#include "support/handoff_block.h"
+#include "support/handoff_check.h"
+#include "support/handoff_request.h"
+#include "support/handoff_ticket.h"
 
 HANDLE InstanceMutex = nullptr;
 char SharedDataName[1024] = "";
@@ -34,12 +34,13 @@ void ForgetInstanceMutex(HANDLE instanceMutex) {
     ReleaseSRWLockExclusive(&publishedLock);
 }
 
-namespace {
-const size_t kNameArea = sizeof SharedDataName;  // 1023 bytes and the terminator
-const char kBlockSuffix[] = "_multiple_data";
 // "引き渡すテキストが長すぎます"
 const char kDataTooLongText[] =
     "\x88\xf8\x82\xab\x93\x6e\x82\xb7\x83\x65\x83\x4c\x83\x58\x83\x67\x82\xaa\x92\xb7\x82\xb7\x82\xac\x82\xdc\x82\xb7";
+
+namespace {
+const size_t kNameArea = sizeof SharedDataName;  // 1023 bytes and the terminator
+const char kBlockSuffix[] = "_multiple_data";
 
 // "ウィンドウ名とクラス名がどちらも空です"
 const char kNoNamesText[] =
@@ -66,148 +67,8 @@ void ComposeSharedDataName(const char *windowName, const char *className, char n
     AppendCut(name, length, kBlockSuffix);
 }
 
-HandOffBlock::HandOffBlock(const char *name) {
-    const std::string mutexName = std::string("mtx") + name;
-    // The mapping is created under the mutex when the mutex is new, as CMemMapFile does.
-    mutex_ = CreateMutexA(nullptr, TRUE, mutexName.c_str());
-    const bool ownsMutex = mutex_ != nullptr && GetLastError() != ERROR_ALREADY_EXISTS;
-    mapping_ = CreateFileMappingA(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE | SEC_COMMIT, 0, kSize, name);
-    if (ownsMutex) ReleaseMutex(mutex_);
-    if (!mapping_) {
-        if (mutex_) CloseHandle(mutex_);
-        throw Exception(kMappingFailedText);
-    }
-    view_ = static_cast<char *>(MapViewOfFile(mapping_, FILE_MAP_ALL_ACCESS, 0, 0, 0));
-}
-
-HandOffBlock::~HandOffBlock() {
-    if (view_) UnmapViewOfFile(view_);  // GCOVR_EXCL_BR_LINE: null only when MapViewOfFile fails, which no seam reaches
-    CloseHandle(mapping_);
-    if (mutex_) CloseHandle(mutex_);
-}
-
-bool HandOffBlock::Lock(DWORD timeoutMs) {
-    // A name the platform takes for the mapping but not for its mutex leaves the block
-    // unguarded, as CMemMapFile's would be.
-    if (!mutex_) return true;
-    const DWORD wait = WaitForSingleObject(mutex_, timeoutMs);
-    if (wait == WAIT_ABANDONED) Clear();
-    return wait == WAIT_OBJECT_0 || wait == WAIT_ABANDONED;
-}
-
 namespace {
 const DWORD kNoWindowPollMs = 10;
-const LONG kTicketPending = 0, kTicketTaken = 1, kTicketVoid = 2;
-const ULONG_PTR kTicketNumberMask = 0x7FFFFFF;  // 27 bits, so that dwData fits 32 bits
-// Numbers already in use by another sender are passed over; this many in a row is no chance.
-const int kTicketAttempts = 64;
-
-std::string TicketName(ULONG_PTR number) {
-    char name[40];
-    (void)std::snprintf(name, sizeof name, "OrvaneHandOffTicket_%07lx", static_cast<unsigned long>(number));
-    return name;
-}
-
-// Maps the ticket's word, or null.
-volatile LONG *MapTicket(HANDLE mapping) {
-    return static_cast<volatile LONG *>(MapViewOfFile(mapping, FILE_MAP_ALL_ACCESS, 0, 0, sizeof(LONG)));
-}
-}  // namespace
-
-HandOffTicket::HandOffTicket() {
-    static volatile LONG calls = 0;
-    // GCOVR_EXCL_BR_START: a number in use by another sender, or no mapping to be had, which no seam reaches
-    for (int attempt = 0; attempt < kTicketAttempts && !state_; ++attempt) {
-        // Spread by the process and the call, so that senders rarely try each other's numbers.
-        const DWORD spread =
-            GetCurrentProcessId() * 0x9E3779B1UL + static_cast<DWORD>(InterlockedIncrement(&calls)) * 0x85EBCA77UL;
-        const ULONG_PTR number = spread & kTicketNumberMask;
-        if (number == 0) continue;
-        const HANDLE mapping = CreateFileMappingA(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE | SEC_COMMIT, 0,
-                                                  sizeof(LONG), TicketName(number).c_str());
-        if (!mapping) break;
-        if (GetLastError() == ERROR_ALREADY_EXISTS) {
-            CloseHandle(mapping);  // GCOVR_EXCL_LINE: another sender's number
-            continue;              // GCOVR_EXCL_LINE
-        }
-        mapping_ = mapping;
-        number_ = static_cast<DWORD>(number);
-        state_ = MapTicket(mapping);
-    }
-    if (!state_) {
-        if (mapping_) CloseHandle(mapping_);  // GCOVR_EXCL_LINE: no mapping or view to be had
-        throw Exception(kMappingFailedText);  // GCOVR_EXCL_LINE
-    }
-    // GCOVR_EXCL_BR_STOP
-}
-
-HandOffTicket::~HandOffTicket() {
-    UnmapViewOfFile(const_cast<LONG *>(state_));
-    CloseHandle(mapping_);
-}
-
-bool HandOffTicket::TakenElseVoid() {
-    return InterlockedCompareExchange(state_, kTicketVoid, kTicketPending) == kTicketTaken;
-}
-
-bool TakeTicket(ULONG_PTR messageData) {
-    // Only the low 32 bits cross between 32-bit and 64-bit programs.
-    messageData &= 0xFFFFFFFF;
-    if ((messageData & 0x1F) != HandOffTicket::kTicketTag) return true;
-    const HANDLE mapping = OpenFileMappingA(FILE_MAP_ALL_ACCESS, FALSE, TicketName(messageData >> 5).c_str());
-    if (!mapping) return false;  // its sender has gone, after voiding it
-    volatile LONG *state = MapTicket(mapping);
-    bool taken = false;
-    // GCOVR_EXCL_BR_START: the view is null only when MapViewOfFile fails, which no seam reaches
-    if (state) {
-        taken = InterlockedCompareExchange(state, kTicketTaken, kTicketPending) == kTicketPending;
-        UnmapViewOfFile(const_cast<LONG *>(state));
-    }
-    // GCOVR_EXCL_BR_STOP
-    CloseHandle(mapping);
-    return taken;
-}
-
-namespace {
-
-void AppendUnits(std::string &bytes, const wchar_t *text, size_t units) {
-    // With its terminator, as UTF-16LE, unit by unit: every unit goes as it is.
-    for (size_t i = 0; i <= units; ++i) {
-        const unsigned unit = i < units ? static_cast<unsigned>(text[i]) & 0xFFFF : 0;
-        bytes += static_cast<char>(unit & 0xFF);
-        bytes += static_cast<char>(unit >> 8);
-    }
-}
-
-}  // namespace
-
-std::string MakeHandOffRequest(int argumentCount, const wchar_t *const *arguments, const wchar_t *workingDirectory) {
-    if (argumentCount < 0 || !arguments) argumentCount = 0;
-    std::wstring currentDirectory;
-    if (!workingDirectory) {
-        currentDirectory.resize(GetCurrentDirectoryW(0, nullptr));
-        currentDirectory.resize(
-            GetCurrentDirectoryW(static_cast<DWORD>(currentDirectory.size()), &currentDirectory[0]));
-        workingDirectory = currentDirectory.c_str();
-    }
-    const size_t directoryUnits = std::wcslen(workingDirectory);
-    size_t argumentUnits = 0;
-    for (int i = 0; i < argumentCount; ++i) argumentUnits += (arguments[i] ? std::wcslen(arguments[i]) : 0) + 1;
-    if (argumentUnits > kMaxRequestUnits || directoryUnits > kMaxRequestUnits - 1) throw Exception(kDataTooLongText);
-
-    std::string bytes(kHandOffRequestTag, sizeof kHandOffRequestTag);
-    for (int shift = 0; shift < 32; shift += 8)
-        bytes += static_cast<char>((static_cast<unsigned>(argumentCount) >> shift) & 0xFF);
-    bytes.reserve(bytes.size() + 2 * (directoryUnits + 1 + argumentUnits));
-    AppendUnits(bytes, workingDirectory, directoryUnits);
-    for (int i = 0; i < argumentCount; ++i) {
-        const wchar_t *argument = arguments[i] ? arguments[i] : L"";
-        AppendUnits(bytes, argument, std::wcslen(argument));
-    }
-    return bytes;
-}
-
-namespace {
 
 // The end of a call's waits; none for INFINITE.
 class Deadline {

@@ -25,7 +25,7 @@
 // to take the foreground (AllowSetForegroundWindow: the user started this program, so this
 // program has the right to give), and WM_COPYDATA goes to it, waiting until it is handled:
 // wParam 0; lpData = the data text; cbData = its length + 1; dwData = a ticket of this
-// message (handoff_steps.h), which a CHandOffReceiver marks taken before it keeps the text,
+// message (handoff_ticket.h), which a CHandOffReceiver marks taken before it keeps the text,
 // so that a sender whose bound runs out still learns whether it was taken. When that window
 // went away meanwhile without taking it (its instance closed or died), or no window is found
 // while the owner lives, the check is made again: a running instance that died is taken
