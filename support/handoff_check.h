@@ -5,10 +5,12 @@
 
 #include <windows.h>
 
+#include <memory>
 #include <string>
 
 #include "support/single_instance.h"
 
+class HandOffAnswerWaiter;
 class HandOffBlock;
 
 // The class of CHandOffReceiver's window when only a window name is given.
@@ -26,10 +28,15 @@ void ForgetInstanceMutex(HANDLE instanceMutex);
 // What a hand-off carries: a text (its bytes with the NUL go as the message's data and
 // into the block), or a request (the message's data as made by MakeHandOffRequest; the
 // block is not written).
+// A request may ask for an answer: `waiter` then gets the way back once it is handed off.
+// Passed on, it goes with the ticket it came with (`passedOn`, its dwData), so that the
+// instance that takes it answers the later instance that waits.
 struct HandOffPayload {
     const char *text = nullptr;
     const void *request = nullptr;
     size_t requestSize = 0;
+    std::unique_ptr<HandOffAnswerWaiter> *waiter = nullptr;
+    ULONG_PTR passedOn = 0;
 };
 
 // Called under the block's lock once this thread owns the instance mutex, whose handle it is given.

@@ -61,7 +61,8 @@ CHandOffReceiver::CHandOffReceiver(const char *windowName, const char *className
 }
 
 CHandOffReceiver::CHandOffReceiver(const char *windowName, const char *className, int argumentCount,
-                                   const wchar_t *const *arguments, const wchar_t *workingDirectory, DWORD timeoutMs)
+                                   const wchar_t *const *arguments, const wchar_t *workingDirectory, DWORD timeoutMs,
+                                   HandOffReply reply)
     : windowName_(NameOrEmpty(windowName)),
       className_(NameOrEmpty(className)),
       takesRequests_(true),
@@ -70,10 +71,11 @@ CHandOffReceiver::CHandOffReceiver(const char *windowName, const char *className
     HandOffPayload payload;
     payload.request = request.data();
     payload.requestSize = request.size();
+    if (reply == HandOffReply::Awaited) payload.waiter = &waiter_;
     Begin(payload, timeoutMs);
 }
 
-void CHandOffReceiver::Begin(const HandOffPayload &payload, DWORD timeoutMs) {
+void CHandOffReceiver::Begin(HandOffPayload &payload, DWORD timeoutMs) {
     // Refused by the check before it creates anything; the block must not come first.
     // GCOVR_EXCL_BR_START: for two empty names the check throws, so its call never returns here
     if (windowName_.empty() && className_.empty()) HandOffToRunningInstance("", "", "");
@@ -205,6 +207,7 @@ void CHandOffReceiver::PassOnWaiting() {
             } else {
                 payload.text = item.bytes.get();
             }
+            if (item.wayBack) payload.passedOn = item.wayBack->MessageData();
             OwnedHandle mutex;
             const DWORD remainingMs = static_cast<DWORD>(end - std::min(end, GetTickCount64()));
             const HandOffOutcome outcome =
@@ -212,16 +215,19 @@ void CHandOffReceiver::PassOnWaiting() {
                                  nullptr, &mutex.handle, false);
             // Any other outcome: no instance runs, or none takes it in time.
             if (outcome != HandOffOutcome::HandedOff) break;
+            if (item.wayBack) item.wayBack->PassedOn();
             items_.pop_front();
         }
     } catch (...) {  // GCOVR_EXCL_LINE: the block cannot be had, or memory: what waits is dropped
     }
     for (const Item &item : items_) {
-        if (!droppedHandler_) break;
-        if (item.request)
-            droppedHandler_(droppedContext_, nullptr, RequestOf(item.bytes.get(), item.size, true).get());
-        else
-            droppedHandler_(droppedContext_, item.bytes.get(), nullptr);
+        if (droppedHandler_) {
+            if (item.request)
+                droppedHandler_(droppedContext_, nullptr, RequestOf(item.bytes.get(), item.size, true).get());
+            else
+                droppedHandler_(droppedContext_, item.bytes.get(), nullptr);
+        }
+        if (item.wayBack) item.wayBack->Settle(kAnswerNotOpened);
     }
     items_.clear();
 }
@@ -240,9 +246,14 @@ std::unique_ptr<CHandOffRequest> CHandOffReceiver::TakeRequest() {
     if (items_.empty()) return nullptr;
     const Item &item = items_.front();
     std::unique_ptr<CHandOffRequest> request = RequestOf(item.bytes.get(), item.size, item.request);
+    request->wayBack_ = item.wayBack;
     items_.pop_front();
     if (items_.empty()) ResetEvent(textsWait_.handle);
     return request;
+}
+
+HandOffAnswer CHandOffReceiver::WaitForAnswer(DWORD timeoutMs) {
+    return waiter_ ? waiter_->Wait(timeoutMs) : HandOffAnswer();
 }
 
 void CHandOffReceiver::WhenDropped(DroppedHandler handler, void *context) {
@@ -276,11 +287,16 @@ bool CHandOffReceiver::Keep(const void *bytes, size_t size, bool request, ULONG_
         std::unique_ptr<char[]> copy(new char[size + 1]);
         std::memcpy(copy.get(), bytes, size);
         copy[size] = '\0';
-        item.push_back(Item{std::move(copy), size, request});
+        item.push_back(Item{std::move(copy), size, request, nullptr});
     } catch (...) {
         return false;  // out of memory: this one is dropped, the receiver goes on
     }
-    if (!TakeTicket(ticket)) return false;
+    // Claimed before the ticket is taken: a sender told HandedOff then finds it owed.
+    if (request) item.front().wayBack = HandOffWayBack::Claim(ticket);
+    if (!TakeTicket(ticket)) {
+        if (item.front().wayBack) item.front().wayBack->Unclaim();
+        return false;
+    }
     items_.splice(items_.end(), item);
     if (items_.size() == 1) {
         SetEvent(textsWait_.handle);

@@ -38,17 +38,58 @@ size_t HandOffBlockTextLength(const char *block, size_t size);
 
 #include "support/single_instance.h"
 
+class HandOffAnswerWaiter;
 class HandOffBlock;
+class HandOffWayBack;
 struct HandOffPayload;
+
+// How a later instance's wait for the answer to its request ended (WaitForAnswer).
+enum class HandOffAnswerOutcome {
+    Answered,            // the running program answered: Status and Message
+    FinishedUnanswered,  // the program let the request go without answering it
+    NotOpened,           // dropped at the running program's end (WhenDropped, or no instance took it)
+    InstanceEnded,       // the instance that held the request (the running one, or the one it passed it
+                         // on to) ended or died without answering; learned when it happened
+    NoAnswerWillCome,    // not handed over, or handed to a receiver that gives no answers (of 1.2.0 or
+                         // earlier, or of another kind); learned at once
+    TimedOut,            // the bound ran out first; an answer that comes later finds nobody waiting
+};
+struct HandOffAnswer {
+    HandOffAnswerOutcome Outcome = HandOffAnswerOutcome::NoAnswerWillCome;
+    DWORD Status = 0;      // the program's status, when Answered
+    std::wstring Message;  // the program's message, every UTF-16 unit, when Answered
+};
 
 // A later instance's request, as CHandOffReceiver::TakeRequest gives it: every UTF-16 unit
 // as the later instance had it. A text handed over (by TryHandOffToRunningInstance, or by a
 // program of an earlier release) comes as one argument, converted from the ANSI code page,
 // with an empty working directory.
+//
+// A request whose later instance waits for an answer (AnswerAwaited) carries its way back:
+// Answer it once, from any thread, at once or much later (when the user closes the
+// document). Copies share it. When the last copy goes unanswered, the later instance is
+// told FinishedUnanswered.
 struct CHandOffRequest {
+    static const size_t kMaxAnswerUnits = 4096;
+
     std::wstring WorkingDirectory;
     std::vector<std::wstring> Arguments;
+
+    // Whether a later instance asked for an answer and has not given up waiting yet.
+    bool AnswerAwaited() const;
+    // Gives the later instance `status` and `message` (at most kMaxAnswerUnits UTF-16 units;
+    // Exception beyond, and nothing is answered). Never waits. True when the later instance
+    // still waited; false when it had ended or given up (its bound ran out), when the
+    // request was answered already, or when nobody asked for an answer.
+    bool Answer(DWORD status, const std::wstring &message);
+
+private:
+    friend class CHandOffReceiver;
+    std::shared_ptr<HandOffWayBack> wayBack_;
 };
+
+// Whether a later instance that hands over a request will wait for its answer.
+enum class HandOffReply { NotAwaited, Awaited };
 
 // The receiving end lives on a thread of its own, from the constructor until Close or the
 // destructor: its check, its window and the instance mutex it owns. So it answers later
@@ -99,7 +140,8 @@ public:
     // The same with a request (TryHandOffRequestToRunningInstance) as a later instance's data;
     // in the first instance it takes requests as well as texts (TakeRequest).
     CHandOffReceiver(const char *windowName, const char *className, int argumentCount, const wchar_t *const *arguments,
-                     const wchar_t *workingDirectory = nullptr, DWORD timeoutMs = kDefaultTimeoutMs);
+                     const wchar_t *workingDirectory = nullptr, DWORD timeoutMs = kDefaultTimeoutMs,
+                     HandOffReply reply = HandOffReply::NotAwaited);
     // Close, then what waits is passed on, or dropped (see above).
     ~CHandOffReceiver();
     CHandOffReceiver(const CHandOffReceiver &) = delete;
@@ -109,6 +151,11 @@ public:
     bool IsFirstInstance() const { return outcome_ == HandOffOutcome::FirstInstance; }
     // What the check came to (TryHandOffToRunningInstance).
     HandOffOutcome Outcome() const { return outcome_; }
+    // In a later instance made with HandOffReply::Awaited: waits at most `timeoutMs`
+    // (INFINITE: until one of the other outcomes) for the answer to its request, and for the
+    // end of the instance that holds it. Every other case is NoAnswerWillCome, at once. Once
+    // the wait has ended, each call gives the same; from TimedOut on nobody waits any more.
+    HandOffAnswer WaitForAnswer(DWORD timeoutMs);
     // Gives up the window and the instance, under the block's lock (waited for at most
     // kCloseTimeoutMs): from now on the next program to check is the first instance, and
     // texts handed to this one so far wait for TakeText. Call it before taking the last texts
@@ -152,10 +199,11 @@ private:
         std::unique_ptr<char[]> bytes;  // a text's with a NUL after them
         size_t size;
         bool request;
+        std::shared_ptr<HandOffWayBack> wayBack;  // a request whose later instance waits
     };
 
     struct Start;
-    void Begin(const HandOffPayload &payload, DWORD timeoutMs);
+    void Begin(HandOffPayload &payload, DWORD timeoutMs);
     static DWORD WINAPI Run(void *start);
     static void BecomeFirst(void *start, HandOffBlock &block, HANDLE instanceMutex);
     void Serve(HandOffBlock &block);
@@ -182,5 +230,7 @@ private:
     UINT noticeMessage_ = 0;
     DroppedHandler droppedHandler_ = nullptr;
     void *droppedContext_ = nullptr;
+    // A later instance's wait for its answer.
+    std::unique_ptr<HandOffAnswerWaiter> waiter_;
 };
 #endif

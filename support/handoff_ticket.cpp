@@ -1,10 +1,14 @@
 #include "support/handoff_ticket.h"
 
+#include <cstddef>
 #include <cstdio>
 #include <string>
 
 #include "framework/exception.h"
 #include "support/handoff_check.h"
+
+static_assert(offsetof(HandOffAnswerArea, holder) == 16 && offsetof(HandOffAnswerArea, message) == 32,
+              "the answer area has one layout in 32-bit and 64-bit programs");
 
 namespace {
 const LONG kTicketPending = 0, kTicketTaken = 1, kTicketVoid = 2;
@@ -12,61 +16,134 @@ const ULONG_PTR kTicketNumberMask = 0x7FFFFFF;  // 27 bits, so that dwData fits 
 // Numbers already in use by another sender are passed over; this many in a row is no chance.
 const int kTicketAttempts = 64;
 
-std::string TicketName(ULONG_PTR number) {
-    char name[40];
-    (void)std::snprintf(name, sizeof name, "OrvaneHandOffTicket_%07lx", static_cast<unsigned long>(number));
+std::string NameOf(const char *kind, ULONG_PTR number) {
+    char name[48];
+    (void)std::snprintf(name, sizeof name, "OrvaneHandOff%s_%07lx", kind, static_cast<unsigned long>(number));
     return name;
+}
+std::string TicketName(ULONG_PTR number) { return NameOf("Ticket", number); }
+std::string AnswerAreaName(ULONG_PTR number) { return NameOf("Answer", number); }
+std::string AnswerEventName(ULONG_PTR number) { return NameOf("Answered", number); }
+
+// The ticket's number in a message's dwData, or 0 for a message without a ticket. Only the low
+// 32 bits cross between 32-bit and 64-bit programs.
+ULONG_PTR TicketNumber(ULONG_PTR messageData) {
+    messageData &= 0xFFFFFFFF;
+    return (messageData & 0x1F) == HandOffTicket::kTicketTag ? messageData >> 5 : 0;
 }
 
 // Maps the ticket's word, or null.
 volatile LONG *MapTicket(HANDLE mapping) {
     return static_cast<volatile LONG *>(MapViewOfFile(mapping, FILE_MAP_ALL_ACCESS, 0, 0, sizeof(LONG)));
 }
+
+HandOffAnswerArea *MapAnswerArea(HANDLE mapping) {
+    return static_cast<HandOffAnswerArea *>(
+        MapViewOfFile(mapping, FILE_MAP_ALL_ACCESS, 0, 0, sizeof(HandOffAnswerArea)));
+}
+
+DWORD StartedLow(HANDLE process) {
+    FILETIME created = {}, exited, kernel, user;
+    GetProcessTimes(process, &created, &exited, &kernel, &user);
+    return created.dwLowDateTime;
+}
+
+LONGLONG HolderOf(DWORD processId, HANDLE process) {
+    return static_cast<LONGLONG>(static_cast<ULONGLONG>(processId) << 32 | StartedLow(process));
+}
+
+LONGLONG ReadHolder(HandOffAnswerArea &area) { return InterlockedCompareExchange64(&area.holder, 0, 0); }
+
+// The process of this id and creation time, to wait on; null when it has ended (or its id is
+// another's now).
+UniqueHandle OpenProcessStarted(DWORD processId, DWORD startedLow) {
+    UniqueHandle process(OpenProcess(SYNCHRONIZE | PROCESS_QUERY_LIMITED_INFORMATION, FALSE, processId));
+    if (process && StartedLow(process.get()) != startedLow) process.reset();
+    return process;
+}
+
+bool Ended(HANDLE process) { return WaitForSingleObject(process, 0) == WAIT_OBJECT_0; }
+
+// "応答のメッセージが長すぎます"
+const char kAnswerTooLongText[] =
+    "\x89\x9e\x93\x9a\x82\xcc\x83\x81\x83\x62\x83\x5a\x81\x5b\x83\x57\x82\xaa\x92\xb7\x82\xb7\x82\xac\x82\xdc\x82\xb7";
 }  // namespace
 
-HandOffTicket::HandOffTicket() {
+// ---- the ticket ----
+
+HandOffTicket::HandOffTicket(HandOffReply reply, ULONG_PTR passedOn) {
+    if (const ULONG_PTR number = TicketNumber(passedOn)) {
+        UniqueHandle mapping(OpenFileMappingA(FILE_MAP_ALL_ACCESS, FALSE, TicketName(number).c_str()));
+        if (mapping) state_.reset(MapTicket(mapping.get()));
+        if (state_) {
+            mapping_ = std::move(mapping);
+            number_ = static_cast<DWORD>(number);
+            InterlockedExchange(state_.get(), kTicketPending);
+            return;
+        }
+        // Its sender has gone: nobody waits for an answer, and a new ticket does.
+    }
     static volatile LONG calls = 0;
+    Made made = Made::NumberTaken;
     // GCOVR_EXCL_BR_START: a number in use by another sender, or no mapping to be had, which no seam reaches
-    for (int attempt = 0; attempt < kTicketAttempts && !state_; ++attempt) {
+    for (int attempt = 0; attempt < kTicketAttempts && made == Made::NumberTaken; ++attempt) {
         // Spread by the process and the call, so that senders rarely try each other's numbers.
         const DWORD spread =
             GetCurrentProcessId() * 0x9E3779B1UL + static_cast<DWORD>(InterlockedIncrement(&calls)) * 0x85EBCA77UL;
         const ULONG_PTR number = spread & kTicketNumberMask;
-        if (number == 0) continue;
-        const HANDLE mapping = CreateFileMappingA(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE | SEC_COMMIT, 0,
-                                                  sizeof(LONG), TicketName(number).c_str());
-        if (!mapping) break;
-        if (GetLastError() == ERROR_ALREADY_EXISTS) {
-            CloseHandle(mapping);  // GCOVR_EXCL_LINE: another sender's number
-            continue;              // GCOVR_EXCL_LINE
-        }
-        mapping_ = mapping;
-        number_ = static_cast<DWORD>(number);
-        state_ = MapTicket(mapping);
+        if (number != 0) made = MakeNew(number, reply == HandOffReply::Awaited);
     }
-    if (!state_) {
-        if (mapping_) CloseHandle(mapping_);  // GCOVR_EXCL_LINE: no mapping or view to be had
-        throw Exception(kMappingFailedText);  // GCOVR_EXCL_LINE
-    }
+    if (made != Made::Yes) throw Exception(kMappingFailedText);  // GCOVR_EXCL_LINE: no mapping or view to be had
     // GCOVR_EXCL_BR_STOP
 }
 
-HandOffTicket::~HandOffTicket() {
-    UnmapViewOfFile(const_cast<LONG *>(state_));
-    CloseHandle(mapping_);
+HandOffTicket::Made HandOffTicket::MakeNew(ULONG_PTR number, bool wayBack) {
+    // GCOVR_EXCL_BR_START: another sender's number, or no object to be had, which no seam reaches
+    UniqueHandle mapping(CreateFileMappingA(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE | SEC_COMMIT, 0, sizeof(LONG),
+                                            TicketName(number).c_str()));
+    if (!mapping) return Made::Failed;
+    if (GetLastError() == ERROR_ALREADY_EXISTS) return Made::NumberTaken;
+    std::unique_ptr<HandOffAnswerWaiter> waiter;
+    if (wayBack) {
+        // A holder of an earlier sender of this number may keep its area open: the number is taken.
+        UniqueHandle area(CreateFileMappingA(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE | SEC_COMMIT, 0,
+                                             sizeof(HandOffAnswerArea), AnswerAreaName(number).c_str()));
+        if (!area) return Made::Failed;
+        if (GetLastError() == ERROR_ALREADY_EXISTS) return Made::NumberTaken;
+        UniqueHandle event(CreateEventA(nullptr, FALSE, FALSE, AnswerEventName(number).c_str()));
+        if (!event) return Made::Failed;
+        if (GetLastError() == ERROR_ALREADY_EXISTS) return Made::NumberTaken;
+        HandOffAnswerArea *view = MapAnswerArea(area.get());
+        if (!view) return Made::Failed;
+        waiter.reset(new HandOffAnswerWaiter(std::move(area), view, std::move(event)));
+    }
+    state_.reset(MapTicket(mapping.get()));
+    if (!state_) return Made::Failed;
+    // GCOVR_EXCL_BR_STOP
+    mapping_ = std::move(mapping);
+    number_ = static_cast<DWORD>(number);
+    waiter_ = std::move(waiter);
+    return Made::Yes;
+}
+
+std::unique_ptr<HandOffAnswerWaiter> HandOffTicket::TakeWaiter() {
+    HANDLE ticket = nullptr;
+    if (waiter_ && DuplicateHandle(GetCurrentProcess(), mapping_.get(), GetCurrentProcess(), &ticket, 0, FALSE,
+                                   DUPLICATE_SAME_ACCESS))
+        waiter_->KeepTicket(UniqueHandle(ticket));
+    return std::move(waiter_);
 }
 
 bool HandOffTicket::TakenElseVoid() {
-    return InterlockedCompareExchange(state_, kTicketVoid, kTicketPending) == kTicketTaken;
+    return InterlockedCompareExchange(state_.get(), kTicketVoid, kTicketPending) == kTicketTaken;
 }
 
 bool TakeTicket(ULONG_PTR messageData) {
-    // Only the low 32 bits cross between 32-bit and 64-bit programs.
-    messageData &= 0xFFFFFFFF;
-    if ((messageData & 0x1F) != HandOffTicket::kTicketTag) return true;
-    const HANDLE mapping = OpenFileMappingA(FILE_MAP_ALL_ACCESS, FALSE, TicketName(messageData >> 5).c_str());
+    const ULONG_PTR number = TicketNumber(messageData);
+    if (!number) return true;
+    const UniqueHandle mapping(OpenFileMappingA(FILE_MAP_ALL_ACCESS, FALSE, TicketName(number).c_str()));
     if (!mapping) return false;  // its sender has gone, after voiding it
-    volatile LONG *state = MapTicket(mapping);
+    volatile LONG *state = MapTicket(mapping.get());
     bool taken = false;
     // GCOVR_EXCL_BR_START: the view is null only when MapViewOfFile fails, which no seam reaches
     if (state) {
@@ -74,6 +151,153 @@ bool TakeTicket(ULONG_PTR messageData) {
         UnmapViewOfFile(const_cast<LONG *>(state));
     }
     // GCOVR_EXCL_BR_STOP
-    CloseHandle(mapping);
     return taken;
+}
+
+// ---- the later instance's wait ----
+
+HandOffAnswerWaiter::HandOffAnswerWaiter(UniqueHandle mapping, HandOffAnswerArea *area, UniqueHandle event)
+    : mapping_(std::move(mapping)), area_(area), event_(std::move(event)) {
+    area_->waiterProcessId = GetCurrentProcessId();
+    area_->waiterStartedLow = StartedLow(GetCurrentProcess());
+}
+
+HandOffAnswerWaiter::~HandOffAnswerWaiter() { GiveUp(); }
+
+bool HandOffAnswerWaiter::GiveUp() {
+    return InterlockedCompareExchange(&area_->state, kAnswerAbandoned, kAnswerOwed) == kAnswerOwed;
+}
+
+HandOffAnswer HandOffAnswerWaiter::Final(HandOffAnswerOutcome outcome) {
+    ended_ = true;
+    final_.Outcome = outcome;
+    if (outcome == HandOffAnswerOutcome::Answered) {
+        final_.Status = area_->status;
+        const DWORD units = area_->messageUnits;
+        final_.Message.assign(area_->message,
+                              units < CHandOffRequest::kMaxAnswerUnits ? units : CHandOffRequest::kMaxAnswerUnits);
+    }
+    return final_;
+}
+
+HandOffAnswer HandOffAnswerWaiter::Wait(DWORD timeoutMs) {
+    if (ended_) return final_;
+    // Unclaimed once the message was taken: the receiver gives no answers.
+    if (area_->state == kAnswerUnclaimed) return Final(HandOffAnswerOutcome::NoAnswerWillCome);
+    const bool bounded = timeoutMs != INFINITE;
+    const ULONGLONG end = GetTickCount64() + (bounded ? timeoutMs : 0);
+    UniqueHandle holderProcess;
+    LONGLONG holderSeen = 0;
+    for (;;) {
+        switch (area_->state) {
+            case kAnswerOwed:
+                break;
+            case kAnswerGiven:
+                return Final(HandOffAnswerOutcome::Answered);
+            case kAnswerFinishedUnanswered:
+                return Final(HandOffAnswerOutcome::FinishedUnanswered);
+            case kAnswerNotOpened:
+                return Final(HandOffAnswerOutcome::NotOpened);
+            default:  // none will come, or a state that no receiver of this library writes
+                return Final(HandOffAnswerOutcome::NoAnswerWillCome);
+        }
+        // The holder changes when the request is passed on: the next instance owes it then.
+        const LONGLONG holder = ReadHolder(*area_);
+        if (holder != holderSeen) {
+            holderSeen = holder;
+            holderProcess = OpenProcessStarted(static_cast<DWORD>(static_cast<ULONGLONG>(holder) >> 32),
+                                               static_cast<DWORD>(holder));
+        }
+        DWORD wait = WAIT_OBJECT_0 + 1;  // a holder already gone counts as one that has just ended
+        if (holderProcess) {
+            const HANDLE handles[2] = {event_.get(), holderProcess.get()};
+            const ULONGLONG now = GetTickCount64();
+            const DWORD remainingMs = !bounded ? INFINITE : now >= end ? 0 : static_cast<DWORD>(end - now);
+            wait = WaitForMultipleObjects(2, handles, FALSE, remainingMs);
+        }
+        if (wait == WAIT_TIMEOUT) {
+            if (GiveUp()) return Final(HandOffAnswerOutcome::TimedOut);
+        } else if (wait == WAIT_OBJECT_0 + 1) {
+            // Ended: unless it handed the request on, or answered, just before.
+            if (ReadHolder(*area_) == holderSeen && GiveUp()) return Final(HandOffAnswerOutcome::InstanceEnded);
+        }
+    }
+}
+
+// ---- the running instance's way back ----
+
+std::shared_ptr<HandOffWayBack> HandOffWayBack::Claim(ULONG_PTR messageData) noexcept {
+    const ULONG_PTR number = TicketNumber(messageData);
+    if (!number) return nullptr;
+    try {
+        UniqueHandle mapping(OpenFileMappingA(FILE_MAP_ALL_ACCESS, FALSE, AnswerAreaName(number).c_str()));
+        if (!mapping) return nullptr;  // no way back: nobody asked for an answer
+        std::shared_ptr<HandOffWayBack> wayBack(new HandOffWayBack);
+        wayBack->area_.reset(MapAnswerArea(mapping.get()));
+        wayBack->event_.reset(OpenEventA(EVENT_MODIFY_STATE, FALSE, AnswerEventName(number).c_str()));
+        if (!wayBack->area_ || !wayBack->event_) return nullptr;
+        wayBack->mapping_ = std::move(mapping);
+        wayBack->messageData_ = messageData & 0xFFFFFFFF;
+        HandOffAnswerArea &area = *wayBack->area_;
+        wayBack->waiter_ = OpenProcessStarted(area.waiterProcessId, area.waiterStartedLow);
+        wayBack->self_ = HolderOf(GetCurrentProcessId(), GetCurrentProcess());
+        // The holder first, then the state, which the waiter reads first.
+        wayBack->previous_ = InterlockedExchange64(&area.holder, wayBack->self_);
+        const LONG state = InterlockedCompareExchange(&area.state, kAnswerOwed, kAnswerUnclaimed);
+        wayBack->fresh_ = state == kAnswerUnclaimed;
+        if (!wayBack->fresh_ && state != kAnswerOwed) return nullptr;  // its waiter gave up
+        SetEvent(wayBack->event_.get());
+        return wayBack;
+    } catch (...) {  // GCOVR_EXCL_LINE: out of memory: kept without a way back
+        return nullptr;
+    }
+}
+
+HandOffWayBack::~HandOffWayBack() {
+    if (HeldHere()) Settle(kAnswerFinishedUnanswered);
+}
+
+bool HandOffWayBack::HeldHere() const { return ReadHolder(*area_) == self_; }
+
+void HandOffWayBack::Unclaim() {
+    settled_ = true;
+    if (fresh_) {
+        InterlockedCompareExchange(&area_->state, kAnswerUnclaimed, kAnswerOwed);
+    } else {
+        InterlockedCompareExchange64(&area_->holder, previous_, self_);
+        SetEvent(event_.get());
+    }
+}
+
+void HandOffWayBack::PassedOn() {
+    if (HeldHere()) {
+        Settle(kAnswerNoneWillCome);
+    } else {
+        settled_ = true;  // the next instance's now
+    }
+}
+
+bool HandOffWayBack::Settle(LONG state, DWORD status, const wchar_t *message, size_t units) {
+    if (settled_.exchange(true) || !HeldHere()) return false;
+    if (state == kAnswerGiven) {
+        area_->status = status;
+        area_->messageUnits = static_cast<DWORD>(units);
+        for (size_t i = 0; i < units; ++i) area_->message[i] = message[i];
+    }
+    const bool owed = InterlockedCompareExchange(&area_->state, state, kAnswerOwed) == kAnswerOwed;
+    SetEvent(event_.get());
+    return owed && !(waiter_ && Ended(waiter_.get()));
+}
+
+bool HandOffWayBack::Awaited() const {
+    return !settled_ && area_->state == kAnswerOwed && HeldHere() && !(waiter_ && Ended(waiter_.get()));
+}
+
+// ---- the request's side ----
+
+bool CHandOffRequest::AnswerAwaited() const { return wayBack_ && wayBack_->Awaited(); }
+
+bool CHandOffRequest::Answer(DWORD status, const std::wstring &message) {
+    if (message.size() > kMaxAnswerUnits) throw Exception(kAnswerTooLongText);
+    return wayBack_ && wayBack_->Settle(kAnswerGiven, status, message.data(), message.size());
 }

@@ -225,10 +225,13 @@ HandOffOutcome HandOff(const char *windowName, const char *className, const Hand
         }
         LetTargetComeForward(target);
         // Kept until the round is decided: a receiver still inside the message finds it void.
-        HandOffTicket ticket;
+        HandOffTicket ticket(payload.waiter ? HandOffReply::Awaited : HandOffReply::NotAwaited, payload.passedOn);
         const Sent sent = data ? SendMessageWithTicket(target, data, dataLength + 1, deadline, ticket)
                                : SendMessageWithTicket(target, payload.request, payload.requestSize, deadline, ticket);
-        if (sent == Sent::Taken) return HandOffOutcome::HandedOff;
+        if (sent == Sent::Taken) {
+            if (payload.waiter) *payload.waiter = ticket.TakeWaiter();
+            return HandOffOutcome::HandedOff;
+        }
         // Gone while the message waited: its instance closed or died, and did not take it.
         // Decide again.
         if (!IsWindow(target)) continue;

@@ -3,7 +3,7 @@
 //   receiver <class name> <window title> [text] [--close-on <event name>] [--hang]
 //            [--busy-ms <n>] [--timeout-ms <n>]
 //            [--request [--dir-hex <hex>] [--arg-hex <hex>]... [--arg-fill <hex unit> <count>]]
-//            [--end-by-destructor]
+//            [--end-by-destructor] [--wait-answer <ms>] [--answer <status> <hex>] [--hold-requests]
 //
 // With --request it is made with a request instead of the text: the arguments given, as
 // UTF-16LE in hex (--arg-fill: one argument of <count> times that unit), and the working
@@ -20,6 +20,10 @@
 //                           instance and reported the texts still waiting; then it ends
 //                           (with --end-by-destructor it lets the receiver go instead, and
 //                           reports "closed" after that)
+// With --answer it answers each request as it takes it, with that status and that message
+// (UTF-16LE in hex), and reports "answered <1|0>" (whether the later instance still
+// waited); with --hold-requests it keeps them unanswered until it ends; otherwise it lets
+// each go as soon as it has reported it.
 // It has no message loop: it waits on the receiver's event for texts.
 // With --hang the first instance's own thread stops after "ready" and never takes a text;
 // the receiver still answers later instances. With --busy-ms it is busy so long, then
@@ -27,6 +31,8 @@
 // A later instance hands `text` to the first one, waiting at most --timeout-ms (10 s unless
 // told), and reports "handed-off" (or "not-responding", "refused", "no-window",
 // "block-busy"); an Exception is reported as "exception <hex bytes of its message>".
+// With --request and --wait-answer it then waits so long for the answer (0: no bound) and
+// reports "answer <outcome> status=<n> message=<hex>", and ends with the answer's status.
 
 #include <windows.h>
 
@@ -55,9 +61,22 @@ std::string RequestLine(const CHandOffRequest &request) {
     return line;
 }
 
-void ReportTexts(CHandOffReceiver &receiver, bool requests, const std::string &label) {
+// How the first instance treats the requests it takes.
+struct Answering {
+    bool answer = false, hold = false;
+    DWORD status = 0;
+    std::wstring message;
+    std::vector<std::unique_ptr<CHandOffRequest>> held;
+};
+
+void ReportTexts(CHandOffReceiver &receiver, bool requests, const std::string &label, Answering &answering) {
     if (requests) {
-        while (std::unique_ptr<CHandOffRequest> request = receiver.TakeRequest()) Report(label + RequestLine(*request));
+        while (std::unique_ptr<CHandOffRequest> request = receiver.TakeRequest()) {
+            Report(label + RequestLine(*request));
+            if (answering.answer)
+                Report(std::string("answered ") + (request->Answer(answering.status, answering.message) ? "1" : "0"));
+            if (answering.hold) answering.held.push_back(std::move(request));
+        }
     } else {
         while (std::unique_ptr<char[]> text{receiver.TakeText()})
             Report(label + "text " + ToHex(text.get(), std::strlen(text.get())));
@@ -85,6 +104,9 @@ int main(int argc, char **argv) {
     std::vector<std::wstring> arguments;
     DWORD busyMs = 0;
     DWORD timeoutMs = CHandOffReceiver::kDefaultTimeoutMs;
+    HandOffReply reply = HandOffReply::NotAwaited;
+    DWORD answerWaitMs = 0;
+    Answering answering;
     for (int i = 4; i < argc; ++i) {
         if (std::strcmp(argv[i], "--close-on") == 0 && i + 1 < argc) {
             close = CreateEventA(nullptr, TRUE, FALSE, argv[++i]);
@@ -106,20 +128,36 @@ int main(int argc, char **argv) {
             i += 2;
         } else if (std::strcmp(argv[i], "--end-by-destructor") == 0) {
             endByDestructor = true;
+        } else if (std::strcmp(argv[i], "--wait-answer") == 0 && i + 1 < argc) {
+            answerWaitMs = static_cast<DWORD>(std::strtoul(argv[++i], nullptr, 10));
+            reply = HandOffReply::Awaited;
+        } else if (std::strcmp(argv[i], "--answer") == 0 && i + 2 < argc) {
+            answering.answer = true;
+            answering.status = static_cast<DWORD>(std::strtoul(argv[i + 1], nullptr, 10));
+            answering.message = FromHexUnits(argv[i + 2]);
+            i += 2;
+        } else if (std::strcmp(argv[i], "--hold-requests") == 0) {
+            answering.hold = true;
         }
     }
     std::vector<const wchar_t *> argumentPointers;
     for (const std::wstring &argument : arguments) argumentPointers.push_back(argument.c_str());
     try {
         std::unique_ptr<CHandOffReceiver> made(
-            request
-                ? new CHandOffReceiver(argv[2], argv[1], static_cast<int>(argumentPointers.size()),
-                                       argumentPointers.data(), haveDirectory ? directory.c_str() : nullptr, timeoutMs)
-                : new CHandOffReceiver(argv[2], argv[1], argc > 3 ? argv[3] : nullptr, timeoutMs));
+            request ? new CHandOffReceiver(argv[2], argv[1], static_cast<int>(argumentPointers.size()),
+                                           argumentPointers.data(), haveDirectory ? directory.c_str() : nullptr,
+                                           timeoutMs, reply)
+                    : new CHandOffReceiver(argv[2], argv[1], argc > 3 ? argv[3] : nullptr, timeoutMs));
         CHandOffReceiver &receiver = *made;
         receiver.WhenDropped(ReportDropped, nullptr);
         const HandOffOutcome outcome = receiver.Outcome();
         Report(HandOffOutcomeName(outcome));
+        if (outcome != HandOffOutcome::FirstInstance && reply == HandOffReply::Awaited) {
+            const HandOffAnswer answer = receiver.WaitForAnswer(answerWaitMs ? answerWaitMs : INFINITE);
+            Report(std::string("answer ") + HandOffOutcomeName(answer.Outcome) +
+                   " status=" + std::to_string(answer.Status) + " message=" + ToHexUnits(answer.Message));
+            return static_cast<int>(answer.Status);
+        }
         if (outcome != HandOffOutcome::FirstInstance) return outcome == HandOffOutcome::HandedOff ? 0 : 1;
         char ready[64];
         std::snprintf(ready, sizeof ready, "ready hwnd=%llx",
@@ -130,7 +168,7 @@ int main(int argc, char **argv) {
         // Until the close event: texts as they come.
         const HANDLE events[2] = {receiver.TextWaitsEvent(), close};
         for (;;) {
-            ReportTexts(receiver, request, "");
+            ReportTexts(receiver, request, "", answering);
             if (WaitForMultipleObjects(close ? 2 : 1, events, FALSE, INFINITE) == WAIT_OBJECT_0 + 1) break;
         }
         if (endByDestructor) {
@@ -138,7 +176,7 @@ int main(int argc, char **argv) {
         } else {
             // Closed first, then the texts taken: one handed over meanwhile is not lost.
             receiver.Close();
-            ReportTexts(receiver, request, "");
+            ReportTexts(receiver, request, "", answering);
         }
         Report("closed");
     } catch (const Exception &error) {
