@@ -145,8 +145,6 @@ void CHandOffReceiver::BecomeFirst(void *parameter, HandOffBlock &block, HANDLE 
         ReleaseMutex(instanceMutex);
         throw Exception(kNoWindowText);
     }
-    // When this runs elevated, senders at a lower integrity level may still hand off.
-    ChangeWindowMessageFilterEx(window, WM_COPYDATA, MSGFLT_ALLOW, nullptr);
     block.Clear();
     self->window_ = window;
 }
