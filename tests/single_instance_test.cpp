@@ -789,8 +789,8 @@ std::string LineOf(const std::unique_ptr<CHandOffRequest> &request) {
 
 // A receiver of requests in this process: the arguments as the program had them (a null one
 // empty, none for a negative count or no array), the current folder when none is given, and
-// texts as well; what still waits when it goes is passed on to the next instance, or
-// dropped and told, in order.
+// texts as well, up to a bound in bytes; what still waits when it goes is passed on to the
+// next instance, or dropped and told, in order.
 TEST(HandOffRequest, ReceiverOfRequestsInThisProcess) {
     Instance names;
     const wchar_t *own[] = {L"own.txt"};
@@ -837,6 +837,25 @@ TEST(HandOffRequest, ReceiverOfRequestsInThisProcess) {
         EXPECT_EQ(SendMessageA(receiver->Window(), WM_COPYDATA, 0, reinterpret_cast<LPARAM>(&copied)), FALSE);
     }
     EXPECT_EQ(LineOf(receiver->TakeRequest()), "none");
+
+    // Up to kMaxWaitingBytes wait: of the longest requests, 131,080 bytes each, 63; the next is
+    // refused, and a request taken makes room for one. None of those kept is lost.
+    const std::wstring longest(kMaxRequestUnits - 1, L'x');
+    const wchar_t *longestArguments[] = {longest.c_str()};
+    auto handOverLongest = [&] {
+        return TryHandOffRequestToRunningInstance(names.window.c_str(), names.cls.c_str(), 1, longestArguments,
+                                                  longest.c_str(), 20000);
+    };
+    size_t kept = 0;
+    while (kept < 100 && handOverLongest() == HandOffOutcome::HandedOff) ++kept;
+    EXPECT_EQ(kept, CHandOffReceiver::kMaxWaitingBytes / 131080);
+    const std::string longestLine = RequestLine(longest, {longest});
+    EXPECT_TRUE(LineOf(receiver->TakeRequest()) == longestLine);
+    EXPECT_EQ(handOverLongest(), HandOffOutcome::HandedOff);
+    EXPECT_EQ(handOverLongest(), HandOffOutcome::Refused);
+    size_t taken = 0;
+    while (LineOf(receiver->TakeRequest()) == longestLine) ++taken;
+    EXPECT_EQ(taken, kept);
 
     std::vector<std::string> dropped;
     const wchar_t *next[] = {L"next.txt"};
