@@ -1,7 +1,11 @@
 #include "support/handoff_ticket.h"
 
+#include <sddl.h>
+
 #include <cstdio>
+#include <memory>
 #include <string>
+#include <vector>
 
 #include "framework/exception.h"
 #include "support/handoff_check.h"
@@ -18,6 +22,11 @@ std::string TicketName(ULONG_PTR number) {
     return name;
 }
 
+struct HandleCloser {
+    void operator()(HANDLE handle) const { CloseHandle(handle); }
+};
+using OwnedHandle = std::unique_ptr<void, HandleCloser>;
+
 // Maps the ticket's word, or null.
 volatile LONG *MapTicket(HANDLE mapping) {
     return static_cast<volatile LONG *>(MapViewOfFile(mapping, FILE_MAP_ALL_ACCESS, 0, 0, sizeof(LONG)));
@@ -33,27 +42,64 @@ HandOffTicket::HandOffTicket() {
             GetCurrentProcessId() * 0x9E3779B1UL + static_cast<DWORD>(InterlockedIncrement(&calls)) * 0x85EBCA77UL;
         const ULONG_PTR number = spread & kTicketNumberMask;
         if (number == 0) continue;
-        const HANDLE mapping = CreateFileMappingA(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE | SEC_COMMIT, 0,
-                                                  sizeof(LONG), TicketName(number).c_str());
-        if (!mapping) break;
-        if (GetLastError() == ERROR_ALREADY_EXISTS) {
-            CloseHandle(mapping);  // GCOVR_EXCL_LINE: another sender's number
-            continue;              // GCOVR_EXCL_LINE
+        const std::string name = TicketName(number);
+        OwnedHandle mapping(CreateFileMappingA(INVALID_HANDLE_VALUE, HandOffSenderSecurity(),
+                                               PAGE_READWRITE | SEC_COMMIT, 0, sizeof(LONG), name.c_str()));
+        DWORD error = GetLastError();
+        // GCOVR_EXCL_START: a program below medium integrity may not label its objects medium: the default then
+        if (!mapping) {
+            mapping.reset(CreateFileMappingA(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE | SEC_COMMIT, 0,
+                                             sizeof(LONG), name.c_str()));
+            error = GetLastError();
         }
-        mapping_ = mapping;
-        number_ = static_cast<DWORD>(number);
-        state_ = MapTicket(mapping);
+        // GCOVR_EXCL_STOP
+        if (!mapping) break;
+        if (error == ERROR_ALREADY_EXISTS) continue;  // GCOVR_EXCL_LINE: another sender's number
+        state_ = MapTicket(mapping.get());
+        if (state_) {
+            mapping_ = mapping.release();
+            number_ = static_cast<DWORD>(number);
+        }
     }
-    if (!state_) {
-        if (mapping_) CloseHandle(mapping_);  // GCOVR_EXCL_LINE: no mapping or view to be had
-        throw Exception(kMappingFailedText);  // GCOVR_EXCL_LINE
-    }
+    if (!state_) throw Exception(kMappingFailedText);  // GCOVR_EXCL_LINE: no mapping or view to be had
     // GCOVR_EXCL_BR_STOP
 }
 
 HandOffTicket::~HandOffTicket() {
     UnmapViewOfFile(const_cast<LONG *>(state_));
     CloseHandle(mapping_);
+}
+
+namespace {
+// The descriptor of HandOffSenderSecurity, made from its text with this process's user in it; null
+// when it cannot be made.
+PSECURITY_DESCRIPTOR MakeSenderDescriptor() {
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    HANDLE token = nullptr;
+    // GCOVR_EXCL_BR_START: a token without its user, or a text the platform does not take, which no seam reaches
+    if (OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token)) {
+        const OwnedHandle ownedToken(token);
+        DWORD size = 0;
+        GetTokenInformation(token, TokenUser, nullptr, 0, &size);
+        std::vector<char> user(size ? size : 1);
+        wchar_t *sid = nullptr;
+        if (GetTokenInformation(token, TokenUser, user.data(), size, &size) &&
+            ConvertSidToStringSidW(reinterpret_cast<TOKEN_USER *>(user.data())->User.Sid, &sid)) {
+            // Generic all to the user alone; a mandatory label of medium integrity, no write up.
+            const std::wstring text = std::wstring(L"D:(A;;GA;;;") + sid + L")S:(ML;;NW;;;ME)";
+            LocalFree(sid);
+            ConvertStringSecurityDescriptorToSecurityDescriptorW(text.c_str(), SDDL_REVISION_1, &descriptor, nullptr);
+        }
+    }
+    // GCOVR_EXCL_BR_STOP
+    return descriptor;
+}
+}  // namespace
+
+SECURITY_ATTRIBUTES *HandOffSenderSecurity() {
+    // Made by the first call, which the others wait for; never freed.
+    static SECURITY_ATTRIBUTES security = {sizeof security, MakeSenderDescriptor(), FALSE};
+    return security.lpSecurityDescriptor ? &security : nullptr;
 }
 
 bool HandOffTicket::TakenElseVoid() {

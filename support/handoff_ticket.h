@@ -35,6 +35,15 @@ private:
     DWORD number_ = 0;
 };
 
+// Security for the kernel objects a sender makes that a receiver opens: full access for the
+// user of this process's token alone, and a medium integrity label (no write up), set
+// explicitly so that a sender that runs elevated does not give its objects its high label
+// and its elevated default DACL, which would close them to that user's ordinary receiver;
+// a program of lower integrity cannot open them for writing. Made at the first call,
+// thread-safe, and kept for the process's life; null when it cannot be made (the objects
+// then get the default).
+SECURITY_ATTRIBUTES *HandOffSenderSecurity();
+
 // For a receiver about to keep what a message brought, its dwData given: true for a message
 // without a ticket (a sender of an earlier release) and for a ticket that it marks taken
 // now; false for a ticket its sender voided, or that is gone or unknown.

@@ -1,6 +1,8 @@
 #include "support/single_instance.h"
 
+#include <aclapi.h>
 #include <gtest/gtest.h>
+#include <sddl.h>
 
 #include <algorithm>
 #include <cstdio>
@@ -14,6 +16,7 @@
 
 #include "framework/exception.h"
 #include "support/handoff_receiver.h"
+#include "support/handoff_ticket.h"
 #include "support/shared_memory.h"
 #include "tests/array_alloc_probe.h"
 #include "tests/children/child_io.h"
@@ -1091,6 +1094,71 @@ BOOL WINAPI RecordMessageFilter(HWND, UINT, DWORD, PCHANGEFILTERSTRUCT) {
     return TRUE;
 }
 
+// The first view of a ticket that this thread asks for fails: the ticket takes another
+// number. The next view sees whether the mapping of the first is still open.
+struct FailedTicketView {
+    DWORD thread = 0;
+    HANDLE mapping = nullptr;
+    bool leftOpen = false;
+    LPVOID(WINAPI *real)(HANDLE, DWORD, DWORD, DWORD, SIZE_T) = nullptr;
+} g_ticketView;
+
+LPVOID WINAPI FailFirstTicketView(HANDLE mapping, DWORD access, DWORD offsetHigh, DWORD offsetLow, SIZE_T bytes) {
+    DWORD flags = 0;
+    if (bytes == sizeof(LONG) && GetCurrentThreadId() == g_ticketView.thread) {
+        if (!g_ticketView.mapping) {
+            g_ticketView.mapping = mapping;
+            return nullptr;
+        }
+        g_ticketView.leftOpen = mapping != g_ticketView.mapping && GetHandleInformation(g_ticketView.mapping, &flags);
+    }
+    return g_ticketView.real(mapping, access, offsetHigh, offsetLow, bytes);
+}
+
+std::string SidText(PSID sid) {
+    char *text = nullptr;
+    const std::string copy = ConvertSidToStringSidA(sid, &text) ? text : "no SID";
+    LocalFree(text);
+    return copy;
+}
+
+std::string UserSid() {
+    HANDLE token = nullptr;
+    alignas(TOKEN_USER) char user[256] = {};
+    DWORD size = 0;
+    OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token);
+    const bool got = GetTokenInformation(token, TokenUser, user, sizeof user, &size);
+    CloseHandle(token);
+    return got ? SidText(reinterpret_cast<TOKEN_USER *>(user)->User.Sid) : "no user";
+}
+
+// The ACEs of a ticket's mapping, its DACL's and then its label's, each "<allow|label> <SID>
+// <mask>|", full access as "all" (GENERIC_ALL, or mapped to a section's rights).
+std::string TicketSecurity(const HandOffTicket &ticket) {
+    char name[40];
+    std::snprintf(name, sizeof name, "OrvaneHandOffTicket_%07lx",
+                  static_cast<unsigned long>(ticket.MessageData() >> 5));
+    HANDLE mapping = OpenFileMappingA(READ_CONTROL, FALSE, name);
+    PACL lists[2] = {};
+    PSECURITY_DESCRIPTOR security = nullptr;
+    std::string aces;
+    if (mapping && GetSecurityInfo(mapping, SE_KERNEL_OBJECT, DACL_SECURITY_INFORMATION | LABEL_SECURITY_INFORMATION,
+                                   nullptr, nullptr, &lists[0], &lists[1], &security) == ERROR_SUCCESS) {
+        for (PACL list : lists) {
+            for (DWORD i = 0; list && i < list->AceCount; ++i) {
+                ACCESS_ALLOWED_ACE *ace = nullptr;  // a label's ACE has the same layout
+                GetAce(list, i, reinterpret_cast<void **>(&ace));
+                const bool all = ace->Mask == GENERIC_ALL || ace->Mask == SECTION_ALL_ACCESS;
+                aces += std::string(ace->Header.AceType == SYSTEM_MANDATORY_LABEL_ACE_TYPE ? "label " : "allow ") +
+                        SidText(&ace->SidStart) + " " + (all ? "all" : std::to_string(ace->Mask)) + "|";
+            }
+        }
+    }
+    LocalFree(security);
+    if (mapping) CloseHandle(mapping);
+    return aces;
+}
+
 // And what a sender asks of the foreground rule, which Wine does not enforce.
 struct ForegroundCall {
     int count = 0;
@@ -1138,13 +1206,33 @@ TEST(HandOffReceiver, WindowIsHiddenRefusesWhatItCannotKeepAndGoesWithTheObject)
     ASSERT_NE(forward, nullptr);
     EXPECT_STREQ(forward.get(), "forward");
 
-    auto send = [](HWND target, const char *data) {
-        COPYDATASTRUCT copied = {0, static_cast<DWORD>(std::strlen(data) + 1), const_cast<char *>(data)};
+    auto send = [](HWND target, const char *data, ULONG_PTR ticket = 0) {
+        COPYDATASTRUCT copied = {ticket, static_cast<DWORD>(std::strlen(data) + 1), const_cast<char *>(data)};
         return SendMessageA(target, WM_COPYDATA, 0, reinterpret_cast<LPARAM>(&copied));
     };
-    // Out of memory for the copy: dropped, and the next one is kept.
+    // Out of memory for the copy: dropped, its ticket not marked taken (else a sender whose
+    // bound ran out would be told HandedOff), and the next one is kept.
+    HandOffTicket lost;
     FailNextArrayAllocation();
-    EXPECT_EQ(send(window, "lost"), FALSE);
+    EXPECT_EQ(send(window, "lost", lost.MessageData()), FALSE);
+    EXPECT_FALSE(lost.TakenElseVoid()) << "marked taken, though not kept";
+    // Only a ticket's low 32 bits count: those above them, which a 64-bit sender may set, are
+    // not read.
+    HandOffTicket high;
+    EXPECT_EQ(send(window, "high", high.MessageData() | static_cast<ULONG_PTR>(~0ULL << 32)), TRUE);
+    EXPECT_EQ(TakeAll(*receiver), "high|");
+    // A ticket whose view cannot be had closes its mapping and takes another number.
+    g_ticketView.thread = GetCurrentThreadId();
+    g_ticketView.real = reinterpret_cast<decltype(g_ticketView.real)>(
+        SwapImport(reinterpret_cast<void *>(&MapViewOfFile), reinterpret_cast<void *>(&FailFirstTicketView)));
+    ASSERT_NE(g_ticketView.real, nullptr);
+    { HandOffTicket retried; }
+    SwapImport(reinterpret_cast<void *>(&FailFirstTicketView), reinterpret_cast<void *>(g_ticketView.real));
+    EXPECT_NE(g_ticketView.mapping, nullptr);
+    EXPECT_FALSE(g_ticketView.leftOpen);
+    // The ticket's mapping: full access for this process's user alone, and a medium integrity
+    // label, no write up (Wine keeps both, and gives GENERIC_ALL back unmapped).
+    EXPECT_EQ(TicketSecurity(high), "allow " + UserSid() + " all|label S-1-16-8192 1|");
     // No record at all: answered FALSE (Wine 8), or never delivered to the receiving thread
     // (Wine 10 holds such a message between threads); either way nothing is kept.
     DWORD_PTR answer = FALSE;
