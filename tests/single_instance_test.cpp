@@ -767,6 +767,8 @@ TEST(HandOffRequest, ArgumentsAndWorkingDirectoryArriveExactly) {
         {"to a receiver of texts", false, WideRequestOptions(), "refused", "none"},
         {"a text to a receiver of requests", true, " --data-hex " + ToHex(std::string("notes.txt")), "handed-off",
          RequestLine(L"", {L"notes.txt"})},
+        {"a text outside ASCII, from the ANSI code page (1252)", true, " --data-hex " + ToHex(std::string("caf\xE9")),
+         "handed-off", RequestLine(L"", {L"caf\u00E9"})},
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.name);
@@ -788,6 +790,17 @@ void RecordDropped(void *dropped, const char *text, const CHandOffRequest *reque
 
 std::string LineOf(const std::unique_ptr<CHandOffRequest> &request) {
     return request ? RequestLine(request->WorkingDirectory, request->Arguments) : "none";
+}
+
+// The pass-on's tickets, made slowly: this program's import, which the library calls.
+using CreateFileMappingAFn = HANDLE(WINAPI *)(HANDLE, LPSECURITY_ATTRIBUTES, DWORD, DWORD, DWORD, LPCSTR);
+CreateFileMappingAFn g_realCreateFileMappingA = nullptr;
+DWORD g_ticketDelayMs = 0;
+
+HANDLE WINAPI DelayedTicketMapping(HANDLE file, LPSECURITY_ATTRIBUTES security, DWORD protection, DWORD sizeHigh,
+                                   DWORD sizeLow, LPCSTR name) {
+    if (sizeLow == sizeof(LONG)) Sleep(g_ticketDelayMs);  // a ticket's word, not the block
+    return g_realCreateFileMappingA(file, security, protection, sizeHigh, sizeLow, name);
 }
 
 // A receiver of requests in this process: the arguments as the program had them (a null one
@@ -860,31 +873,54 @@ TEST(HandOffRequest, ReceiverOfRequestsInThisProcess) {
     while (LineOf(receiver->TakeRequest()) == longestLine) ++taken;
     EXPECT_EQ(taken, kept);
 
-    std::vector<std::string> dropped;
+    // What waits when the receiver goes is passed on, in order and within kCloseTimeoutMs in
+    // all, to the instance that runs next; from the first one not taken on, it is dropped and
+    // told, in order. The pass-on writes no process-wide global, and gives up the instance
+    // that its check makes the destroying thread when none runs.
     const wchar_t *next[] = {L"next.txt"};
     const std::vector<std::string> waiting = {RequestLine(L"C:\\n", {L"next.txt"}), "text text"};
-    auto handOverTwo = [&] {
+    const std::string passedOn[] = {waiting[0], RequestLine(L"", {L"text"})};
+    struct PassOn {
+        const char *name;
+        const char *successor;  // receiver.exe's options; null: none runs
+        DWORD ticketDelayMs;    // before each ticket of the pass-on
+        size_t taken;
+    };
+    const PassOn rows[] = {
+        {"to a receiver of requests", " --request", 0, 2},
+        {"to a receiver of texts, which refuses the first", "", 0, 0},
+        {"each ticket made in 1.05 s", " --request", 1050, 1},
+        {"no instance runs next", nullptr, 0, 0},
+    };
+    for (const PassOn &row : rows) {
+        SCOPED_TRACE(row.name);
+        if (!receiver) receiver.reset(new CHandOffReceiver(names.window.c_str(), names.cls.c_str(), 0, nullptr, L""));
+        ASSERT_TRUE(receiver->IsFirstInstance());
+        std::vector<std::string> dropped;
         receiver->WhenDropped(RecordDropped, &dropped);
         EXPECT_EQ(TryHandOffRequestToRunningInstance(names.window.c_str(), names.cls.c_str(), 1, next, L"C:\\n", 20000),
                   HandOffOutcome::HandedOff);
         EXPECT_EQ(TryHandOffToRunningInstance(names.window.c_str(), names.cls.c_str(), "text", 20000),
                   HandOffOutcome::HandedOff);
-    };
-    handOverTwo();
-    receiver->Close();
-    auto successor = StartTextReceiver(names, "", StandInProgramPath("receiver.exe"), " --request");
-    ASSERT_TRUE(successor->WaitForLine("ready", kLineWaitMs)) << successor->UnreadOutput();
-    receiver.reset();
-    EXPECT_EQ(NextTaken(*successor), waiting[0]);
-    EXPECT_EQ(NextTaken(*successor), RequestLine(L"", {L"text"}));
-    EXPECT_TRUE(dropped.empty());
-    // With no instance running next, both are dropped and told.
-    successor.reset();
-    receiver.reset(new CHandOffReceiver(names.window.c_str(), names.cls.c_str(), 0, nullptr, L""));
-    ASSERT_TRUE(receiver->IsFirstInstance());
-    handOverTwo();
-    receiver.reset();
-    EXPECT_EQ(dropped, waiting);
+        receiver->Close();
+        std::unique_ptr<ChildProcess> successor;
+        if (row.successor) {
+            successor = StartTextReceiver(names, "", StandInProgramPath("receiver.exe"), row.successor);
+            ASSERT_TRUE(successor->WaitForLine("ready", kLineWaitMs)) << successor->UnreadOutput();
+        }
+        const HANDLE published = InstanceMutex;
+        g_ticketDelayMs = row.ticketDelayMs;
+        g_realCreateFileMappingA = reinterpret_cast<CreateFileMappingAFn>(
+            SwapImport(reinterpret_cast<void *>(&CreateFileMappingA), reinterpret_cast<void *>(&DelayedTicketMapping)));
+        ASSERT_NE(g_realCreateFileMappingA, nullptr);
+        receiver.reset();
+        SwapImport(reinterpret_cast<void *>(&DelayedTicketMapping), reinterpret_cast<void *>(g_realCreateFileMappingA));
+        EXPECT_EQ(InstanceMutex, published);
+        for (size_t i = 0; i < row.taken; ++i) EXPECT_EQ(NextTaken(*successor), passedOn[i]);
+        EXPECT_EQ(dropped, std::vector<std::string>(waiting.begin() + row.taken, waiting.end()));
+    }
+    EXPECT_EQ(TryHandOffToRunningInstance(names.window.c_str(), names.cls.c_str(), "", 20000),
+              HandOffOutcome::FirstInstance);
 }
 
 // ---- CHandOffReceiver (tools/receiver.exe, or one in this process) ----
