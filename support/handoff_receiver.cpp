@@ -26,6 +26,9 @@ std::string NameOrEmpty(const char *name) { return name ? name : ""; }
 // thread must not stay the instance.
 void GiveUpInstance(void *, HandOffBlock &, HANDLE instanceMutex) { ReleaseMutex(instanceMutex); }
 
+// What a kept message counts against kMaxWaitingBytes: its bytes as they came (a text's with its NUL).
+size_t MessageBytes(size_t size, bool request) { return request ? size : size + 1; }
+
 }  // namespace
 
 void CHandOffReceiver::OwnedHandle::Close() {
@@ -147,8 +150,6 @@ void CHandOffReceiver::BecomeFirst(void *parameter, HandOffBlock &block, HANDLE 
         ReleaseMutex(instanceMutex);
         throw Exception(kNoWindowText);
     }
-    // When this runs elevated, senders at a lower integrity level may still hand off.
-    ChangeWindowMessageFilterEx(window, WM_COPYDATA, MSGFLT_ALLOW, nullptr);
     block.Clear();
     self->window_ = window;
 }
@@ -236,6 +237,7 @@ char *CHandOffReceiver::TakeText() {
     ExclusiveGuard guard(textsLock_);
     if (items_.empty() || items_.front().request) return nullptr;
     char *text = items_.front().bytes.release();
+    waitingBytes_ -= MessageBytes(items_.front().size, false);
     items_.pop_front();
     if (items_.empty()) ResetEvent(textsWait_.handle);
     return text;
@@ -247,6 +249,7 @@ std::unique_ptr<CHandOffRequest> CHandOffReceiver::TakeRequest() {
     const Item &item = items_.front();
     std::unique_ptr<CHandOffRequest> request = RequestOf(item.bytes.get(), item.size, item.request);
     request->wayBack_ = item.wayBack;
+    waitingBytes_ -= MessageBytes(item.size, item.request);
     items_.pop_front();
     if (items_.empty()) ResetEvent(textsWait_.handle);
     return request;
@@ -280,7 +283,8 @@ void CHandOffReceiver::NotifyLocked() {
 
 bool CHandOffReceiver::Keep(const void *bytes, size_t size, bool request, ULONG_PTR ticket) noexcept {
     ExclusiveGuard guard(textsLock_);
-    if (items_.size() >= kMaxWaitingTexts) return false;
+    const size_t counted = MessageBytes(size, request);
+    if (items_.size() >= kMaxWaitingTexts || counted > kMaxWaitingBytes - waitingBytes_) return false;
     // Copied first: once the ticket is marked taken, keeping it cannot fail.
     std::list<Item> item;
     try {
@@ -298,6 +302,7 @@ bool CHandOffReceiver::Keep(const void *bytes, size_t size, bool request, ULONG_
         return false;
     }
     items_.splice(items_.end(), item);
+    waitingBytes_ += counted;
     if (items_.size() == 1) {
         SetEvent(textsWait_.handle);
         NotifyLocked();

@@ -118,7 +118,8 @@ enum class HandOffReply { NotAwaited, Awaited };
 // sender is told it was taken. Before it keeps one it marks the message's ticket taken
 // (handoff_ticket.h); a message whose sender voided its ticket, its bound run out, is answered
 // FALSE and gives nothing, as does any other message, one that comes while kMaxWaitingTexts
-// wait (the newest are dropped), and one that cannot be copied for want of memory.
+// wait or that would take the bytes waiting past kMaxWaitingBytes (the newest are dropped),
+// and one that cannot be copied for want of memory.
 //
 // When the object goes it first gives up the window and the instance (Close), so that later
 // instances decide again, and then passes what still waits on, in order, to the instance
@@ -131,6 +132,9 @@ enum class HandOffReply { NotAwaited, Awaited };
 class CHandOffReceiver {
 public:
     static const size_t kMaxWaitingTexts = 1024;
+    // The most bytes of messages that wait (a text's with its NUL, a request's whole); the
+    // product fits an int. NOLINTNEXTLINE(bugprone-implicit-widening-of-multiplication-result)
+    static const size_t kMaxWaitingBytes = 8 * 1024 * 1024;
     static const DWORD kDefaultTimeoutMs = 10000;
     // The longest Close waits for the block's lock, which another process may hold.
     static const DWORD kCloseTimeoutMs = 2000;
@@ -226,6 +230,7 @@ private:
     // Guards the texts and the notice.
     SRWLOCK textsLock_ = SRWLOCK_INIT;
     std::list<Item> items_;
+    size_t waitingBytes_ = 0;  // of the messages in items_, as kMaxWaitingBytes counts them
     HWND noticeWindow_ = nullptr;
     UINT noticeMessage_ = 0;
     DroppedHandler droppedHandler_ = nullptr;

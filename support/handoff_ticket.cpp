@@ -1,8 +1,12 @@
 #include "support/handoff_ticket.h"
 
+#include <sddl.h>
+
 #include <cstddef>
 #include <cstdio>
+#include <memory>
 #include <string>
+#include <vector>
 
 #include "framework/exception.h"
 #include "support/handoff_check.h"
@@ -69,6 +73,22 @@ const char kAnswerTooLongText[] =
     "\x89\x9e\x93\x9a\x82\xcc\x83\x81\x83\x62\x83\x5a\x81\x5b\x83\x57\x82\xaa\x92\xb7\x82\xb7\x82\xac\x82\xdc\x82\xb7";
 }  // namespace
 
+// A mapping of the sender's that a receiver opens, with HandOffSenderSecurity: a program below
+// medium integrity may not label its objects medium, and gets the default then.
+UniqueHandle CreateSenderMapping(const std::string &name, DWORD size, DWORD &error) {
+    UniqueHandle mapping(CreateFileMappingA(INVALID_HANDLE_VALUE, HandOffSenderSecurity(), PAGE_READWRITE | SEC_COMMIT,
+                                            0, size, name.c_str()));
+    error = GetLastError();
+    // GCOVR_EXCL_START: a program below medium integrity, which Wine does not have
+    if (!mapping) {
+        mapping.reset(
+            CreateFileMappingA(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE | SEC_COMMIT, 0, size, name.c_str()));
+        error = GetLastError();
+    }
+    // GCOVR_EXCL_STOP
+    return mapping;
+}
+
 // ---- the ticket ----
 
 HandOffTicket::HandOffTicket(HandOffReply reply, ULONG_PTR passedOn) {
@@ -99,18 +119,18 @@ HandOffTicket::HandOffTicket(HandOffReply reply, ULONG_PTR passedOn) {
 
 HandOffTicket::Made HandOffTicket::MakeNew(ULONG_PTR number, bool wayBack) {
     // GCOVR_EXCL_BR_START: another sender's number, or no object to be had, which no seam reaches
-    UniqueHandle mapping(CreateFileMappingA(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE | SEC_COMMIT, 0, sizeof(LONG),
-                                            TicketName(number).c_str()));
+    DWORD error = 0;
+    UniqueHandle mapping = CreateSenderMapping(TicketName(number), sizeof(LONG), error);
     if (!mapping) return Made::Failed;
-    if (GetLastError() == ERROR_ALREADY_EXISTS) return Made::NumberTaken;
+    if (error == ERROR_ALREADY_EXISTS) return Made::NumberTaken;
     std::unique_ptr<HandOffAnswerWaiter> waiter;
     if (wayBack) {
         // A holder of an earlier sender of this number may keep its area open: the number is taken.
-        UniqueHandle area(CreateFileMappingA(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE | SEC_COMMIT, 0,
-                                             sizeof(HandOffAnswerArea), AnswerAreaName(number).c_str()));
+        UniqueHandle area = CreateSenderMapping(AnswerAreaName(number), sizeof(HandOffAnswerArea), error);
         if (!area) return Made::Failed;
-        if (GetLastError() == ERROR_ALREADY_EXISTS) return Made::NumberTaken;
-        UniqueHandle event(CreateEventA(nullptr, FALSE, FALSE, AnswerEventName(number).c_str()));
+        if (error == ERROR_ALREADY_EXISTS) return Made::NumberTaken;
+        UniqueHandle event(CreateEventA(HandOffSenderSecurity(), FALSE, FALSE, AnswerEventName(number).c_str()));
+        if (!event) event.reset(CreateEventA(nullptr, FALSE, FALSE, AnswerEventName(number).c_str()));
         if (!event) return Made::Failed;
         if (GetLastError() == ERROR_ALREADY_EXISTS) return Made::NumberTaken;
         HandOffAnswerArea *view = MapAnswerArea(area.get());
@@ -132,6 +152,38 @@ std::unique_ptr<HandOffAnswerWaiter> HandOffTicket::TakeWaiter() {
                                    DUPLICATE_SAME_ACCESS))
         waiter_->KeepTicket(UniqueHandle(ticket));
     return std::move(waiter_);
+}
+
+namespace {
+// The descriptor of HandOffSenderSecurity, made from its text with this process's user in it; null
+// when it cannot be made.
+PSECURITY_DESCRIPTOR MakeSenderDescriptor() {
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    HANDLE token = nullptr;
+    // GCOVR_EXCL_BR_START: a token without its user, or a text the platform does not take, which no seam reaches
+    if (OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token)) {
+        const UniqueHandle ownedToken(token);
+        DWORD size = 0;
+        GetTokenInformation(token, TokenUser, nullptr, 0, &size);
+        std::vector<char> user(size ? size : 1);
+        wchar_t *sid = nullptr;
+        if (GetTokenInformation(token, TokenUser, user.data(), size, &size) &&
+            ConvertSidToStringSidW(reinterpret_cast<TOKEN_USER *>(user.data())->User.Sid, &sid)) {
+            // Generic all to the user alone; a mandatory label of medium integrity, no write up.
+            const std::wstring text = std::wstring(L"D:(A;;GA;;;") + sid + L")S:(ML;;NW;;;ME)";
+            LocalFree(sid);
+            ConvertStringSecurityDescriptorToSecurityDescriptorW(text.c_str(), SDDL_REVISION_1, &descriptor, nullptr);
+        }
+    }
+    // GCOVR_EXCL_BR_STOP
+    return descriptor;
+}
+}  // namespace
+
+SECURITY_ATTRIBUTES *HandOffSenderSecurity() {
+    // Made by the first call, which the others wait for; never freed.
+    static SECURITY_ATTRIBUTES security = {sizeof security, MakeSenderDescriptor(), FALSE};
+    return security.lpSecurityDescriptor ? &security : nullptr;
 }
 
 bool HandOffTicket::TakenElseVoid() {

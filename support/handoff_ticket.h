@@ -122,7 +122,7 @@ public:
     // of a message this process took), that message's ticket again, pending, when its sender
     // still has it: whoever takes the request then answers that sender. Throws Exception (the
     // mapping-failure text) when no ticket can be made.
-    HandOffTicket(HandOffReply reply, ULONG_PTR passedOn);
+    explicit HandOffTicket(HandOffReply reply = HandOffReply::NotAwaited, ULONG_PTR passedOn = 0);
     HandOffTicket(const HandOffTicket &) = delete;
     HandOffTicket &operator=(const HandOffTicket &) = delete;
 
@@ -144,6 +144,15 @@ private:
     DWORD number_ = 0;
     std::unique_ptr<HandOffAnswerWaiter> waiter_;
 };
+
+// Security for the kernel objects a sender makes that a receiver opens: full access for the
+// user of this process's token alone, and a medium integrity label (no write up), set
+// explicitly so that a sender that runs elevated does not give its objects its high label
+// and its elevated default DACL, which would close them to that user's ordinary receiver;
+// a program of lower integrity cannot open them for writing. Made at the first call,
+// thread-safe, and kept for the process's life; null when it cannot be made (the objects
+// then get the default).
+SECURITY_ATTRIBUTES *HandOffSenderSecurity();
 
 // For a receiver about to keep what a message brought, its dwData given: true for a message
 // without a ticket (a sender of an earlier release) and for a ticket that it marks taken

@@ -60,8 +60,8 @@ enum class HandOffOutcome {
                     // and no program will take the data: it is this program's own
     HandedOff,      // taken: the receiving window answered TRUE, or, after the bound ran out, its
                     // ticket shows it was taken. The program ends: the document opens there
-    Refused,        // the window answered otherwise: a CHandOffReceiver did not take it (1024 waiting,
-                    // or a form it does not take); a receiver of another kind may still read the
+    Refused,        // the window answered otherwise: a CHandOffReceiver did not take it (1024 or 8 MiB
+                    // waiting, or a form it does not take); a receiver of another kind may still read the
                     // block. Tell the user, or try again later
     NotResponding,  // no answer within timeoutMs, and not taken: the running instance's receiving
                     // thread does not run (its process suspended or dying), and its ticket is void,

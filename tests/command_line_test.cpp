@@ -143,12 +143,13 @@ struct AnsiBytesRow {
     int bytes932;
 };
 
-// The byte counts GetCommandLineA's best-fit conversion gives, on either code page; the
-// sum over a text is the length of the text's own conversion.
+// The byte counts GetCommandLineA's best-fit conversion gives, on either code page (U+00B7
+// becomes the two bytes of U+30FB in 932, not a "?"); the sum over a text is the length of
+// the text's own conversion.
 TEST(CountAnsiBytes, AsTheAnsiFormOfTheCommandLineCountsThem) {
     const AnsiBytesRow rows[] = {
         {L"a", 1, 1},      {L"\uFF02", 1, 2}, {L"\u00AD", 1, 1}, {L"\u2010", 1, 2},     {L"\u0100", 1, 1},
-        {L"\u65E5", 1, 2}, {L"\uD55C", 1, 1}, {L"\u041F", 1, 2}, {L"\U0001F600", 2, 2},
+        {L"\u65E5", 1, 2}, {L"\uD55C", 1, 1}, {L"\u041F", 1, 2}, {L"\U0001F600", 2, 2}, {L"\u00B7", 1, 2},
     };
     std::wstring all;
     int sum = 0;

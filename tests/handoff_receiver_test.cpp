@@ -102,9 +102,11 @@ TEST(HandOffShapes, RequestIsWholeWithinItsLimitsAndNeverATextMessage) {
         {"fewer strings than counted", Request(2, {u"C:\\", u"one"}), false},
         {"a string more than counted", Request(0, {u"C:\\", u"one"}), false},
         {"no strings", Request(0, {}), false},
+        {"32,768 empty arguments", Request(kMaxRequestUnits, std::vector<std::u16string>(kMaxRequestUnits + 1)), true},
         {"count beyond any request", Request(0xFFFFFFFF, {u"C:\\"}), false},
         {"an odd byte after the end", Request(0, {u"C:\\"}) + 'x', false},
         {"last string unterminated", Request(0, {u"C:\\"}).substr(0, 12), false},
+        {"odd-sized, unterminated", Request(0, {u"C:\\"}).substr(0, 11), false},
         {"header alone", Request(0, {}).substr(0, 7), false},
         {"another tag", "\0RQ\2" + Request(0, {u"C:\\"}).substr(4), false},
     };

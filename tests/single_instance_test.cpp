@@ -1,6 +1,8 @@
 #include "support/single_instance.h"
 
+#include <aclapi.h>
 #include <gtest/gtest.h>
+#include <sddl.h>
 
 #include <algorithm>
 #include <cstdio>
@@ -14,6 +16,7 @@
 
 #include "framework/exception.h"
 #include "support/handoff_receiver.h"
+#include "support/handoff_ticket.h"
 #include "support/shared_memory.h"
 #include "tests/array_alloc_probe.h"
 #include "tests/children/child_io.h"
@@ -764,6 +767,8 @@ TEST(HandOffRequest, ArgumentsAndWorkingDirectoryArriveExactly) {
         {"to a receiver of texts", false, WideRequestOptions(), "refused", "none"},
         {"a text to a receiver of requests", true, " --data-hex " + ToHex(std::string("notes.txt")), "handed-off",
          RequestLine(L"", {L"notes.txt"})},
+        {"a text outside ASCII, from the ANSI code page (1252)", true, " --data-hex " + ToHex(std::string("caf\xE9")),
+         "handed-off", RequestLine(L"", {L"caf\u00E9"})},
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.name);
@@ -787,10 +792,21 @@ std::string LineOf(const std::unique_ptr<CHandOffRequest> &request) {
     return request ? RequestLine(request->WorkingDirectory, request->Arguments) : "none";
 }
 
+// The pass-on's tickets, made slowly: this program's import, which the library calls.
+using CreateFileMappingAFn = HANDLE(WINAPI *)(HANDLE, LPSECURITY_ATTRIBUTES, DWORD, DWORD, DWORD, LPCSTR);
+CreateFileMappingAFn g_realCreateFileMappingA = nullptr;
+DWORD g_ticketDelayMs = 0;
+
+HANDLE WINAPI DelayedTicketMapping(HANDLE file, LPSECURITY_ATTRIBUTES security, DWORD protection, DWORD sizeHigh,
+                                   DWORD sizeLow, LPCSTR name) {
+    if (sizeLow == sizeof(LONG)) Sleep(g_ticketDelayMs);  // a ticket's word, not the block
+    return g_realCreateFileMappingA(file, security, protection, sizeHigh, sizeLow, name);
+}
+
 // A receiver of requests in this process: the arguments as the program had them (a null one
 // empty, none for a negative count or no array), the current folder when none is given, and
-// texts as well; what still waits when it goes is passed on to the next instance, or
-// dropped and told, in order.
+// texts as well, up to a bound in bytes; what still waits when it goes is passed on to the
+// next instance, or dropped and told, in order.
 TEST(HandOffRequest, ReceiverOfRequestsInThisProcess) {
     Instance names;
     const wchar_t *own[] = {L"own.txt"};
@@ -838,31 +854,73 @@ TEST(HandOffRequest, ReceiverOfRequestsInThisProcess) {
     }
     EXPECT_EQ(LineOf(receiver->TakeRequest()), "none");
 
-    std::vector<std::string> dropped;
+    // Up to kMaxWaitingBytes wait: of the longest requests, 131,080 bytes each, 63; the next is
+    // refused, and a request taken makes room for one. None of those kept is lost.
+    const std::wstring longest(kMaxRequestUnits - 1, L'x');
+    const wchar_t *longestArguments[] = {longest.c_str()};
+    auto handOverLongest = [&] {
+        return TryHandOffRequestToRunningInstance(names.window.c_str(), names.cls.c_str(), 1, longestArguments,
+                                                  longest.c_str(), 20000);
+    };
+    size_t kept = 0;
+    while (kept < 100 && handOverLongest() == HandOffOutcome::HandedOff) ++kept;
+    EXPECT_EQ(kept, CHandOffReceiver::kMaxWaitingBytes / 131080);
+    const std::string longestLine = RequestLine(longest, {longest});
+    EXPECT_TRUE(LineOf(receiver->TakeRequest()) == longestLine);
+    EXPECT_EQ(handOverLongest(), HandOffOutcome::HandedOff);
+    EXPECT_EQ(handOverLongest(), HandOffOutcome::Refused);
+    size_t taken = 0;
+    while (LineOf(receiver->TakeRequest()) == longestLine) ++taken;
+    EXPECT_EQ(taken, kept);
+
+    // What waits when the receiver goes is passed on, in order and within kCloseTimeoutMs in
+    // all, to the instance that runs next; from the first one not taken on, it is dropped and
+    // told, in order. The pass-on writes no process-wide global, and gives up the instance
+    // that its check makes the destroying thread when none runs.
     const wchar_t *next[] = {L"next.txt"};
     const std::vector<std::string> waiting = {RequestLine(L"C:\\n", {L"next.txt"}), "text text"};
-    auto handOverTwo = [&] {
+    const std::string passedOn[] = {waiting[0], RequestLine(L"", {L"text"})};
+    struct PassOn {
+        const char *name;
+        const char *successor;  // receiver.exe's options; null: none runs
+        DWORD ticketDelayMs;    // before each ticket of the pass-on
+        size_t taken;
+    };
+    const PassOn rows[] = {
+        {"to a receiver of requests", " --request", 0, 2},
+        {"to a receiver of texts, which refuses the first", "", 0, 0},
+        {"each ticket made in 1.05 s", " --request", 1050, 1},
+        {"no instance runs next", nullptr, 0, 0},
+    };
+    for (const PassOn &row : rows) {
+        SCOPED_TRACE(row.name);
+        if (!receiver) receiver.reset(new CHandOffReceiver(names.window.c_str(), names.cls.c_str(), 0, nullptr, L""));
+        ASSERT_TRUE(receiver->IsFirstInstance());
+        std::vector<std::string> dropped;
         receiver->WhenDropped(RecordDropped, &dropped);
         EXPECT_EQ(TryHandOffRequestToRunningInstance(names.window.c_str(), names.cls.c_str(), 1, next, L"C:\\n", 20000),
                   HandOffOutcome::HandedOff);
         EXPECT_EQ(TryHandOffToRunningInstance(names.window.c_str(), names.cls.c_str(), "text", 20000),
                   HandOffOutcome::HandedOff);
-    };
-    handOverTwo();
-    receiver->Close();
-    auto successor = StartTextReceiver(names, "", StandInProgramPath("receiver.exe"), " --request");
-    ASSERT_TRUE(successor->WaitForLine("ready", kLineWaitMs)) << successor->UnreadOutput();
-    receiver.reset();
-    EXPECT_EQ(NextTaken(*successor), waiting[0]);
-    EXPECT_EQ(NextTaken(*successor), RequestLine(L"", {L"text"}));
-    EXPECT_TRUE(dropped.empty());
-    // With no instance running next, both are dropped and told.
-    successor.reset();
-    receiver.reset(new CHandOffReceiver(names.window.c_str(), names.cls.c_str(), 0, nullptr, L""));
-    ASSERT_TRUE(receiver->IsFirstInstance());
-    handOverTwo();
-    receiver.reset();
-    EXPECT_EQ(dropped, waiting);
+        receiver->Close();
+        std::unique_ptr<ChildProcess> successor;
+        if (row.successor) {
+            successor = StartTextReceiver(names, "", StandInProgramPath("receiver.exe"), row.successor);
+            ASSERT_TRUE(successor->WaitForLine("ready", kLineWaitMs)) << successor->UnreadOutput();
+        }
+        const HANDLE published = InstanceMutex;
+        g_ticketDelayMs = row.ticketDelayMs;
+        g_realCreateFileMappingA = reinterpret_cast<CreateFileMappingAFn>(
+            SwapImport(reinterpret_cast<void *>(&CreateFileMappingA), reinterpret_cast<void *>(&DelayedTicketMapping)));
+        ASSERT_NE(g_realCreateFileMappingA, nullptr);
+        receiver.reset();
+        SwapImport(reinterpret_cast<void *>(&DelayedTicketMapping), reinterpret_cast<void *>(g_realCreateFileMappingA));
+        EXPECT_EQ(InstanceMutex, published);
+        for (size_t i = 0; i < row.taken; ++i) EXPECT_EQ(NextTaken(*successor), passedOn[i]);
+        EXPECT_EQ(dropped, std::vector<std::string>(waiting.begin() + row.taken, waiting.end()));
+    }
+    EXPECT_EQ(TryHandOffToRunningInstance(names.window.c_str(), names.cls.c_str(), "", 20000),
+              HandOffOutcome::FirstInstance);
 }
 
 // An answer of the longest message, surrogate pairs and Japanese among its 4,096 units.
@@ -1151,19 +1209,79 @@ TEST(HandOffReceiver, TextsWaitUpToTheLimitAndTheCallerIsTold) {
     EXPECT_STREQ(text.get(), "again");
 }
 
-// Wine has no integrity levels: what the receiver asks of the message filter for an
-// elevated run is seen through this program's import slot.
-struct MessageFilterCall {
-    int count = 0;
-    HWND window = nullptr;
-    UINT message = 0;
-    DWORD action = 0;
-    PCHANGEFILTERSTRUCT status = nullptr;
-} g_messageFilterCall;
+// Wine has no integrity levels: that the receiver leaves the message filter as the system
+// sets it (no program of a lower level hands it anything) is seen through this program's
+// import slot.
+int g_messageFilterCalls = 0;
 
-BOOL WINAPI RecordMessageFilter(HWND window, UINT message, DWORD action, PCHANGEFILTERSTRUCT status) {
-    g_messageFilterCall = {g_messageFilterCall.count + 1, window, message, action, status};
+BOOL WINAPI RecordMessageFilter(HWND, UINT, DWORD, PCHANGEFILTERSTRUCT) {
+    ++g_messageFilterCalls;
     return TRUE;
+}
+
+// The first view of a ticket that this thread asks for fails: the ticket takes another
+// number. The next view sees whether the mapping of the first is still open.
+struct FailedTicketView {
+    DWORD thread = 0;
+    HANDLE mapping = nullptr;
+    bool leftOpen = false;
+    LPVOID(WINAPI *real)(HANDLE, DWORD, DWORD, DWORD, SIZE_T) = nullptr;
+} g_ticketView;
+
+LPVOID WINAPI FailFirstTicketView(HANDLE mapping, DWORD access, DWORD offsetHigh, DWORD offsetLow, SIZE_T bytes) {
+    DWORD flags = 0;
+    if (bytes == sizeof(LONG) && GetCurrentThreadId() == g_ticketView.thread) {
+        if (!g_ticketView.mapping) {
+            g_ticketView.mapping = mapping;
+            return nullptr;
+        }
+        g_ticketView.leftOpen = mapping != g_ticketView.mapping && GetHandleInformation(g_ticketView.mapping, &flags);
+    }
+    return g_ticketView.real(mapping, access, offsetHigh, offsetLow, bytes);
+}
+
+std::string SidText(PSID sid) {
+    char *text = nullptr;
+    const std::string copy = ConvertSidToStringSidA(sid, &text) ? text : "no SID";
+    LocalFree(text);
+    return copy;
+}
+
+std::string UserSid() {
+    HANDLE token = nullptr;
+    alignas(TOKEN_USER) char user[256] = {};
+    DWORD size = 0;
+    OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token);
+    const bool got = GetTokenInformation(token, TokenUser, user, sizeof user, &size);
+    CloseHandle(token);
+    return got ? SidText(reinterpret_cast<TOKEN_USER *>(user)->User.Sid) : "no user";
+}
+
+// The ACEs of a ticket's mapping, its DACL's and then its label's, each "<allow|label> <SID>
+// <mask>|", full access as "all" (GENERIC_ALL, or mapped to a section's rights).
+std::string TicketSecurity(const HandOffTicket &ticket) {
+    char name[40];
+    std::snprintf(name, sizeof name, "OrvaneHandOffTicket_%07lx",
+                  static_cast<unsigned long>(ticket.MessageData() >> 5));
+    HANDLE mapping = OpenFileMappingA(READ_CONTROL, FALSE, name);
+    PACL lists[2] = {};
+    PSECURITY_DESCRIPTOR security = nullptr;
+    std::string aces;
+    if (mapping && GetSecurityInfo(mapping, SE_KERNEL_OBJECT, DACL_SECURITY_INFORMATION | LABEL_SECURITY_INFORMATION,
+                                   nullptr, nullptr, &lists[0], &lists[1], &security) == ERROR_SUCCESS) {
+        for (PACL list : lists) {
+            for (DWORD i = 0; list && i < list->AceCount; ++i) {
+                ACCESS_ALLOWED_ACE *ace = nullptr;  // a label's ACE has the same layout
+                GetAce(list, i, reinterpret_cast<void **>(&ace));
+                const bool all = ace->Mask == GENERIC_ALL || ace->Mask == SECTION_ALL_ACCESS;
+                aces += std::string(ace->Header.AceType == SYSTEM_MANDATORY_LABEL_ACE_TYPE ? "label " : "allow ") +
+                        SidText(&ace->SidStart) + " " + (all ? "all" : std::to_string(ace->Mask)) + "|";
+            }
+        }
+    }
+    LocalFree(security);
+    if (mapping) CloseHandle(mapping);
+    return aces;
 }
 
 // And what a sender asks of the foreground rule, which Wine does not enforce.
@@ -1190,11 +1308,7 @@ TEST(HandOffReceiver, WindowIsHiddenRefusesWhatItCannotKeepAndGoesWithTheObject)
     SwapImport(reinterpret_cast<void *>(&RecordMessageFilter), messageFilter);
     const HWND window = receiver->Window();
     ASSERT_NE(window, nullptr);
-    EXPECT_EQ(g_messageFilterCall.count, 1);
-    EXPECT_EQ(g_messageFilterCall.window, window);
-    EXPECT_EQ(g_messageFilterCall.message, static_cast<UINT>(WM_COPYDATA));
-    EXPECT_EQ(g_messageFilterCall.action, static_cast<DWORD>(MSGFLT_ALLOW));
-    EXPECT_EQ(g_messageFilterCall.status, nullptr);
+    EXPECT_EQ(g_messageFilterCalls, 0);
     EXPECT_FALSE(IsWindowVisible(window));
     char text[300] = "";
     GetClassNameA(window, text, sizeof text);
@@ -1217,13 +1331,33 @@ TEST(HandOffReceiver, WindowIsHiddenRefusesWhatItCannotKeepAndGoesWithTheObject)
     ASSERT_NE(forward, nullptr);
     EXPECT_STREQ(forward.get(), "forward");
 
-    auto send = [](HWND target, const char *data) {
-        COPYDATASTRUCT copied = {0, static_cast<DWORD>(std::strlen(data) + 1), const_cast<char *>(data)};
+    auto send = [](HWND target, const char *data, ULONG_PTR ticket = 0) {
+        COPYDATASTRUCT copied = {ticket, static_cast<DWORD>(std::strlen(data) + 1), const_cast<char *>(data)};
         return SendMessageA(target, WM_COPYDATA, 0, reinterpret_cast<LPARAM>(&copied));
     };
-    // Out of memory for the copy: dropped, and the next one is kept.
+    // Out of memory for the copy: dropped, its ticket not marked taken (else a sender whose
+    // bound ran out would be told HandedOff), and the next one is kept.
+    HandOffTicket lost;
     FailNextArrayAllocation();
-    EXPECT_EQ(send(window, "lost"), FALSE);
+    EXPECT_EQ(send(window, "lost", lost.MessageData()), FALSE);
+    EXPECT_FALSE(lost.TakenElseVoid()) << "marked taken, though not kept";
+    // Only a ticket's low 32 bits count: those above them, which a 64-bit sender may set, are
+    // not read.
+    HandOffTicket high;
+    EXPECT_EQ(send(window, "high", high.MessageData() | static_cast<ULONG_PTR>(~0ULL << 32)), TRUE);
+    EXPECT_EQ(TakeAll(*receiver), "high|");
+    // A ticket whose view cannot be had closes its mapping and takes another number.
+    g_ticketView.thread = GetCurrentThreadId();
+    g_ticketView.real = reinterpret_cast<decltype(g_ticketView.real)>(
+        SwapImport(reinterpret_cast<void *>(&MapViewOfFile), reinterpret_cast<void *>(&FailFirstTicketView)));
+    ASSERT_NE(g_ticketView.real, nullptr);
+    { HandOffTicket retried; }
+    SwapImport(reinterpret_cast<void *>(&FailFirstTicketView), reinterpret_cast<void *>(g_ticketView.real));
+    EXPECT_NE(g_ticketView.mapping, nullptr);
+    EXPECT_FALSE(g_ticketView.leftOpen);
+    // The ticket's mapping: full access for this process's user alone, and a medium integrity
+    // label, no write up (Wine keeps both, and gives GENERIC_ALL back unmapped).
+    EXPECT_EQ(TicketSecurity(high), "allow " + UserSid() + " all|label S-1-16-8192 1|");
     // No record at all: answered FALSE (Wine 8), or never delivered to the receiving thread
     // (Wine 10 holds such a message between threads); either way nothing is kept.
     DWORD_PTR answer = FALSE;
