@@ -14,6 +14,9 @@
 // Then, in alternating rounds, the same time for a request of 20 arguments (each a document's
 // name of 40 UTF-16 units, and the working directory) to a receiver made with a request,
 // against a text of today's form to a receiver made with a text.
+// Then, in alternating rounds, the same time for a later instance that hands over a request
+// and waits for its answer (--wait-answer), which the running receiver gives at once, against
+// one that only hands over the same request.
 // Last, a burst of 300 later instances (at most 40 alive at once) against a busy receiver:
 // the texts per second it takes, against the rate at which Wine starts and ends 300
 // programs that do nothing.
@@ -77,8 +80,9 @@ double DecideOnce(bool afterCrash) {
 }
 
 // From a later instance's start to its end: receiver.exe with `firstOptions` runs, and
-// receiver.exe with `laterOptions` (its text and options) is the later instance.
-double CheckOnce(const std::string &firstOptions, const std::string &laterOptions) {
+// receiver.exe with `laterOptions` (its text and options) is the later instance, which must
+// end with status 0 (and, when given, have reported a line that starts with `laterLine`).
+double CheckOnce(const std::string &firstOptions, const std::string &laterOptions, const std::string &laterLine = "") {
     const std::string names = "OrvaneBench_" + UniqueSuffix() + " OrvaneBenchTitle_" + UniqueSuffix();
     const std::string receiver = "\"" + StandInProgramPath("receiver.exe") + "\" " + names;
     ChildProcess first(receiver + firstOptions);
@@ -86,7 +90,8 @@ double CheckOnce(const std::string &firstOptions, const std::string &laterOption
     const double before = NowMs();
     ChildProcess later(receiver + laterOptions);
     if (!later.WaitExit(30000) || later.ExitCode() != 0) return -1;
-    return NowMs() - before;
+    const double ms = NowMs() - before;
+    return laterLine.empty() || later.WaitForLine(laterLine, 5000) ? ms : -1;
 }
 
 // A request's 20 arguments as receiver.exe takes them: each "C:\docs\" + Japanese name in hex.
@@ -182,6 +187,20 @@ int main(int argc, char **argv) {
         return 1;
     const char *payloads[2] = {"request of 20 arguments", "text"};
     PrintMedians("from a later instance's start to the end of its check, handing over a", payloads, forms);
+
+    std::vector<double> answers[2];
+    if (!Alternate(
+            rounds, "answer",
+            [](int which) {
+                return which == 0 ? CheckOnce(" \"\" --request --answer 0 4f004b00",
+                                              " \"\" --request --arg-hex 6100 --wait-answer 20000",
+                                              "answer answered status=0 message=4f004b00")
+                                  : CheckOnce(" \"\" --request", " \"\" --request --arg-hex 6100", "handed-off");
+            },
+            answers))
+        return 1;
+    const char *waits[2] = {"request answered", "request only"};
+    PrintMedians("from a later instance's start to its end, handing over a", waits, answers);
 
     const int kBurst = 300, kAlive = 40;
     const std::string names = "OrvaneBench_" + UniqueSuffix() + " OrvaneBenchTitle_" + UniqueSuffix();

@@ -1816,6 +1816,7 @@ TEST(CrossBitness, TextArrivesWholeBetween32BitAnd64BitInstances) {
     };
     // The longest text that fits, Shift-JIS bytes first.
     const std::string data = kJapaneseData + std::string(1023 - std::strlen(kJapaneseData), 'x');
+    const std::string message = ToHexUnits(LongAnswer());
     for (const Direction &direction : directions) {
         SCOPED_TRACE("receiver " + direction.receiver + ", sender " + direction.sender);
         Instance names;
@@ -1863,5 +1864,13 @@ TEST(CrossBitness, TextArrivesWholeBetween32BitAnd64BitInstances) {
         EXPECT_EQ(NextTaken(*requestReceiver),
                   RequestLine(kWideDirectory, std::vector<std::wstring>(std::begin(kWideTexts), std::end(kWideTexts))));
         EXPECT_EQ(NextTaken(*requestReceiver, 1000), "none");
+
+        // The longest answer, every unit of it, back to a waiting later instance of the other bitness.
+        Instance answerNames;
+        auto answering = StartTextReceiver(answerNames, "", direction.textReceiver, " --request --answer 7 " + message);
+        ASSERT_TRUE(answering->WaitForLine("ready", kLineWaitMs)) << answering->UnreadOutput();
+        auto waiting = StartWaitingLater(answerNames, "60000", direction.laterReceiver);
+        EXPECT_EQ(AnswerOf(*waiting), "answer answered status=7 message=" + message);
+        EXPECT_TRUE(answering->WaitForLine("answered 1", kLineWaitMs)) << answering->Diagnosis();
     }
 }
