@@ -40,8 +40,8 @@ fail() {
 [ ! -e "$prefix/include/orvanecmd/seams" ] || fail "the seams are among the headers"
 [ -f "$prefix/lib/pkgconfig/orvanecmd.pc" ] || fail "no lib/pkgconfig/orvanecmd.pc"
 toolchains=$(find "$prefix/share/orvanecmd/toolchains" -mindepth 1 -printf '%f\n' 2>/dev/null | sort | tr '\n' ' ')
-[ "$toolchains" = "$(printf '%s\n' "$(basename "$2")" mingw-w64-common.cmake wine-env.sh wine-run.sh | sort | tr '\n' ' ')" ] ||
-  fail "share/orvanecmd/toolchains/ holds ${toolchains:-nothing}, not only $(basename "$2") and what it uses"
+[ "$toolchains" = "$(printf '%s\n' "$(basename "$1")" mingw-w64-common.cmake wine-env.sh wine-run.sh | sort | tr '\n' ' ')" ] ||
+  fail "share/orvanecmd/toolchains/ holds ${toolchains:-nothing}, not only $(basename "$1") and what it uses"
 
 cmake/wine-session.sh start "$build/wine" >/dev/null
 trap 'cmake/wine-session.sh stop "$build/wine" >/dev/null' EXIT
