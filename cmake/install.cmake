@@ -28,15 +28,19 @@ if(ORVANE_PC_LIBSSP_LIBS)
   configure_file(cmake/orvanecmd.pc.in ${PROJECT_BINARY_DIR}/orvanecmd-libssp.pc @ONLY)
   install(FILES ${PROJECT_BINARY_DIR}/orvanecmd-libssp.pc DESTINATION lib/pkgconfig)
 endif()
-# The toolchain files of this architecture, and the Wine runner they name as the emulator.
-if(CMAKE_SIZEOF_VOID_P EQUAL 8)
-  set(toolchains mingw-w64-x86_64.cmake clang-mingw-w64-x86_64.cmake)
-else()
-  set(toolchains mingw-w64-i686.cmake)
+# The toolchain file this build used, when it is one of ours, with the file it includes and
+# the Wine runner it names as the emulator: a caller builds with the compiler the library was
+# built with.
+if(CMAKE_TOOLCHAIN_FILE)
+  get_filename_component(toolchain "${CMAKE_TOOLCHAIN_FILE}" NAME)
+  file(REAL_PATH "${CMAKE_TOOLCHAIN_FILE}" used BASE_DIRECTORY "${CMAKE_BINARY_DIR}")
+  file(REAL_PATH "${PROJECT_SOURCE_DIR}/cmake/${toolchain}" ours)
+  if(used STREQUAL ours AND EXISTS "${ours}")
+    install(FILES cmake/${toolchain} cmake/mingw-w64-common.cmake cmake/wine-env.sh
+            DESTINATION share/orvanecmd/toolchains)
+    install(PROGRAMS cmake/wine-run.sh DESTINATION share/orvanecmd/toolchains)
+  endif()
 endif()
-list(TRANSFORM toolchains PREPEND cmake/)
-install(FILES ${toolchains} cmake/mingw-w64-common.cmake cmake/wine-env.sh DESTINATION share/orvanecmd/toolchains)
-install(PROGRAMS cmake/wine-run.sh DESTINATION share/orvanecmd/toolchains)
 if(TARGET orvanecmd)
   install(TARGETS orvanecmd RUNTIME DESTINATION bin)
 endif()

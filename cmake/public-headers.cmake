@@ -8,10 +8,12 @@ foreach(header IN LISTS ORVANE_PUBLIC_HEADERS)
        CONTENT "#include \"${PROJECT_SOURCE_DIR}/${header}\"\n")
 endforeach()
 
-# orvane_public_includes(<target>): what a caller of <target> gets on its include path.
+# orvane_public_includes(<target>): what a caller of <target> gets on its include path, and
+# the standard it must compile the headers with: C++11, its own when newer. The library
+# itself is built as C++17.
 function(orvane_public_includes target)
   target_include_directories(${target} PUBLIC
     $<BUILD_INTERFACE:${PROJECT_SOURCE_DIR}> $<BUILD_INTERFACE:${ORVANE_FORWARDING_INCLUDE_DIR}>
     $<INSTALL_INTERFACE:include/orvanecmd> $<INSTALL_INTERFACE:include>)
-  target_compile_features(${target} PUBLIC cxx_std_17)
+  target_compile_features(${target} PRIVATE cxx_std_17 INTERFACE cxx_std_11)
 endfunction()

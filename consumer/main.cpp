@@ -23,6 +23,10 @@
 #include "support/shared_memory.h"
 #include "support/single_instance.h"
 
+// The package asks for C++11 only: a caller's own standard stays (its CMake project and the
+// pkg-config build of check-release.sh ask for C++11).
+static_assert(__cplusplus == 201103L, "the consumer is compiled as C++11");
+
 namespace {
 
 const DWORD kBlockSize = 1024;

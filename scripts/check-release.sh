@@ -1,12 +1,13 @@
 #!/bin/sh
 # Checks a release zip (one made by scripts/release.sh, or by CPack from a built
 # Windows preset): unpacks it into a fresh folder, builds the consumer project
-# (consumer/) against it with each given toolchain (the zip's own copy of the toolchain
-# file, which must be there) through its CMake package, and once
+# (consumer/) against it with each given toolchain through its CMake package, and once
 # with the mingw-w64 g++ of its architecture through its pkg-config file, and runs
 # each result under Wine; the first build also runs its own test with ctest through the
-# zip's toolchain file, as a caller's tests run. Fails on a missing header, library or
-# package file, on a header a caller must not get, and on a wrong result.
+# zip's toolchain file, as a caller's tests run. The first toolchain is the one the zip
+# was built with: the zip must hold its copy, used here, and no other toolchain file; the
+# others (other compilers a caller may use) are the checkout's. Fails on a missing header,
+# library or package file, on a header a caller must not get, and on a wrong result.
 #   scripts/check-release.sh <release zip or preset> <toolchain file>...
 set -eu
 cd "$(dirname "$0")/.."
@@ -38,6 +39,9 @@ fail() {
 [ ! -e "$prefix/include/orvanecmd/framework/application.h" ] || fail "application.h is among the headers"
 [ ! -e "$prefix/include/orvanecmd/seams" ] || fail "the seams are among the headers"
 [ -f "$prefix/lib/pkgconfig/orvanecmd.pc" ] || fail "no lib/pkgconfig/orvanecmd.pc"
+toolchains=$(find "$prefix/share/orvanecmd/toolchains" -mindepth 1 -printf '%f\n' 2>/dev/null | sort | tr '\n' ' ')
+[ "$toolchains" = "$(printf '%s\n' "$(basename "$1")" mingw-w64-common.cmake wine-env.sh wine-run.sh | sort | tr '\n' ' ')" ] ||
+  fail "share/orvanecmd/toolchains/ holds ${toolchains:-nothing}, not only $(basename "$1") and what it uses"
 
 cmake/wine-session.sh start "$build/wine" >/dev/null
 trap 'cmake/wine-session.sh stop "$build/wine" >/dev/null' EXIT
@@ -79,7 +83,7 @@ for toolchain in "$@"; do
     option=OFF
     [ "$guard" = own ] || option=ON
     shipped=$prefix/share/orvanecmd/toolchains/$(basename "$toolchain")
-    [ -f "$shipped" ] || fail "no share/orvanecmd/toolchains/$(basename "$toolchain")"
+    [ -f "$shipped" ] || shipped=$(cd "$(dirname "$toolchain")" && pwd)/$(basename "$toolchain")
     cmake -S consumer -B "$consumer" -DCMAKE_TOOLCHAIN_FILE="$shipped" -DCMAKE_BUILD_TYPE=Release \
       -DCMAKE_PREFIX_PATH="$prefix" -DORVANECMD_LIBSSP_GUARD=$option >/dev/null
     cmake --build "$consumer" -j2
@@ -102,7 +106,7 @@ done
 echo "consumer with $cxx and pkg-config"
 pc() { PKG_CONFIG_LIBDIR="$prefix/lib/pkgconfig" PKG_CONFIG_PATH="" pkg-config "$@" orvanecmd; }
 # shellcheck disable=SC2046
-"$cxx" -std=c++17 -O2 -Wall -Wextra -Werror $(pc --cflags) consumer/main.cpp -static $(pc --libs) \
+"$cxx" -std=c++11 -O2 -Wall -Wextra -Werror $(pc --cflags) consumer/main.cpp -static $(pc --libs) \
   -o "$check/consumer-pkg-config.exe"
 check_consumer "$check/consumer-pkg-config.exe"
 if [ -f "$prefix/lib/liborvane_stack_guard.a" ]; then check_guard "$check/consumer-pkg-config.exe" own; fi

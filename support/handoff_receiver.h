@@ -100,8 +100,8 @@ enum class HandOffReply { NotAwaited, Awaited };
 // The constructor makes the check with `data` on that thread, as TryHandOffToRunningInstance
 // does, waiting at most `timeoutMs` for the block's lock and a running instance's answer,
 // and throws what it throws (Exception: both names empty, before anything is created; the
-// block cannot be had; in a later instance, `data` longer than 1023 bytes, or a request
-// longer than TryHandOffRequestToRunningInstance takes).
+// block cannot be had; in a later instance, `data` longer than 1023 bytes; in any instance,
+// before the check, a request longer than TryHandOffRequestToRunningInstance takes).
 //
 // In the first instance (also one that takes over from an instance that closed or died) it
 // then, under the block's lock, creates a hidden top-level window with these names (no

@@ -39,8 +39,8 @@
 // count as the first instance); and in a later instance when the data is longer
 // than 1023 bytes (nothing is written then) or when the block cannot be created.
 //
-// Sender and receiver should run at the same integrity level: the objects an elevated
-// process creates are likely closed to a non-elevated one (untested: Wine has none).
+// Integrity levels (untested: Wine has none): the system drops WM_COPYDATA from a lower
+// level, so a later instance reaches a receiver at its own level or below, never above.
 //
 // Call it once per process: the first instance's thread owns the mutex from then on. A second
 // call on that thread finds its own mutex, takes the later-instance path and sends the text
