@@ -70,9 +70,10 @@ enum class HandOffOutcome {
                     // Windows, which does not withdraw a sent message (Wine does): for those it is
                     // "not known to be taken"
     NoWindow,       // the running instance lives but has no window of these names, also after
-                    // kNoWindowWaitMs: it uses the check alone, or its names run together to the
-                    // same text as ours ("AB" + "C" and "A" + "BC"). The text is left in the
-                    // block; no window took it: tell the user rather than count it as opened
+                    // kNoWindowWaitMs: it calls the check without a receiver, or its names run
+                    // together to the same text as ours ("AB" + "C" and "A" + "BC"). The text is
+                    // left in the block; no window took it: tell the user rather than count it
+                    // as opened
     BlockBusy,      // the block's lock was not had within timeoutMs (a program holds it and does
                     // not let it go); nothing was handed over: try again, or tell the user
 };
