@@ -104,9 +104,9 @@ HandOffTicket::HandOffTicket(HandOffReply reply, ULONG_PTR passedOn) {
         // Its sender has gone: nobody waits for an answer, and a new ticket does.
     }
     static volatile LONG calls = 0;
-    Made made = Made::NumberTaken;
+    Made made = Made::TryAnother;
     // GCOVR_EXCL_BR_START: a number in use by another sender, or no mapping to be had, which no seam reaches
-    for (int attempt = 0; attempt < kTicketAttempts && made == Made::NumberTaken; ++attempt) {
+    for (int attempt = 0; attempt < kTicketAttempts && made == Made::TryAnother; ++attempt) {
         // Spread by the process and the call, so that senders rarely try each other's numbers.
         const DWORD spread =
             GetCurrentProcessId() * 0x9E3779B1UL + static_cast<DWORD>(InterlockedIncrement(&calls)) * 0x85EBCA77UL;
@@ -122,23 +122,23 @@ HandOffTicket::Made HandOffTicket::MakeNew(ULONG_PTR number, bool wayBack) {
     DWORD error = 0;
     UniqueHandle mapping = CreateSenderMapping(TicketName(number), sizeof(LONG), error);
     if (!mapping) return Made::Failed;
-    if (error == ERROR_ALREADY_EXISTS) return Made::NumberTaken;
+    if (error == ERROR_ALREADY_EXISTS) return Made::TryAnother;
     std::unique_ptr<HandOffAnswerWaiter> waiter;
     if (wayBack) {
         // A holder of an earlier sender of this number may keep its area open: the number is taken.
         UniqueHandle area = CreateSenderMapping(AnswerAreaName(number), sizeof(HandOffAnswerArea), error);
         if (!area) return Made::Failed;
-        if (error == ERROR_ALREADY_EXISTS) return Made::NumberTaken;
+        if (error == ERROR_ALREADY_EXISTS) return Made::TryAnother;
         UniqueHandle event(CreateEventA(HandOffSenderSecurity(), FALSE, FALSE, AnswerEventName(number).c_str()));
         if (!event) event.reset(CreateEventA(nullptr, FALSE, FALSE, AnswerEventName(number).c_str()));
         if (!event) return Made::Failed;
-        if (GetLastError() == ERROR_ALREADY_EXISTS) return Made::NumberTaken;
+        if (GetLastError() == ERROR_ALREADY_EXISTS) return Made::TryAnother;
         HandOffAnswerArea *view = MapAnswerArea(area.get());
         if (!view) return Made::Failed;
         waiter.reset(new HandOffAnswerWaiter(std::move(area), view, std::move(event)));
     }
     state_.reset(MapTicket(mapping.get()));
-    if (!state_) return Made::Failed;
+    if (!state_) return Made::TryAnother;  // this mapping closes
     // GCOVR_EXCL_BR_STOP
     mapping_ = std::move(mapping);
     number_ = static_cast<DWORD>(number);

@@ -136,7 +136,7 @@ public:
     std::unique_ptr<HandOffAnswerWaiter> TakeWaiter();
 
 private:
-    enum class Made { Yes, NumberTaken, Failed };
+    enum class Made { Yes, TryAnother, Failed };
     Made MakeNew(ULONG_PTR number, bool wayBack);
 
     UniqueHandle mapping_;
