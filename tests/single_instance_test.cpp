@@ -997,6 +997,32 @@ TEST(HandOffAnswer, EachWayTheWaitEndsIsToldApart) {
     EXPECT_TRUE(next->WaitForLine("answered 1", kLineWaitMs)) << next->Diagnosis();
     EXPECT_EQ(AnswerOf(*later), "answer answered status=3 message=4f004b00");
 
+    // Passed on to a receiver that gives no answers (of 1.2.0), or to none.
+    for (const char *successor : {release120, static_cast<const char *>(nullptr)}) {
+        SCOPED_TRACE(successor ? "1.2.0" : "none");
+        next.reset();
+        receiver.reset(new CHandOffReceiver(names.window.c_str(), names.cls.c_str(), 0, nullptr));
+        later = StartWaitingLater(names);
+        ASSERT_TRUE(later->WaitForLine("handed-off", kLineWaitMs)) << later->Diagnosis();
+        receiver->Close();
+        if (successor) {
+            next = StartTextReceiver(names, "", successor, " --request");
+            ASSERT_TRUE(next->WaitForLine("ready", kLineWaitMs)) << next->Diagnosis();
+        }
+        receiver.reset();
+        EXPECT_EQ(AnswerOf(*later),
+                  successor ? "answer no-answer-will-come status=0 message=" : "answer not-opened status=0 message=");
+    }
+    // A bound that runs out while the program holds the request.
+    next.reset();
+    receiver.reset(new CHandOffReceiver(names.window.c_str(), names.cls.c_str(), 0, nullptr));
+    later = StartWaitingLater(names, "500");
+    EXPECT_EQ(AnswerOf(*later), "answer timed-out status=0 message=");
+    std::unique_ptr<CHandOffRequest> held = receiver->TakeRequest();
+    ASSERT_NE(held, nullptr);
+    EXPECT_FALSE(held->Answer(0, L"late"));
+    receiver.reset();
+
     // The later instance gone while the program holds its request: the answer finds nobody.
     next.reset();
     receiver.reset(new CHandOffReceiver(names.window.c_str(), names.cls.c_str(), 0, nullptr));
