@@ -25,6 +25,19 @@ case "${1:-all}" in
   wine10) wanted="$wine10" ;;
   *) wanted="$windows $more_windows $host $release openssl pkgconf clang-tidy $coverage $wine10" ;;
 esac
+# A mirror caught mid-sync serves an index of the wrong size and apt-get fails (exit 100);
+# that passes within minutes, so a failed apt-get is tried again after a pause (about
+# eight minutes in all) before the script gives up with its last status.
+apt_get() {
+  for pause in 15 30 60 120 240 none; do
+    apt_status=0
+    apt-get -o Acquire::Retries=3 "$@" || apt_status=$?
+    [ "$apt_status" -ne 0 ] || return 0
+    [ "$pause" != none ] || return "$apt_status"
+    echo "install-deps: apt-get $1 failed (status $apt_status); trying again in $pause s" >&2
+    sleep "$pause"
+  done
+}
 missing=""
 for package in $wanted; do
   dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed" || missing="$missing $package"
@@ -35,7 +48,7 @@ if [ -n "$missing" ]; then
   case "$missing" in
     *:i386*) dpkg --print-foreign-architectures | grep -qx i386 || dpkg --add-architecture i386 ;;
   esac
-  apt-get update
+  apt_get update
   # shellcheck disable=SC2086
-  apt-get install -y --no-install-recommends $missing
+  apt_get install -y --no-install-recommends $missing
 fi

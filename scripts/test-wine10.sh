@@ -96,12 +96,19 @@ prepare() {
     from=$(mirror)
     echo "Making a Debian 13 root with Wine 10 in $root from $from (once; about 1.7 GB)"
     started=$(date +%s)
-    # shellcheck disable=SC2086
-    if ! isolated timeout -k 30 $prepare_seconds \
-      debootstrap --variant=minbase --include=$packages $suite "$root.new" "$from" >"$root.log" 2>&1 9>&-; then
+    # A mirror caught mid-sync fails a download for a few minutes: a failed attempt is
+    # thrown away and made again after a pause, three attempts in all.
+    for pause in 60 120 none; do
+      # shellcheck disable=SC2086
+      isolated timeout -k 30 $prepare_seconds \
+        debootstrap --variant=minbase --include=$packages $suite "$root.new" "$from" >"$root.log" 2>&1 9>&- && break
       tail -n 15 "$root.log" >&2
-      fail "the Debian 13 root could not be made (log: $root.log): the tests did not run on Wine 10"
-    fi
+      [ "$pause" != none ] ||
+        fail "the Debian 13 root could not be made (log: $root.log): the tests did not run on Wine 10"
+      echo "test-wine10: debootstrap failed; trying again in $pause s" >&2
+      sleep "$pause"
+      remove_root "$root.new"
+    done
     echo "$wanted" >"$root.new/$stamp"
     mv "$root.new" "$root"
     echo "Made in $(($(date +%s) - started)) s"
