@@ -78,7 +78,9 @@ public:
     HandOffWayBack(const HandOffWayBack &) = delete;
     HandOffWayBack &operator=(const HandOffWayBack &) = delete;
 
-    // The claim undone: the receiver did not take the message after all.
+    // The claim undone: the receiver did not take the message after all, its sender having
+    // given it up. A later instance was told so and waits for nothing; an instance that passed
+    // it on drops it, and the waiter is told NotOpened.
     void Unclaim();
     // The ticket to pass the request on with (a message of another instance is answered through it).
     ULONG_PTR MessageData() const { return messageData_; }
@@ -99,9 +101,8 @@ private:
     UniqueHandle event_;
     UniqueHandle waiter_;  // the waiting process; null when it could not be opened
     ULONG_PTR messageData_ = 0;
-    LONGLONG self_ = 0;      // this process, as the holder field names it
-    LONGLONG previous_ = 0;  // the holder before the claim
-    bool fresh_ = false;     // claimed from Unclaimed, not handed on
+    LONGLONG self_ = 0;   // this process, as the holder field names it
+    bool fresh_ = false;  // claimed from Unclaimed, not handed on
     std::atomic<bool> settled_{false};
 };
 

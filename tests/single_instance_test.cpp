@@ -1511,8 +1511,9 @@ TEST(HandOffReceiver, SuspendedRunningInstanceHoldsALaterOneOnlyForItsBound) {
 }
 
 // The receiving thread of a receiver in this process stops at one step of keeping a message
-// until `go` is set: before it marks the ticket (where it opens it) or after it has kept
-// what came (where it signals TextWaitsEvent). Seen through this program's import slots.
+// until `go` is set: before it marks the ticket (where it opens it; a request's way back is
+// claimed by then) or after it has kept what came (where it signals TextWaitsEvent). Seen
+// through this program's import slots, from the making of a ReceiverPause to its end.
 struct PausedReceiver {
     HANDLE textsWait = nullptr, reached = nullptr, go = nullptr;
     bool beforeTicket = false;
@@ -1531,9 +1532,33 @@ BOOL WINAPI SetEventPaused(HANDLE event) {
 }
 
 HANDLE WINAPI OpenFileMappingPaused(DWORD access, BOOL inherit, LPCSTR name) {
-    if (g_paused.beforeTicket) PauseHere();
+    if (g_paused.beforeTicket && std::strstr(name, "Ticket")) PauseHere();
     return g_paused.openFileMapping(access, inherit, name);
 }
+
+struct ReceiverPause {
+    NamedEvent reached, go;
+    ReceiverPause(const CHandOffReceiver &receiver, bool beforeTicket) {
+        g_paused.textsWait = receiver.TextWaitsEvent();
+        g_paused.reached = OpenEventA(EVENT_ALL_ACCESS, FALSE, reached.Name().c_str());
+        g_paused.go = OpenEventA(EVENT_ALL_ACCESS, FALSE, go.Name().c_str());
+        g_paused.beforeTicket = beforeTicket;
+        g_paused.setEvent = reinterpret_cast<BOOL(WINAPI *)(HANDLE)>(
+            SwapImport(reinterpret_cast<void *>(&SetEvent), reinterpret_cast<void *>(&SetEventPaused)));
+        g_paused.openFileMapping = reinterpret_cast<HANDLE(WINAPI *)(DWORD, BOOL, LPCSTR)>(
+            SwapImport(reinterpret_cast<void *>(&OpenFileMappingA), reinterpret_cast<void *>(&OpenFileMappingPaused)));
+    }
+    ~ReceiverPause() {
+        go.Set();
+        SwapImport(reinterpret_cast<void *>(&SetEventPaused), reinterpret_cast<void *>(g_paused.setEvent));
+        SwapImport(reinterpret_cast<void *>(&OpenFileMappingPaused),
+                   reinterpret_cast<void *>(g_paused.openFileMapping));
+        CloseHandle(g_paused.reached);
+        CloseHandle(g_paused.go);
+    }
+    bool Installed() const { return g_paused.setEvent && g_paused.openFileMapping; }
+    bool Reached() const { return WaitForSingleObject(g_paused.reached, kLineWaitMs) == WAIT_OBJECT_0; }
+};
 
 // A sender's bound runs out while the receiving thread is inside the message. Whichever of
 // them marks the ticket first decides: kept, and the sender is told HandedOff, whatever it
@@ -1554,41 +1579,71 @@ TEST(HandOffReceiver, BoundRunningOutInsideTheReceiverTellsWhatBecameOfTheText) 
         SCOPED_TRACE(c.name);
         Instance names;
         std::unique_ptr<CHandOffReceiver> receiver(new CHandOffReceiver(names.window.c_str(), names.cls.c_str(), ""));
-        NamedEvent reached, go, rechecked;
-        g_paused.textsWait = receiver->TextWaitsEvent();
-        g_paused.reached = OpenEventA(EVENT_ALL_ACCESS, FALSE, reached.Name().c_str());
-        g_paused.go = OpenEventA(EVENT_ALL_ACCESS, FALSE, go.Name().c_str());
-        g_paused.beforeTicket = c.beforeTicket;
-        g_paused.setEvent = reinterpret_cast<BOOL(WINAPI *)(HANDLE)>(
-            SwapImport(reinterpret_cast<void *>(&SetEvent), reinterpret_cast<void *>(&SetEventPaused)));
-        g_paused.openFileMapping = reinterpret_cast<HANDLE(WINAPI *)(DWORD, BOOL, LPCSTR)>(
-            SwapImport(reinterpret_cast<void *>(&OpenFileMappingA), reinterpret_cast<void *>(&OpenFileMappingPaused)));
-        ASSERT_TRUE(g_paused.setEvent && g_paused.openFileMapping);
-
-        auto sender = StartHandOff(names, "--timeout-ms 500 --pause-at-recheck " + rechecked.Name() + " --data-hex " +
-                                              ToHex(std::string("late")));
-        EXPECT_EQ(WaitForSingleObject(g_paused.reached, kLineWaitMs), WAIT_OBJECT_0);
-        // The sender's bound runs out meanwhile; it says what it was told, or stops where it
-        // asks whether the window is still there.
-        std::string line;
-        ASSERT_TRUE(sender->ReadLine(line, kLineWaitMs)) << sender->UnreadOutput();
-        go.Set();
-        if (c.closeMeanwhile) receiver->Close();
-        // Taken under the lock that the receiving thread holds while it keeps a message: so
-        // it has decided before the sender goes on.
-        const std::string taken = TakeAll(*receiver);
-        if (line == "rechecking") {
-            rechecked.Set();
+        NamedEvent rechecked;
+        std::string line, taken;
+        {
+            ReceiverPause pause(*receiver, c.beforeTicket);
+            ASSERT_TRUE(pause.Installed());
+            auto sender = StartHandOff(names, "--timeout-ms 500 --pause-at-recheck " + rechecked.Name() +
+                                                  " --data-hex " + ToHex(std::string("late")));
+            EXPECT_TRUE(pause.Reached());
+            // The sender's bound runs out meanwhile; it says what it was told, or stops where it
+            // asks whether the window is still there.
             ASSERT_TRUE(sender->ReadLine(line, kLineWaitMs)) << sender->UnreadOutput();
+            pause.go.Set();
+            if (c.closeMeanwhile) receiver->Close();
+            // Taken under the lock that the receiving thread holds while it keeps a message: so
+            // it has decided before the sender goes on.
+            taken = TakeAll(*receiver);
+            if (line == "rechecking") {
+                rechecked.Set();
+                ASSERT_TRUE(sender->ReadLine(line, kLineWaitMs)) << sender->UnreadOutput();
+            }
         }
-        SwapImport(reinterpret_cast<void *>(&SetEventPaused), reinterpret_cast<void *>(g_paused.setEvent));
-        SwapImport(reinterpret_cast<void *>(&OpenFileMappingPaused),
-                   reinterpret_cast<void *>(g_paused.openFileMapping));
-        CloseHandle(g_paused.reached);
-        CloseHandle(g_paused.go);
         EXPECT_EQ(FieldOf(line, "outcome"), c.outcome) << line;
         EXPECT_EQ(taken + TakeAll(*receiver), c.taken ? "late|" : "");
     }
+
+    // A request whose later instance would wait for its answer: its way back was claimed,
+    // and is let go with it.
+    {
+        Instance names;
+        CHandOffReceiver receiver(names.window.c_str(), names.cls.c_str(), 0, nullptr);
+        ReceiverPause pause(receiver, true);
+        ASSERT_TRUE(pause.Installed());
+        auto later = StartTextReceiver(names, "", StandInProgramPath("receiver.exe"),
+                                       " --request --wait-answer 60000 --timeout-ms 500");
+        EXPECT_TRUE(pause.Reached());
+        EXPECT_TRUE(later->WaitForLine("not-responding", kLineWaitMs)) << later->Diagnosis();
+        EXPECT_TRUE(later->WaitExit(kLineWaitMs));
+        pause.go.Set();
+        EXPECT_EQ(receiver.TakeRequest(), nullptr);
+    }
+
+    // A request passed on at a running instance's end, its bound running out while the next
+    // instance has claimed its way back but not taken its ticket: the instance that passed it
+    // on drops it, and the later instance that waits for its answer is told so.
+    Instance names;
+    NamedEvent close, passOn;
+    auto running =
+        StartTextReceiver(names, "", StandInProgramPath("receiver.exe"),
+                          " --request --hang --close-on " + close.Name() + " --pass-on-after " + passOn.Name());
+    ASSERT_TRUE(running->WaitForLine("ready", kLineWaitMs)) << running->Diagnosis();
+    auto later = StartWaitingLater(names);
+    ASSERT_TRUE(later->WaitForLine("handed-off", kLineWaitMs)) << later->Diagnosis();
+    close.Set();
+    ASSERT_TRUE(running->WaitForLine("given-up", kLineWaitMs)) << running->Diagnosis();
+    CHandOffReceiver next(names.window.c_str(), names.cls.c_str(), 0, nullptr);
+    ASSERT_TRUE(next.IsFirstInstance());
+    {
+        ReceiverPause pause(next, true);
+        ASSERT_TRUE(pause.Installed());
+        passOn.Set();
+        EXPECT_TRUE(pause.Reached());
+        EXPECT_TRUE(running->WaitForLine("dropped request", kLineWaitMs)) << running->Diagnosis();
+    }
+    EXPECT_EQ(AnswerOf(*later), "answer not-opened status=0 message=");
+    EXPECT_EQ(next.TakeRequest(), nullptr);
 }
 
 // The program's own thread is busy (this one: it dispatches nothing and takes nothing) while

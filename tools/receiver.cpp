@@ -3,7 +3,8 @@
 //   receiver <class name> <window title> [text] [--close-on <event name>] [--hang]
 //            [--busy-ms <n>] [--timeout-ms <n>]
 //            [--request [--dir-hex <hex>] [--arg-hex <hex>]... [--arg-fill <hex unit> <count>]]
-//            [--end-by-destructor] [--wait-answer <ms>] [--answer <status> <hex>] [--hold-requests]
+//            [--end-by-destructor] [--pass-on-after <event name>] [--wait-answer <ms>]
+//            [--answer <status> <hex>] [--hold-requests]
 //
 // With --request it is made with a request instead of the text: the arguments given, as
 // UTF-16LE in hex (--arg-fill: one argument of <count> times that unit), and the working
@@ -20,6 +21,8 @@
 //                           instance and reported the texts still waiting; then it ends
 //                           (with --end-by-destructor it lets the receiver go instead, and
 //                           reports "closed" after that)
+//   given-up                with --pass-on-after, once closed: it has given up the instance;
+//                           it lets the receiver go (what waits passed on) once that event is set
 // With --answer it answers each request as it takes it, with that status and that message
 // (UTF-16LE in hex), and reports "answered <1|0>" (whether the later instance still
 // waited); with --hold-requests it keeps them unanswered until it ends; otherwise it lets
@@ -27,7 +30,7 @@
 // It has no message loop: it waits on the receiver's event for texts.
 // With --hang the first instance's own thread stops after "ready" and never takes a text;
 // the receiver still answers later instances. With --busy-ms it is busy so long, then
-// takes the texts that came meanwhile.
+// takes the texts that came meanwhile. With --close-on, the event ends either.
 // A later instance hands `text` to the first one, waiting at most --timeout-ms (10 s unless
 // told), and reports "handed-off" (or "not-responding", "refused", "no-window",
 // "block-busy"); an Exception is reported as "exception <hex bytes of its message>".
@@ -97,7 +100,7 @@ int main(int argc, char **argv) {
             stderr);
         return 2;
     }
-    HANDLE close = nullptr;
+    HANDLE close = nullptr, passOnAfter = nullptr;
     bool request = false, endByDestructor = false;
     std::wstring directory;
     bool haveDirectory = false;
@@ -128,6 +131,8 @@ int main(int argc, char **argv) {
             i += 2;
         } else if (std::strcmp(argv[i], "--end-by-destructor") == 0) {
             endByDestructor = true;
+        } else if (std::strcmp(argv[i], "--pass-on-after") == 0 && i + 1 < argc) {
+            passOnAfter = CreateEventA(nullptr, TRUE, FALSE, argv[++i]);
         } else if (std::strcmp(argv[i], "--wait-answer") == 0 && i + 1 < argc) {
             answerWaitMs = static_cast<DWORD>(std::strtoul(argv[++i], nullptr, 10));
             reply = HandOffReply::Awaited;
@@ -163,15 +168,25 @@ int main(int argc, char **argv) {
         std::snprintf(ready, sizeof ready, "ready hwnd=%llx",
                       static_cast<unsigned long long>(reinterpret_cast<ULONG_PTR>(receiver.Window())));
         Report(ready);
-        Sleep(busyMs);  // a program whose own thread loads a document meanwhile
+        // A program whose own thread loads a document meanwhile.
+        bool closed = false;
+        if (close && busyMs)
+            closed = WaitForSingleObject(close, busyMs) == WAIT_OBJECT_0;
+        else
+            Sleep(busyMs);
 
         // Until the close event: texts as they come.
         const HANDLE events[2] = {receiver.TextWaitsEvent(), close};
-        for (;;) {
+        while (!closed) {
             ReportTexts(receiver, request, "", answering);
-            if (WaitForMultipleObjects(close ? 2 : 1, events, FALSE, INFINITE) == WAIT_OBJECT_0 + 1) break;
+            closed = WaitForMultipleObjects(close ? 2 : 1, events, FALSE, INFINITE) == WAIT_OBJECT_0 + 1;
         }
-        if (endByDestructor) {
+        if (passOnAfter) {
+            receiver.Close();
+            Report("given-up");
+            WaitForSingleObject(passOnAfter, INFINITE);
+            made.reset();
+        } else if (endByDestructor) {
             made.reset();  // what waits goes on to the next instance, or is reported dropped
         } else {
             // Closed first, then the texts taken: one handed over meanwhile is not lost.
