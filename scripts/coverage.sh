@@ -9,10 +9,12 @@ set -eu
 cd "$(dirname "$0")/.."
 
 # Floors in percent of the product's lines and branches: raise them as tests grow. The
-# Windows floors came down from 100 with the answer's way back, whose failures of the
-# platform's calls (no mapping, view, event or process to be had) no test reaches yet.
-WINDOWS_LINE_MIN=99.0
-WINDOWS_BRANCH_MIN=93.0
+# Windows floors came down from 100 with the answer's way back: the platform's calls
+# failing there (no mapping, view, event or process to be had), the races its atomic
+# exchanges settle (an answer and a bound running out at once), and a pass-on to a receiver
+# of 1.2.0 (not in this build), which no test here reaches.
+WINDOWS_LINE_MIN=99.8
+WINDOWS_BRANCH_MIN=95.0
 HOST_LINE_MIN=99.47
 HOST_BRANCH_MIN=97.62
 
