@@ -119,19 +119,21 @@ HandOffTicket::HandOffTicket(HandOffReply reply, ULONG_PTR passedOn) {
 
 HandOffTicket::Made HandOffTicket::MakeNew(ULONG_PTR number, bool wayBack) {
     // GCOVR_EXCL_BR_START: another sender's number, or no object to be had, which no seam reaches
+    // A name that another user's sender holds is denied to this one: that number is taken too.
+    const auto notMade = [](DWORD why) { return why == ERROR_ACCESS_DENIED ? Made::TryAnother : Made::Failed; };
     DWORD error = 0;
     UniqueHandle mapping = CreateSenderMapping(TicketName(number), sizeof(LONG), error);
-    if (!mapping) return Made::Failed;
+    if (!mapping) return notMade(error);
     if (error == ERROR_ALREADY_EXISTS) return Made::TryAnother;
     std::unique_ptr<HandOffAnswerWaiter> waiter;
     if (wayBack) {
         // A holder of an earlier sender of this number may keep its area open: the number is taken.
         UniqueHandle area = CreateSenderMapping(AnswerAreaName(number), sizeof(HandOffAnswerArea), error);
-        if (!area) return Made::Failed;
+        if (!area) return notMade(error);
         if (error == ERROR_ALREADY_EXISTS) return Made::TryAnother;
         UniqueHandle event(CreateEventA(HandOffSenderSecurity(), FALSE, FALSE, AnswerEventName(number).c_str()));
         if (!event) event.reset(CreateEventA(nullptr, FALSE, FALSE, AnswerEventName(number).c_str()));
-        if (!event) return Made::Failed;
+        if (!event) return notMade(GetLastError());
         if (GetLastError() == ERROR_ALREADY_EXISTS) return Made::TryAnother;
         HandOffAnswerArea *view = MapAnswerArea(area.get());
         if (!view) return Made::Failed;

@@ -792,14 +792,23 @@ std::string LineOf(const std::unique_ptr<CHandOffRequest> &request) {
     return request ? RequestLine(request->WorkingDirectory, request->Arguments) : "none";
 }
 
-// The pass-on's tickets, made slowly: this program's import, which the library calls.
+// Tickets made slowly, or the next few denied (as when another user's sender holds the
+// name): this program's import, which the library calls.
 using CreateFileMappingAFn = HANDLE(WINAPI *)(HANDLE, LPSECURITY_ATTRIBUTES, DWORD, DWORD, DWORD, LPCSTR);
 CreateFileMappingAFn g_realCreateFileMappingA = nullptr;
 DWORD g_ticketDelayMs = 0;
+int g_ticketsDenied = 0;
 
 HANDLE WINAPI DelayedTicketMapping(HANDLE file, LPSECURITY_ATTRIBUTES security, DWORD protection, DWORD sizeHigh,
                                    DWORD sizeLow, LPCSTR name) {
-    if (sizeLow == sizeof(LONG)) Sleep(g_ticketDelayMs);  // a ticket's word, not the block
+    if (sizeLow == sizeof(LONG)) {  // a ticket's word, not the block
+        Sleep(g_ticketDelayMs);
+        if (g_ticketsDenied > 0) {
+            --g_ticketsDenied;
+            SetLastError(ERROR_ACCESS_DENIED);
+            return nullptr;
+        }
+    }
     return g_realCreateFileMappingA(file, security, protection, sizeHigh, sizeLow, name);
 }
 
@@ -1381,6 +1390,14 @@ TEST(HandOffReceiver, WindowIsHiddenRefusesWhatItCannotKeepAndGoesWithTheObject)
     SwapImport(reinterpret_cast<void *>(&FailFirstTicketView), reinterpret_cast<void *>(g_ticketView.real));
     EXPECT_NE(g_ticketView.mapping, nullptr);
     EXPECT_FALSE(g_ticketView.leftOpen);
+    // So does one whose name is denied, with this program's security and without.
+    g_ticketsDenied = 2;
+    g_realCreateFileMappingA = reinterpret_cast<CreateFileMappingAFn>(
+        SwapImport(reinterpret_cast<void *>(&CreateFileMappingA), reinterpret_cast<void *>(&DelayedTicketMapping)));
+    ASSERT_NE(g_realCreateFileMappingA, nullptr);
+    EXPECT_NO_THROW({ HandOffTicket passedOver; });
+    SwapImport(reinterpret_cast<void *>(&DelayedTicketMapping), reinterpret_cast<void *>(g_realCreateFileMappingA));
+    EXPECT_EQ(g_ticketsDenied, 0);
     // The ticket's mapping: full access for this process's user alone, and a medium integrity
     // label, no write up (Wine keeps both, and gives GENERIC_ALL back unmapped).
     EXPECT_EQ(TicketSecurity(high), "allow " + UserSid() + " all|label S-1-16-8192 1|");
