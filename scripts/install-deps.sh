@@ -33,7 +33,11 @@ apt_get() {
     apt_status=0
     apt-get -o Acquire::Retries=3 "$@" || apt_status=$?
     [ "$apt_status" -ne 0 ] || return 0
-    [ "$pause" != none ] || return "$apt_status"
+    if [ "$pause" = none ]; then
+      echo "install-deps: apt-get $1 still failed (status $apt_status) after about eight minutes of" \
+        "trying; apt's errors above say why" >&2
+      return "$apt_status"
+    fi
     echo "install-deps: apt-get $1 failed (status $apt_status); trying again in $pause s" >&2
     sleep "$pause"
   done
