@@ -946,10 +946,12 @@ std::unique_ptr<ChildProcess> StartWaitingLater(const Instance &names, const std
 }
 
 // The later instance's "answer" line. Read within kLineWaitMs while its bound is 60 s: each
-// outcome but the bound's is told when it happens.
+// outcome but the bound's is told when it happens. It then ends by itself, and is let end:
+// killed while the coverage build writes its counts, it would leave them cut short.
 std::string AnswerOf(ChildProcess &later) {
     std::string line;
-    return later.WaitForLine("answer ", kLineWaitMs, &line) ? line : "no answer: " + later.Diagnosis();
+    if (!later.WaitForLine("answer ", kLineWaitMs, &line)) return "no answer: " + later.Diagnosis();
+    return later.WaitExit(kLineWaitMs) ? line : "did not end: " + later.Diagnosis();
 }
 
 // Each way a later instance's wait for its answer ends, as it is told and as the running
@@ -1616,6 +1618,7 @@ TEST(HandOffReceiver, BoundRunningOutInsideTheReceiverTellsWhatBecameOfTheText) 
                 rechecked.Set();
                 ASSERT_TRUE(sender->ReadLine(line, kLineWaitMs)) << sender->UnreadOutput();
             }
+            EXPECT_TRUE(sender->WaitExit(kLineWaitMs)) << sender->Diagnosis();
         }
         EXPECT_EQ(FieldOf(line, "outcome"), c.outcome) << line;
         EXPECT_EQ(taken + TakeAll(*receiver), c.taken ? "late|" : "");
@@ -1660,6 +1663,7 @@ TEST(HandOffReceiver, BoundRunningOutInsideTheReceiverTellsWhatBecameOfTheText) 
         EXPECT_TRUE(running->WaitForLine("dropped request", kLineWaitMs)) << running->Diagnosis();
     }
     EXPECT_EQ(AnswerOf(*later), "answer not-opened status=0 message=");
+    EXPECT_TRUE(running->WaitExit(kLineWaitMs)) << running->Diagnosis();
     EXPECT_EQ(next.TakeRequest(), nullptr);
 }
 
