@@ -812,6 +812,17 @@ HANDLE WINAPI DelayedTicketMapping(HANDLE file, LPSECURITY_ATTRIBUTES security, 
     return g_realCreateFileMappingA(file, security, protection, sizeHigh, sizeLow, name);
 }
 
+// DelayedTicketMapping in the import slot while it lives.
+struct TicketMappingHook {
+    TicketMappingHook() {
+        g_realCreateFileMappingA = reinterpret_cast<CreateFileMappingAFn>(
+            SwapImport(reinterpret_cast<void *>(&CreateFileMappingA), reinterpret_cast<void *>(&DelayedTicketMapping)));
+    }
+    ~TicketMappingHook() {
+        SwapImport(reinterpret_cast<void *>(&DelayedTicketMapping), reinterpret_cast<void *>(g_realCreateFileMappingA));
+    }
+};
+
 // A receiver of requests in this process: the arguments as the program had them (a null one
 // empty, none for a negative count or no array), the current folder when none is given, and
 // texts as well, up to a bound in bytes; what still waits when it goes is passed on to the
@@ -919,11 +930,11 @@ TEST(HandOffRequest, ReceiverOfRequestsInThisProcess) {
         }
         const HANDLE published = InstanceMutex;
         g_ticketDelayMs = row.ticketDelayMs;
-        g_realCreateFileMappingA = reinterpret_cast<CreateFileMappingAFn>(
-            SwapImport(reinterpret_cast<void *>(&CreateFileMappingA), reinterpret_cast<void *>(&DelayedTicketMapping)));
-        ASSERT_NE(g_realCreateFileMappingA, nullptr);
-        receiver.reset();
-        SwapImport(reinterpret_cast<void *>(&DelayedTicketMapping), reinterpret_cast<void *>(g_realCreateFileMappingA));
+        {
+            TicketMappingHook slow;
+            ASSERT_NE(g_realCreateFileMappingA, nullptr);
+            receiver.reset();
+        }
         EXPECT_EQ(InstanceMutex, published);
         for (size_t i = 0; i < row.taken; ++i) EXPECT_EQ(NextTaken(*successor), passedOn[i]);
         EXPECT_EQ(dropped, std::vector<std::string>(waiting.begin() + row.taken, waiting.end()));
@@ -1394,11 +1405,11 @@ TEST(HandOffReceiver, WindowIsHiddenRefusesWhatItCannotKeepAndGoesWithTheObject)
     EXPECT_FALSE(g_ticketView.leftOpen);
     // So does one whose name is denied, with this program's security and without.
     g_ticketsDenied = 2;
-    g_realCreateFileMappingA = reinterpret_cast<CreateFileMappingAFn>(
-        SwapImport(reinterpret_cast<void *>(&CreateFileMappingA), reinterpret_cast<void *>(&DelayedTicketMapping)));
-    ASSERT_NE(g_realCreateFileMappingA, nullptr);
-    EXPECT_NO_THROW({ HandOffTicket passedOver; });
-    SwapImport(reinterpret_cast<void *>(&DelayedTicketMapping), reinterpret_cast<void *>(g_realCreateFileMappingA));
+    {
+        TicketMappingHook denied;
+        ASSERT_NE(g_realCreateFileMappingA, nullptr);
+        EXPECT_NO_THROW({ HandOffTicket passedOver; });
+    }
     EXPECT_EQ(g_ticketsDenied, 0);
     // The ticket's mapping: full access for this process's user alone, and a medium integrity
     // label, no write up (Wine keeps both, and gives GENERIC_ALL back unmapped).
