@@ -339,9 +339,11 @@ bool HandOffWayBack::Settle(LONG state, DWORD status, const wchar_t *message, si
         area_->messageUnits = static_cast<DWORD>(units);
         for (size_t i = 0; i < units; ++i) area_->message[i] = message[i];
     }
+    // Asked before the waiter is told: told, it may end at once, having had the answer.
+    const bool waited = !(waiter_ && Ended(waiter_.get()));
     const bool owed = InterlockedCompareExchange(&area_->state, state, kAnswerOwed) == kAnswerOwed;
     SetEvent(event_.get());
-    return owed && !(waiter_ && Ended(waiter_.get()));
+    return owed && waited;
 }
 
 bool HandOffWayBack::Awaited() const {

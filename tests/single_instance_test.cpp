@@ -965,6 +965,16 @@ std::string AnswerOf(ChildProcess &later) {
     return later.WaitExit(kLineWaitMs) ? line : "did not end: " + later.Diagnosis();
 }
 
+// Once the answer's event is set, the later instance (g_answeredLater) has its answer and
+// ends before Answer goes on.
+HANDLE g_answeredLater = nullptr;
+BOOL(WINAPI *g_realSetEvent)(HANDLE) = nullptr;
+BOOL WINAPI SetEventThenLetEnd(HANDLE event) {
+    const BOOL set = g_realSetEvent(event);
+    WaitForSingleObject(g_answeredLater, kLineWaitMs);
+    return set;
+}
+
 // Each way a later instance's wait for its answer ends, as it is told and as the running
 // program sees it.
 TEST(HandOffAnswer, EachWayTheWaitEndsIsToldApart) {
@@ -1043,6 +1053,23 @@ TEST(HandOffAnswer, EachWayTheWaitEndsIsToldApart) {
     std::unique_ptr<CHandOffRequest> held = receiver->TakeRequest();
     ASSERT_NE(held, nullptr);
     EXPECT_FALSE(held->Answer(0, L"late"));
+    receiver.reset();
+
+    // Answered, and the later instance ends at once: it waited, and Answer says so.
+    next.reset();
+    receiver.reset(new CHandOffReceiver(names.window.c_str(), names.cls.c_str(), 0, nullptr));
+    later = StartWaitingLater(names);
+    ASSERT_EQ(WaitForSingleObject(receiver->TextWaitsEvent(), kLineWaitMs), WAIT_OBJECT_0) << later->Diagnosis();
+    std::unique_ptr<CHandOffRequest> answered = receiver->TakeRequest();
+    ASSERT_NE(answered, nullptr);
+    g_answeredLater = later->Handle();
+    g_realSetEvent = reinterpret_cast<BOOL(WINAPI *)(HANDLE)>(
+        SwapImport(reinterpret_cast<void *>(&SetEvent), reinterpret_cast<void *>(&SetEventThenLetEnd)));
+    ASSERT_NE(g_realSetEvent, nullptr);
+    const bool waited = answered->Answer(2, L"");
+    SwapImport(reinterpret_cast<void *>(&SetEventThenLetEnd), reinterpret_cast<void *>(g_realSetEvent));
+    EXPECT_TRUE(waited);
+    EXPECT_EQ(AnswerOf(*later), "answer answered status=2 message=");
     receiver.reset();
 
     // The later instance gone while the program holds its request: the answer finds nobody.
