@@ -9,9 +9,54 @@
 # others (other compilers a caller may use) are the checkout's. Fails on a missing header,
 # library or package file, on a header a caller must not get, and on a wrong result.
 #   scripts/check-release.sh <release zip or preset> <toolchain file>...
+# The consumers are built here; a win32 zip's are run in the Debian 13 root of
+# scripts/test-wine10.sh, whose Wine has the 32-bit loader (this machine's need not).
 set -eu
 cd "$(dirname "$0")/.."
 root=$(pwd)
+
+fail() {
+  echo "release check FAILED: $*" >&2
+  exit 1
+}
+text="The quick brown fox jumps over the lazy dog"
+# run_consumers CHECK: runs the consumers that CHECK/consumers lists, one a line, each as
+# "EXE" or "EXE ctest" (its own test with ctest as well), in a Wine session of CHECK/wine.
+run_consumers() {
+  check=$1
+  cmake/wine-session.sh start "$check/wine" >/dev/null
+  trap 'cmake/wine-session.sh stop "$check/wine" >/dev/null' EXIT
+  expected=$(printf '%s' "$text" | sha1sum | cut -d' ' -f1)
+  run() { cmake/wine-run.sh "$check/wine" "$consumer_exe" "$@" 2>"$check/run.err" | tr -d '\r'; }
+  expect() {  # expect WHAT WANTED ARGUMENT...: the consumer run with ARGUMENT... must print WANTED
+    what=$1 wanted=$2
+    shift 2
+    got=$(run "$@")
+    [ "$got" = "$wanted" ] ||
+      fail "$what: $(basename "$consumer_exe") $1 printed \"${got:-nothing}\", not \"$wanted\" (standard error: \"$(cat "$check/run.err")\")"
+  }
+  while read -r consumer_exe with_ctest; do
+    echo "running $consumer_exe"
+    expect "SHA-1 of the text" "$expected" sha1 "$text"
+    expect "shared memory round trip" "memmap ok" memmap
+    expect "facilities" "facilities ok" facilities
+    expect "hand-off receiver" "handoff ok" handoff
+    [ -n "$with_ctest" ] || continue
+    # Its own test through the toolchain file's emulator, as a caller's ctest runs it, in
+    # a build folder without a Wine state folder: the emulator makes what it needs.
+    consumer=$(dirname "$consumer_exe")
+    [ ! -e "$consumer/wine" ] || fail "$consumer/wine exists before any test ran"
+    ctest --test-dir "$consumer" --output-on-failure >"$consumer/ctest.log" 2>&1 ||
+      { cat "$consumer/ctest.log"; fail "ctest failed in $consumer, a build with the zip's toolchain file"; }
+    [ -d "$consumer/wine/prefix" ] || fail "ctest did not run the consumer in the build's own Wine prefix"
+    WINEPREFIX=$consumer/wine/prefix /usr/lib/wine/wineserver -k 2>/dev/null || true
+    echo "ctest with the zip's toolchain file: passed, in the build's own Wine prefix"
+  done <"$check/consumers"
+}
+if [ "$1" = --run ]; then
+  run_consumers "$2"
+  exit
+fi
 if [ -f "$1" ]; then
   zip=$(cd "$(dirname "$1")" && pwd)/$(basename "$1")
   build=$root/build/release
@@ -30,10 +75,6 @@ mkdir -p "$check/unpacked"
 (cd "$check/unpacked" && cmake -E tar xf "$zip")
 prefix=$(ls -d "$check"/unpacked/orvanecmd-*)
 
-fail() {
-  echo "release check FAILED: $*" >&2
-  exit 1
-}
 [ -f "$prefix/bin/orvanecmd.exe" ] || fail "no bin/orvanecmd.exe"
 [ -f "$prefix/README.md" ] || fail "no README.md"
 [ ! -e "$prefix/include/orvanecmd/framework/application.h" ] || fail "application.h is among the headers"
@@ -43,25 +84,6 @@ toolchains=$(find "$prefix/share/orvanecmd/toolchains" -mindepth 1 -printf '%f\n
 [ "$toolchains" = "$(printf '%s\n' "$(basename "$1")" mingw-w64-common.cmake wine-env.sh wine-run.sh | sort | tr '\n' ' ')" ] ||
   fail "share/orvanecmd/toolchains/ holds ${toolchains:-nothing}, not only $(basename "$1") and what it uses"
 
-cmake/wine-session.sh start "$build/wine" >/dev/null
-trap 'cmake/wine-session.sh stop "$build/wine" >/dev/null' EXIT
-text="The quick brown fox jumps over the lazy dog"
-expected=$(printf '%s' "$text" | sha1sum | cut -d' ' -f1)
-run() { cmake/wine-run.sh "$build/wine" "$consumer_exe" "$@" 2>"$check/run.err" | tr -d '\r'; }
-expect() {  # expect WHAT WANTED ARGUMENT...: the consumer run with ARGUMENT... must print WANTED
-  what=$1 wanted=$2
-  shift 2
-  got=$(run "$@")
-  [ "$got" = "$wanted" ] ||
-    fail "$what: $(basename "$consumer_exe") $1 printed \"${got:-nothing}\", not \"$wanted\" (standard error: \"$(cat "$check/run.err")\")"
-}
-check_consumer() {  # check_consumer EXE
-  consumer_exe=$1
-  expect "SHA-1 of the text" "$expected" sha1 "$text"
-  expect "shared memory round trip" "memmap ok" memmap
-  expect "facilities" "facilities ok" facilities
-  expect "hand-off receiver" "handoff ok" handoff
-}
 case $zip in
   *-win64.zip) cxx=x86_64-w64-mingw32-g++-posix objdump=x86_64-w64-mingw32-objdump ;;
   *) cxx=i686-w64-mingw32-g++-posix objdump=i686-w64-mingw32-objdump ;;
@@ -87,18 +109,13 @@ for toolchain in "$@"; do
     cmake -S consumer -B "$consumer" -DCMAKE_TOOLCHAIN_FILE="$shipped" -DCMAKE_BUILD_TYPE=Release \
       -DCMAKE_PREFIX_PATH="$prefix" -DORVANECMD_LIBSSP_GUARD=$option >/dev/null
     cmake --build "$consumer" -j2
-    check_consumer "$consumer/consumer.exe"
+    # The first build runs its own test with ctest too.
     if [ -z "${tested:-}" ]; then
-      # Its own test through the toolchain file's emulator, as a caller's ctest runs it, in
-      # a build folder without a Wine state folder: the emulator makes what it needs.
-      [ ! -e "$consumer/wine" ] || fail "$consumer/wine exists before any test ran"
-      ctest --test-dir "$consumer" --output-on-failure >"$consumer/ctest.log" 2>&1 ||
-        { cat "$consumer/ctest.log"; fail "ctest failed in a build with the zip's $(basename "$toolchain")"; }
-      [ -d "$consumer/wine/prefix" ] || fail "ctest did not run the consumer in the build's own Wine prefix"
-      WINEPREFIX=$consumer/wine/prefix /usr/lib/wine/wineserver -k 2>/dev/null || true
-      echo "ctest with the zip's $(basename "$toolchain"): passed, in the build's own Wine prefix"
+      echo "$consumer/consumer.exe ctest"
       tested=yes
-    fi
+    else
+      echo "$consumer/consumer.exe"
+    fi >>"$check/consumers"
     if [ -f "$prefix/lib/liborvane_stack_guard.a" ]; then check_guard "$consumer/consumer.exe" "$guard"; fi
   done
   guards=own
@@ -108,6 +125,10 @@ pc() { PKG_CONFIG_LIBDIR="$prefix/lib/pkgconfig" PKG_CONFIG_PATH="" pkg-config "
 # shellcheck disable=SC2046
 "$cxx" -std=c++11 -O2 -Wall -Wextra -Werror $(pc --cflags) consumer/main.cpp -static $(pc --libs) \
   -o "$check/consumer-pkg-config.exe"
-check_consumer "$check/consumer-pkg-config.exe"
+echo "$check/consumer-pkg-config.exe" >>"$check/consumers"
 if [ -f "$prefix/lib/liborvane_stack_guard.a" ]; then check_guard "$check/consumer-pkg-config.exe" own; fi
+case $zip in
+  *-win64.zip) run_consumers "$check" ;;
+  *) scripts/test-wine10.sh run scripts/check-release.sh --run "$check" ;;
+esac
 echo "release check passed: $(basename "$zip")"

@@ -6,10 +6,13 @@
 #   scripts/install-deps.sh release    only what scripts/release.sh needs
 #   scripts/install-deps.sh coverage   what scripts/coverage.sh needs
 #   scripts/install-deps.sh wine10     what scripts/test-wine10.sh needs besides the x64 build
+# It adds no foreign architecture and installs no package of one: the 32-bit programs
+# run in the Debian 13 root of scripts/test-wine10.sh, which has its own. A machine that
+# has one already is left as it is.
 set -eu
 windows="cmake make g++-mingw-w64-x86-64-posix wine64 xvfb xauth googletest"
-# The x86 build runs under the 32-bit Wine loader; the second compiler is clang with lld.
-more_windows="g++-mingw-w64-i686-posix wine32:i386 clang lld"
+# The x86 build's compiler; the second compiler is clang with lld.
+more_windows="g++-mingw-w64-i686-posix clang lld"
 # libgtest-dev: the usage check builds our tests for this machine on an installed GoogleTest.
 host="g++ clang libclang-rt-14-dev libbenchmark-dev libssl-dev libgtest-dev"
 tidy="cmake make g++-mingw-w64-x86-64-posix googletest clang lld clang-tidy"
@@ -25,34 +28,56 @@ case "${1:-all}" in
   wine10) wanted="$wine10" ;;
   *) wanted="$windows $more_windows $host $release openssl pkgconf clang-tidy $coverage $wine10" ;;
 esac
-# A mirror caught mid-sync serves an index of the wrong size and apt-get fails (exit 100);
-# that passes within minutes, so a failed apt-get is tried again after a pause (about
-# eight minutes in all) before the script gives up with its last status.
-apt_get() {
-  for pause in 15 30 60 120 240 none; do
-    apt_status=0
-    apt-get -o Acquire::Retries=3 "$@" || apt_status=$?
-    [ "$apt_status" -ne 0 ] || return 0
-    if [ "$pause" = none ]; then
-      echo "install-deps: apt-get $1 still failed (status $apt_status) after about eight minutes of" \
-        "trying; apt's errors above say why" >&2
-      return "$apt_status"
-    fi
-    echo "install-deps: apt-get $1 failed (status $apt_status); trying again in $pause s" >&2
-    sleep "$pause"
+# The pauses between tries, in seconds (a mirror caught mid-sync mends within minutes).
+pauses=${ORVANE_APT_PAUSES:-15 30 60 120 240}
+log=$(mktemp)
+trap 'rm -f "$log"' EXIT
+
+installed() {
+  dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q "install ok installed"
+}
+missing() {
+  missing=""
+  for package in $wanted; do
+    installed "$package" || missing="$missing $package"
   done
 }
-missing=""
-for package in $wanted; do
-  dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed" || missing="$missing $package"
-done
-if [ -n "$missing" ]; then
-  echo "Installing:$missing"
-  export DEBIAN_FRONTEND=noninteractive
-  case "$missing" in
-    *:i386*) dpkg --print-foreign-architectures | grep -qx i386 || dpkg --add-architecture i386 ;;
-  esac
-  apt_get update
+# The indexes that the last apt-get update could not fetch, one a line.
+failed_indexes() {
+  sed -n 's/^[EW]: Failed to fetch \([^ ]*\).*/\1/p; s/^[EW]: GPG error: \([^ ]*\) \([^ ]*\) .*/\1 \2/p
+    s/^[EW]: The repository .\([^ ]*\) \([^ ]*\) Release. .*/\1 \2/p' "$log" | sort -u
+}
+# An index that fails (another architecture's, a source of the user's with an expired key,
+# a mirror mid-sync) stops nothing by itself: apt-get update keeps what it could fetch,
+# and the install is tried on it. Only a package that cannot be installed fails, after
+# the pauses, naming the package and the indexes that could not be fetched.
+missing
+[ -n "$missing" ] || exit 0
+echo "Installing:$missing"
+export DEBIAN_FRONTEND=noninteractive
+for pause in $pauses none; do
+  if ! apt-get -o Acquire::Retries=3 update >"$log" 2>&1; then
+    cat "$log" >&2
+    echo "install-deps: apt-get update could not fetch every index; installing from what it has" >&2
+  fi
   # shellcheck disable=SC2086
-  apt_get install -y --no-install-recommends $missing
+  apt-get -o Acquire::Retries=3 install -y --no-install-recommends $missing && exit 0
+  missing
+  [ -n "$missing" ] || exit 0
+  [ "$pause" != none ] || break
+  echo "install-deps: could not install$missing; trying again in $pause s" >&2
+  sleep "$pause"
+done
+named=""
+for package in $missing; do
+  apt-get install -s --no-install-recommends "$package" >/dev/null 2>&1 || named="$named $package"
+done
+echo "install-deps: cannot install${named:-$missing}" >&2
+indexes=$(failed_indexes)
+if [ -n "$indexes" ]; then
+  echo "install-deps: these indexes could not be fetched:" >&2
+  echo "$indexes" | sed 's/^/  /' >&2
+else
+  echo "install-deps: every index was fetched; apt's errors above say why" >&2
 fi
+exit 1

@@ -1,12 +1,16 @@
 #!/bin/sh
-# Runs a Windows build's tests on a second implementation of the Windows API: Wine 10.0
-# of Debian 13 (trixie), in a Debian 13 root that this script makes with debootstrap
-# and keeps. As root:
+# Runs Windows programs on Wine 10.0 of Debian 13 (trixie), in a Debian 13 root that this
+# script makes with debootstrap and keeps. The root has the i386 architecture and wine32
+# beside wine64, all from the one suite it is made from (so their versions always agree):
+# the 32-bit programs run there, and this machine never takes a foreign architecture.
+# As root:
 #   scripts/test-wine10.sh prepare                     make the root, or check the kept one
 #   scripts/test-wine10.sh BUILD [CTEST OPTIONS...]    run BUILD's tests there
+#   scripts/test-wine10.sh run SCRIPT [ARGS...]        run a script of the checkout there
+# With ORVANE_WINE10_MAKE=no, a root that is not there is not made: the script fails.
 # The root is kept in $ORVANE_WINE10_ROOT, by default /var/cache/orvanecmd/trixie-wine10:
 # outside build/, so that a clean build keeps it and every checkout on the machine shares
-# it (about 1.7 GB, a few minutes to make). It counts as made only once debootstrap and
+# it (about 2 GB, a few minutes to make). It counts as made only once debootstrap and
 # every package have succeeded; a half-made one is thrown away and made again.
 # The tests run in the root with ctest, on the build tree at its own path; the Wine
 # prefix and CTest's records go to BUILD-wine10/, so that a run under this machine's
@@ -23,9 +27,11 @@ root=${ORVANE_WINE10_ROOT:-/var/cache/orvanecmd/trixie-wine10}
 suite=trixie
 # ctest, and the binutils that the hardening check (mingw-w64's) and the import checks
 # (the objdump that CMake found here) call.
-packages=wine64,xvfb,cmake,binutils,binutils-mingw-w64-x86-64
+packages=wine64,xvfb,xauth,cmake,binutils,binutils-mingw-w64-x86-64,binutils-mingw-w64-i686
+# Added once debootstrap is done, with the i386 architecture: the 32-bit loader.
+packages_i386=wine32:i386
 stamp=.orvanecmd-root
-wanted="debootstrap --variant=minbase --include=$packages $suite"
+wanted="debootstrap --variant=minbase --include=$packages $suite; i386: $packages_i386"
 # How long making the root may take before it counts as failed (a stalled mirror).
 prepare_seconds=1800
 
@@ -78,6 +84,26 @@ mirror() {
     head -n 1 | grep . || echo http://deb.debian.org/debian
 }
 
+# In namespaces of its own: debootstrap, then the i386 architecture and its packages from
+# the same suite, installed in the root with a /dev of a few nodes and a fresh /proc.
+# shellcheck disable=SC2016
+make_root='
+set -eu
+root=$1 from=$2 packages=$3 packages_i386=$4
+debootstrap --variant=minbase --include="$packages" '"$suite"' "$root" "$from"
+mount -t tmpfs -o mode=755,size=1m dev "$root/dev"
+for node in null zero full random urandom; do
+  touch "$root/dev/$node"
+  mount --bind "/dev/$node" "$root/dev/$node"
+done
+mount -t proc proc "$root/proc"
+in_root() { chroot "$root" /usr/bin/env -i PATH=/usr/sbin:/usr/bin:/sbin:/bin HOME=/root DEBIAN_FRONTEND=noninteractive "$@"; }
+in_root dpkg --add-architecture i386
+in_root apt-get -o Acquire::Retries=3 update
+in_root apt-get -o Acquire::Retries=3 install -y --no-install-recommends $packages_i386
+in_root apt-get clean
+'
+
 # Makes the root unless the kept one is complete, and holds $root.lock (fd 9) shared,
 # so that runs use the root side by side and none replaces it under another; it is
 # made under the lock held exclusively.
@@ -89,19 +115,22 @@ prepare() {
     echo "The Debian 13 root with Wine 10, as made before: $root"
     return
   fi
+  # scripts/test.sh tries once; the steps after it find the root made, or fail at once.
+  [ "${ORVANE_WINE10_MAKE:-}" != no ] ||
+    fail "there is no complete Debian 13 root with Wine 10 in $root (making it failed earlier; its log: $root.log)"
   flock 9
   if [ "$(cat "$root/$stamp" 2>/dev/null)" != "$wanted" ]; then
     remove_root "$root.new"
     remove_root "$root"
     from=$(mirror)
-    echo "Making a Debian 13 root with Wine 10 in $root from $from (once; about 1.7 GB)"
+    echo "Making a Debian 13 root with Wine 10 in $root from $from (once; about 2 GB)"
     started=$(date +%s)
     # A mirror caught mid-sync fails a download for a few minutes: a failed attempt is
     # thrown away and made again after a pause, three attempts in all.
     for pause in 60 120 none; do
       # shellcheck disable=SC2086
-      isolated timeout -k 30 $prepare_seconds \
-        debootstrap --variant=minbase --include=$packages $suite "$root.new" "$from" >"$root.log" 2>&1 9>&- && break
+      isolated timeout -k 30 $prepare_seconds sh -c "$make_root" sh "$root.new" "$from" "$packages" "$packages_i386" \
+        >"$root.log" 2>&1 9>&- && break
       tail -n 15 "$root.log" >&2
       [ "$pause" != none ] ||
         fail "the Debian 13 root could not be made (log: $root.log): the tests did not run on Wine 10"
@@ -117,9 +146,10 @@ prepare() {
 }
 
 # In the run's own namespaces: a /dev of its own (a few nodes bound from this machine's,
-# and a /dev/shm of its own), a fresh /proc (Wine's loader needs it), a private /tmp,
-# the checkout at its own path, and BUILD-wine10's folders over BUILD's wine/ and
-# Testing/. Then ctest in the root, with a clean environment.
+# and a /dev/shm of its own), a fresh /proc (Wine's loader needs it), a private /tmp and
+# the checkout at its own path. For a build's tests, BUILD-wine10's folders go over
+# BUILD's wine/ and Testing/, and ctest runs in the root; otherwise the script given.
+# Either runs with a clean environment.
 # shellcheck disable=SC2016
 in_root='
 set -eu
@@ -137,22 +167,33 @@ mount -t proc proc "$root/proc"
 mount -t tmpfs -o mode=1777 tmp "$root/tmp"
 mkdir -p "$root$src"
 mount --bind "$src" "$root$src"
+in_root() { chroot "$root" /usr/bin/env -i PATH=/usr/sbin:/usr/bin:/sbin:/bin HOME=/root "$@"; }
+if [ -z "$build" ]; then
+  in_root env -C "$src" sh "$@"
+  exit
+fi
 case $build in "$src"/*) ;; *) mkdir -p "$root$build" && mount --bind "$build" "$root$build" ;; esac
 for folder in wine Testing; do
   mkdir -p "$lane/$folder" "$build/$folder"
   mount --bind "$lane/$folder" "$root$build/$folder"
 done
-in_root() { chroot "$root" /usr/bin/env -i PATH=/usr/sbin:/usr/bin:/sbin:/bin HOME=/root "$@"; }
 echo "Wine here: $(/usr/lib/wine/wine64 --version 2>/dev/null || echo none); in the root: $(in_root /usr/lib/wine/wine64 --version)"
 in_root ctest --test-dir "$build" "$@"
 '
 
+usage="usage: $0 prepare | BUILD [ctest options...] | run SCRIPT [args...]"
 case "${1:-}" in
   prepare)
     prepare
     ;;
+  run)
+    [ $# -ge 2 ] || fail "$usage"
+    shift
+    prepare
+    isolated --net sh -c "$in_root" sh "$root" "$src" "" "" "$@"
+    ;;
   "" | -*)
-    fail "usage: $0 prepare | BUILD [ctest options...]"
+    fail "$usage"
     ;;
   *)
     build=$(cd "$1" && pwd)
