@@ -76,7 +76,14 @@ protected:
     // The viewer's UTF-16 parameters when the launcher is started with CreateProcessW
     // and `arguments` after its quoted path and two blanks.
     std::wstring ViewerParametersFromUtf16(const std::wstring &arguments) {
-        DeleteFileA(folder_.File("Orvane-received.txt").c_str());
+        // The last call's viewer may still hold the record open after writing its line (its
+        // handle does not share deletion): the record is gone before this launcher starts,
+        // or the earlier line would be read as this one's.
+        const std::string record = folder_.File("Orvane-received.txt");
+        for (int tries = 0; !DeleteFileA(record.c_str()) && GetLastError() != ERROR_FILE_NOT_FOUND; ++tries) {
+            if (tries == 1000) return L"(the record of an earlier viewer could not be deleted)";
+            Sleep(10);
+        }
         const std::string path = folder_.File("orvanecmd.exe");
         ChildProcess launcher(L"\"" + std::wstring(path.begin(), path.end()) + L"\"  " + arguments, InFolder());
         ViewerStart start;
