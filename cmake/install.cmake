@@ -13,8 +13,9 @@ configure_package_config_file(cmake/orvanecmdConfig.cmake.in ${PROJECT_BINARY_DI
 write_basic_package_version_file(${PROJECT_BINARY_DIR}/orvanecmdConfigVersion.cmake COMPATIBILITY SameMajorVersion)
 install(FILES ${PROJECT_BINARY_DIR}/orvanecmdConfig.cmake ${PROJECT_BINARY_DIR}/orvanecmdConfigVersion.cmake
         DESTINATION lib/cmake/orvanecmd)
-install(FILES README.md CHANGELOG.md DESTINATION .)
-install(DIRECTORY docs/ DESTINATION docs)
+# The documents where a package puts them.
+install(FILES README.md CHANGELOG.md DESTINATION share/doc/orvanecmd)
+install(DIRECTORY docs/ DESTINATION share/doc/orvanecmd/docs)
 if(NOT WIN32)
   return()
 endif()

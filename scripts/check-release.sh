@@ -76,7 +76,9 @@ mkdir -p "$check/unpacked"
 prefix=$(ls -d "$check"/unpacked/orvanecmd-*)
 
 [ -f "$prefix/bin/orvanecmd.exe" ] || fail "no bin/orvanecmd.exe"
-[ -f "$prefix/README.md" ] || fail "no README.md"
+[ -f "$prefix/share/doc/orvanecmd/README.md" ] || fail "no share/doc/orvanecmd/README.md"
+[ -f "$prefix/share/doc/orvanecmd/docs/handoff.md" ] || fail "no share/doc/orvanecmd/docs/handoff.md"
+[ ! -e "$prefix/README.md" ] || fail "README.md at the top of the zip, not under share/doc/orvanecmd/"
 [ ! -e "$prefix/include/orvanecmd/framework/application.h" ] || fail "application.h is among the headers"
 [ ! -e "$prefix/include/orvanecmd/seams" ] || fail "the seams are among the headers"
 [ -f "$prefix/lib/pkgconfig/orvanecmd.pc" ] || fail "no lib/pkgconfig/orvanecmd.pc"

@@ -179,6 +179,44 @@ readme() {
   done
   step "its three builds of the program ran under Wine and printed the section's output"
 
+  # What another program sends cannot end the running instance: a missing name of 4,060
+  # characters, whose answer passes the 4,096 units an answer holds, is answered with its
+  # first 4,096 (and the later instance ends with status 1); the running instance then
+  # still opens a document, and quits when told.
+  cat >"$work/long-name.sh" <<'SCRIPT'
+export LC_ALL=C.UTF-8
+rm -f long-first.txt long-later.txt commands && mkfifo commands
+/usr/lib/wine/wine64 "$1" <commands >long-first.txt &
+first=$! && exec 3>commands
+seen() {
+  tries=0
+  until grep -q "$1" long-first.txt; do
+    kill -0 $first 2>/dev/null || { echo "the first instance ended" >&2; exit 1; }
+    tries=$((tries + 1)) && [ $tries -le 300 ] || { echo "no \"$1\" in 60 s" >&2; exit 1; }
+    sleep 0.2
+  done
+}
+seen ready
+long=$(head -c 4060 /dev/zero | tr '\0' x)
+status=0
+/usr/lib/wine/wine64 "$1" --wait "/tmp/app-notes/$long.txt" 2>long-later.txt || status=$?
+[ $status -eq 1 ] || { echo "the later instance ended with status $status, not 1" >&2; exit 1; }
+/usr/lib/wine/wine64 "$1" "Z:\\tmp\\app-notes\\meeting notes.txt"
+seen "^open Z:.*meeting notes"
+echo quit >&3
+wait $first
+SCRIPT
+  if ! (cd "$work" && unset DISPLAY && HOME=$work/home timeout 300 xvfb-run -a sh -eu long-name.sh "$work/app/build/app.exe") \
+    >"$work/long-name.log" 2>&1; then
+    cat "$work/long-name.log"
+    fail "the program ended or failed on a missing name of 4,060 characters"
+  fi
+  answer=$(tr -d '\r\n' <"$work/long-later.txt")
+  long=$(head -c 4060 /dev/zero | tr '\0' x)
+  [ "$answer" = "cannot open Z:\\tmp\\app-notes\\$long.txt: n" ] ||
+    fail "the answer to a missing name of 4,060 characters is not its first 4,096 units: $(head -c 80 "$work/long-later.txt")..."
+  step "a missing name of 4,060 characters: answered with the first 4,096 units; the running instance went on"
+
   # The package came from the zip; the source archive only where it was asked for.
   [ ! -e "$work/app/build/_deps/orvanecmd-src" ] || fail "the find_package build fetched the sources"
   grep -qF "$work/home/orvanecmd-$version/orvanecmd-$version-win64/lib/liborvane_support.a" \

@@ -155,7 +155,7 @@ fails changed-signed-exe "the signature of the launcher in orvanecmd-$version-wi
 
 # A signed zip whose files are all the rebuild's, zipped again with one entry's time,
 # then one entry's mode, changed.
-for change in "time touch -d @86400 BUILDINFO" "mode chmod 600 README.md"; do
+for change in "time touch -d @86400 BUILDINFO" "mode chmod 600 share/doc/orvanecmd/README.md"; do
   # shellcheck disable=SC2086 # the case's name, then its command, split at the blanks
   set -- $change
   entry_case=signed-entry-$1

@@ -9,11 +9,14 @@ HandOffBlock::HandOffBlock(const char *name) {
     const std::string mutexName = std::string("mtx") + name;
     // The mapping is created under the mutex when the mutex is new, as CMemMapFile does.
     mutex_ = CreateMutexA(nullptr, TRUE, mutexName.c_str());
-    const bool ownsMutex = mutex_ != nullptr && GetLastError() != ERROR_ALREADY_EXISTS;
+    // A block without its lock would be written unguarded: refused, before the block is made
+    // (a name the platform takes for the mapping but not for its longer mutex name).
+    if (!mutex_) throw Exception(kMappingFailedText);
+    const bool ownsMutex = GetLastError() != ERROR_ALREADY_EXISTS;
     mapping_ = CreateFileMappingA(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE | SEC_COMMIT, 0, kSize, name);
     if (ownsMutex) ReleaseMutex(mutex_);
     if (!mapping_) {
-        if (mutex_) CloseHandle(mutex_);
+        CloseHandle(mutex_);
         throw Exception(kMappingFailedText);
     }
     view_ = static_cast<char *>(MapViewOfFile(mapping_, FILE_MAP_ALL_ACCESS, 0, 0, 0));
@@ -22,13 +25,10 @@ HandOffBlock::HandOffBlock(const char *name) {
 HandOffBlock::~HandOffBlock() {
     if (view_) UnmapViewOfFile(view_);  // GCOVR_EXCL_BR_LINE: null only when MapViewOfFile fails, which no seam reaches
     CloseHandle(mapping_);
-    if (mutex_) CloseHandle(mutex_);
+    CloseHandle(mutex_);
 }
 
 bool HandOffBlock::Lock(DWORD timeoutMs) {
-    // A name the platform takes for the mapping but not for its mutex leaves the block
-    // unguarded, as CMemMapFile's would be.
-    if (!mutex_) return true;
     const DWORD wait = WaitForSingleObject(mutex_, timeoutMs);
     if (wait == WAIT_ABANDONED) Clear();
     return wait == WAIT_OBJECT_0 || wait == WAIT_ABANDONED;

@@ -77,8 +77,9 @@ struct CHandOffRequest {
 
     // Whether a later instance asked for an answer and has not given up waiting yet.
     bool AnswerAwaited() const;
-    // Gives the later instance `status` and `message` (at most kMaxAnswerUnits UTF-16 units;
-    // Exception beyond, and nothing is answered). Never waits. True when the later instance
+    // Gives the later instance `status` and `message`: its first kMaxAnswerUnits UTF-16 units
+    // (one fewer where a surrogate pair would be split), so a message built from what another
+    // program sent is safe to give. Never throws, never waits. True when the later instance
     // still waited; false when it had ended or given up (its bound ran out), when the
     // request was answered already, or when nobody asked for an answer.
     bool Answer(DWORD status, const std::wstring &message);

@@ -29,12 +29,13 @@ std::string TicketName(ULONG_PTR number) { return NameOf("Ticket", number); }
 std::string AnswerAreaName(ULONG_PTR number) { return NameOf("Answer", number); }
 std::string AnswerEventName(ULONG_PTR number) { return NameOf("Answered", number); }
 
-// The ticket's number in a message's dwData, or 0 for a message without a ticket. Only the low
-// 32 bits cross between 32-bit and 64-bit programs.
-ULONG_PTR TicketNumber(ULONG_PTR messageData) {
-    messageData &= 0xFFFFFFFF;
-    return (messageData & 0x1F) == HandOffTicket::kTicketTag ? messageData >> 5 : 0;
-}
+// Whether a message's dwData carries a ticket. Only the low 32 bits cross between 32-bit and
+// 64-bit programs.
+bool Ticketed(ULONG_PTR messageData) { return (messageData & 0x1F) == HandOffTicket::kTicketTag; }
+
+// The ticket's number in a message's dwData; 0 for a message without a ticket, and for one
+// tagged with number 0, which no sender makes.
+ULONG_PTR TicketNumber(ULONG_PTR messageData) { return Ticketed(messageData) ? (messageData & 0xFFFFFFFF) >> 5 : 0; }
 
 // Maps the ticket's word, or null.
 volatile LONG *MapTicket(HANDLE mapping) {
@@ -68,9 +69,6 @@ UniqueHandle OpenProcessStarted(DWORD processId, DWORD startedLow) {
 
 bool Ended(HANDLE process) { return WaitForSingleObject(process, 0) == WAIT_OBJECT_0; }
 
-// "応答のメッセージが長すぎます"
-const char kAnswerTooLongText[] =
-    "\x89\x9e\x93\x9a\x82\xcc\x83\x81\x83\x62\x83\x5a\x81\x5b\x83\x57\x82\xaa\x92\xb7\x82\xb7\x82\xac\x82\xdc\x82\xb7";
 }  // namespace
 
 // A mapping of the sender's that a receiver opens, with HandOffSenderSecurity: a program below
@@ -193,8 +191,9 @@ bool HandOffTicket::TakenElseVoid() {
 }
 
 bool TakeTicket(ULONG_PTR messageData) {
+    if (!Ticketed(messageData)) return true;
     const ULONG_PTR number = TicketNumber(messageData);
-    if (!number) return true;
+    if (!number) return false;  // tagged, but no ticket of any sender
     const UniqueHandle mapping(OpenFileMappingA(FILE_MAP_ALL_ACCESS, FALSE, TicketName(number).c_str()));
     if (!mapping) return false;  // its sender has gone, after voiding it
     volatile LONG *state = MapTicket(mapping.get());
@@ -355,6 +354,13 @@ bool HandOffWayBack::Awaited() const {
 bool CHandOffRequest::AnswerAwaited() const { return wayBack_ && wayBack_->Awaited(); }
 
 bool CHandOffRequest::Answer(DWORD status, const std::wstring &message) {
-    if (message.size() > kMaxAnswerUnits) throw Exception(kAnswerTooLongText);
-    return wayBack_ && wayBack_->Settle(kAnswerGiven, status, message.data(), message.size());
+    size_t units = message.size();
+    if (units > kMaxAnswerUnits) {
+        units = kMaxAnswerUnits;
+        // A surrogate pair goes whole or not at all.
+        const auto high = [](wchar_t unit) { return (unit & 0xFC00) == 0xD800; };
+        const auto low = [](wchar_t unit) { return (unit & 0xFC00) == 0xDC00; };
+        if (high(message[units - 1]) && low(message[units])) --units;
+    }
+    return wayBack_ && wayBack_->Settle(kAnswerGiven, status, message.data(), units);
 }

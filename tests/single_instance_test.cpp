@@ -21,6 +21,7 @@
 #include "tests/array_alloc_probe.h"
 #include "tests/children/child_io.h"
 #include "tests/win_process.h"
+#include "tools/handoff_outcome_name.h"
 
 namespace {
 
@@ -281,17 +282,37 @@ TEST(HandOffNames, CompositionCutsAt1023Characters) {
     }
 }
 
-// An instance name of 245 characters gives a block name of 259, which the platform takes,
-// and a block mutex name of 262, which it does not: the block is used unguarded, as
-// CMemMapFile's would be.
-TEST(HandOffNames, BlockWithoutItsMutexIsUsedUnguarded) {
-    const std::string window = "OrvaneWindow_" + UniqueSuffix() + std::string(200, 'w');
-    const std::string cls(245 - window.size(), 'c');
-    EXPECT_FALSE(HandOffToRunningInstance(window.c_str(), cls.c_str(), "first"));
-    CMemMapFile<char> block((window + cls + kBlockSuffix).c_str(), 0, 1024, nullptr);
-    EXPECT_EQ(block.Mutex, nullptr);
-    EXPECT_EQ(TryHandOffToRunningInstance(window.c_str(), cls.c_str(), "unguarded", 20000), HandOffOutcome::NoWindow);
-    EXPECT_STREQ(block.GetView(), "unguarded");
+// An instance name of 244 or 245 characters gives a block name the platform takes (258, 259)
+// and a block mutex name it does not (261, 262): the block would go without its lock, so a
+// later instance, and a receiver in any instance, is refused before anything is written. At
+// 243 the mutex's name is 260 characters, and the block is guarded.
+TEST(HandOffNames, BlockWhoseMutexCannotBeMadeIsRefused) {
+    for (const size_t length : {243, 244, 245}) {
+        SCOPED_TRACE(length);
+        const std::string window = "OrvaneWindow_" + UniqueSuffix() + std::string(200, 'w');
+        const std::string cls(length - window.size(), 'c');
+        EXPECT_FALSE(HandOffToRunningInstance(window.c_str(), cls.c_str(), "first"));
+        // Another program's holder of the block: what the hand-off writes, it sees.
+        CMemMapFile<char> block((window + cls + kBlockSuffix).c_str(), 0, 1024, nullptr);
+        EXPECT_EQ(block.Mutex == nullptr, length > 243);
+        std::string outcome = "no exception";
+        try {
+            outcome = HandOffOutcomeName(TryHandOffToRunningInstance(window.c_str(), cls.c_str(), "unguarded", 20000));
+        } catch (const Exception &error) {
+            outcome = error.Message.c_str();
+        }
+        EXPECT_EQ(outcome, length == 243 ? std::string("no-window") : std::string(kMappingFailedSjis));
+        EXPECT_STREQ(block.GetView(), length == 243 ? "unguarded" : "");
+        std::string received = "no exception";
+        try {
+            CHandOffReceiver receiver(window.c_str(), cls.c_str(), "second");
+            received = HandOffOutcomeName(receiver.Outcome());
+        } catch (const Exception &error) {
+            received = error.Message.c_str();
+        }
+        EXPECT_EQ(received, length == 243 ? std::string("no-window") : std::string(kMappingFailedSjis));
+        EXPECT_STREQ(block.GetView(), length == 243 ? "second" : "");
+    }
 }
 
 TEST(HandOffNames, LaterInstanceGetsTheMappingFailureWhenTheBlockCannotBeCreated) {
@@ -986,9 +1007,18 @@ TEST(HandOffAnswer, EachWayTheWaitEndsIsToldApart) {
         bool killOnceTaken;
         std::string answer;
     };
+    // Longer than the longest answer: its first 4,096 units, or 4,095 where the cut would
+    // split a surrogate pair.
+    const std::wstring pairAcrossTheCut = std::wstring(CHandOffRequest::kMaxAnswerUnits - 1, L'.') + L"\xD83D\xDCC4!";
     const Row rows[] = {
         {"answered", StandInProgramPath("receiver.exe"), " --request --answer 7 " + message, false,
          "answer answered status=7 message=" + message},
+        {"answered too long", StandInProgramPath("receiver.exe"),
+         " --request --answer 7 " + ToHexUnits(LongAnswer() + L"\xD83D\xDCC4 more"), false,
+         "answer answered status=7 message=" + message},
+        {"answered too long, a pair across the cut", StandInProgramPath("receiver.exe"),
+         " --request --answer 7 " + ToHexUnits(pairAcrossTheCut), false,
+         "answer answered status=7 message=" + ToHexUnits(pairAcrossTheCut.substr(0, CHandOffRequest::kMaxAnswerUnits - 1))},
         {"let go unanswered", StandInProgramPath("receiver.exe"), " --request", false,
          "answer finished-unanswered status=0 message="},
         {"killed holding it", StandInProgramPath("receiver.exe"), " --request --hold-requests", true,
@@ -1084,7 +1114,7 @@ TEST(HandOffAnswer, EachWayTheWaitEndsIsToldApart) {
     later->Kill();
     EXPECT_FALSE(request->AnswerAwaited());
     EXPECT_FALSE(request->Answer(1, L"late"));
-    EXPECT_THROW(request->Answer(1, std::wstring(CHandOffRequest::kMaxAnswerUnits + 1, L'x')), Exception);
+    EXPECT_FALSE(request->Answer(1, std::wstring(CHandOffRequest::kMaxAnswerUnits + 1, L'x')));
 }
 
 // ---- CHandOffReceiver (tools/receiver.exe, or one in this process) ----
@@ -1153,17 +1183,20 @@ TEST(HandOffReceiver, MalformedMessagesAreRefusedAndTheReceiverGoesOn) {
     CHandOffReceiver receiver(names.window.c_str(), names.cls.c_str(), "");
     // No data; data with cbData 0; no NUL; an inner NUL; 1025 and 4096 bytes; a request, which
     // a receiver of texts does not take; then two hand-offs, the empty text among them; then
-    // a text with a ticket that no sender made.
+    // a text with a ticket that no sender made, and with the ticket tag and number 0 (also
+    // with high bits set, on x64).
     const std::string shapes =
         "--send-raw null --send-raw \"\" --send-raw " + ToHex(std::string("no nul")) + " --send-raw " +
         ToHex(std::string("in\0ner\0", 7)) + " --send-raw " + ToHex(std::string(1024, 'b') + '\0') + " --send-raw " +
         ToHex(std::string(4095, 'c') + '\0') + " --send-raw " + ToHex(std::string("\0RQ\1\0\0\0\0C\0\0\0", 12)) +
         " --send-raw " + ToHex(std::string("ok\0", 3)) + " --send-raw 00 --raw-dwdata 35 --send-raw " +
-        ToHex(std::string("no ticket\0", 10));
+        ToHex(std::string("no ticket\0", 10)) + " --raw-dwdata 15 --send-raw " + ToHex(std::string("ticket 0\0", 9)) +
+        (sizeof(ULONG_PTR) == 8 ? " --raw-dwdata 100000015" : " --raw-dwdata 15") + " --send-raw " +
+        ToHex(std::string("ticket 0 high\0", 14));
     auto sender = StartHandOff(names, shapes);
     ASSERT_TRUE(PumpUntilExit(*sender, kLineWaitMs)) << sender->UnreadOutput();
-    for (const char *expected :
-         {"raw 0", "raw 0", "raw 0", "raw 0", "raw 0", "raw 0", "raw 0", "raw 1", "raw 1", "raw 0"}) {
+    for (const char *expected : {"raw 0", "raw 0", "raw 0", "raw 0", "raw 0", "raw 0", "raw 0", "raw 1", "raw 1",
+                                 "raw 0", "raw 0", "raw 0"}) {
         std::string line;
         ASSERT_TRUE(sender->ReadLine(line, kLineWaitMs)) << sender->UnreadOutput();
         EXPECT_EQ(line, expected);
