@@ -11,6 +11,8 @@
 #include "framework/exception.h"
 #include "support/handoff_check.h"
 
+namespace orvane::handoff_detail {
+
 static_assert(offsetof(HandOffAnswerArea, holder) == 16 && offsetof(HandOffAnswerArea, message) == 32,
               "the answer area has one layout in 32-bit and 64-bit programs");
 
@@ -350,11 +352,17 @@ bool HandOffWayBack::Awaited() const {
     return !settled_ && area_->state == kAnswerOwed && HeldHere() && !(waiter_ && Ended(waiter_.get()));
 }
 
+}  // namespace orvane::handoff_detail
+
 // ---- the request's side ----
+
+namespace orvane {
 
 bool CHandOffRequest::AnswerAwaited() const { return wayBack_ && wayBack_->Awaited(); }
 
 bool CHandOffRequest::Answer(DWORD status, const std::wstring &message) {
-    if (message.size() > kMaxAnswerUnits) throw Exception(kAnswerTooLongText);
-    return wayBack_ && wayBack_->Settle(kAnswerGiven, status, message.data(), message.size());
+    if (message.size() > kMaxAnswerUnits) throw Exception(handoff_detail::kAnswerTooLongText);
+    return wayBack_ && wayBack_->Settle(handoff_detail::kAnswerGiven, status, message.data(), message.size());
 }
+
+}  // namespace orvane
