@@ -7,6 +7,7 @@ foreach(header IN LISTS ORVANE_PUBLIC_HEADERS)
   get_filename_component(folder ${header} DIRECTORY)
   install(FILES ${header} DESTINATION include/orvanecmd/${folder})
 endforeach()
+install(FILES ${ORVANE_VERSION_HEADER} DESTINATION include/orvanecmd/support)
 install(EXPORT orvanecmdTargets NAMESPACE orvanecmd:: DESTINATION lib/cmake/orvanecmd)
 configure_package_config_file(cmake/orvanecmdConfig.cmake.in ${PROJECT_BINARY_DIR}/orvanecmdConfig.cmake
                               INSTALL_DESTINATION lib/cmake/orvanecmd)

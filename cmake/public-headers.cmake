@@ -7,6 +7,10 @@ foreach(header IN LISTS ORVANE_PUBLIC_HEADERS)
   file(CONFIGURE OUTPUT ${ORVANE_FORWARDING_INCLUDE_DIR}/orvanecmd/${header}
        CONTENT "#include \"${PROJECT_SOURCE_DIR}/${header}\"\n")
 endforeach()
+# support/version.h is made from the project's version, in the build's include/orvanecmd/,
+# which is searched too: both forms reach it here as they do installed.
+set(ORVANE_VERSION_HEADER ${ORVANE_FORWARDING_INCLUDE_DIR}/orvanecmd/support/version.h)
+configure_file(${PROJECT_SOURCE_DIR}/support/version.h.in ${ORVANE_VERSION_HEADER} @ONLY)
 
 # orvane_public_includes(<target>): what a caller of <target> gets on its include path, and
 # the standard it must compile the headers with: C++11, its own when newer. The library
@@ -14,6 +18,7 @@ endforeach()
 function(orvane_public_includes target)
   target_include_directories(${target} PUBLIC
     $<BUILD_INTERFACE:${PROJECT_SOURCE_DIR}> $<BUILD_INTERFACE:${ORVANE_FORWARDING_INCLUDE_DIR}>
+    $<BUILD_INTERFACE:${ORVANE_FORWARDING_INCLUDE_DIR}/orvanecmd>
     $<INSTALL_INTERFACE:include/orvanecmd> $<INSTALL_INTERFACE:include>)
   target_compile_features(${target} PRIVATE cxx_std_17 INTERFACE cxx_std_11)
 endfunction()

@@ -2,6 +2,8 @@
 
 #include <string>
 
+namespace orvane {
+
 // The framework's string: an 8-bit text taken and returned by value. It may
 // hold NUL characters inside; c_str() always gives a NUL-terminated text, an
 // empty one for an empty string.
@@ -21,3 +23,10 @@ public:
 private:
     std::string text_;
 };
+
+}  // namespace orvane
+
+// Global as well, unless the caller defines ORVANE_NO_GLOBAL_NAMES.
+#ifndef ORVANE_NO_GLOBAL_NAMES
+using orvane::AnsiString;
+#endif

@@ -2,6 +2,8 @@
 
 #include "framework/ansi_string.h"
 
+namespace orvane {
+
 // The framework's exception: one message text. Throw it by value and catch it
 // by reference, so that a handler for Exception& also takes every class
 // derived from it.
@@ -12,3 +14,10 @@ public:
 
     AnsiString Message;
 };
+
+}  // namespace orvane
+
+// Global as well, unless the caller defines ORVANE_NO_GLOBAL_NAMES.
+#ifndef ORVANE_NO_GLOBAL_NAMES
+using orvane::Exception;
+#endif

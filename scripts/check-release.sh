@@ -6,8 +6,11 @@
 # each result under Wine; the first build also runs its own test with ctest through the
 # zip's toolchain file, as a caller's tests run. The first toolchain is the one the zip
 # was built with: the zip must hold its copy, used here, and no other toolchain file; the
-# others (other compilers a caller may use) are the checkout's. Fails on a missing header,
-# library or package file, on a header a caller must not get, and on a wrong result.
+# others (other compilers a caller may use) are the checkout's. Each CMake build also makes
+# consumer/no_global_names.cpp, a caller with names of its own spelled as the library's that
+# asks for the library's names in orvane:: only; it must print the zip's version. Fails on a
+# missing header, library or package file, on a header a caller must not get, on a global
+# name a caller did not ask for, and on a wrong result.
 #   scripts/check-release.sh <release zip or preset> <toolchain file>...
 # The consumers are built here; a win32 zip's are run in the Debian 13 root of
 # scripts/test-wine10.sh, whose Wine has the 32-bit loader (this machine's need not).
@@ -21,12 +24,14 @@ fail() {
 }
 text="The quick brown fox jumps over the lazy dog"
 # run_consumers CHECK: runs the consumers that CHECK/consumers lists, one a line, each as
-# "EXE" or "EXE ctest" (its own test with ctest as well), in a Wine session of CHECK/wine.
+# "EXE", "EXE ctest" (its own test with ctest as well) or "EXE names" (no_global_names), in a
+# Wine session of CHECK/wine.
 run_consumers() {
   check=$1
   cmake/wine-session.sh start "$check/wine" >/dev/null
   trap 'cmake/wine-session.sh stop "$check/wine" >/dev/null' EXIT
   expected=$(printf '%s' "$text" | sha1sum | cut -d' ' -f1)
+  version=$(basename "$(ls -d "$check"/unpacked/orvanecmd-*)" | sed 's/^orvanecmd-\(.*\)-win[0-9]*$/\1/')
   run() { cmake/wine-run.sh "$check/wine" "$consumer_exe" "$@" 2>"$check/run.err" | tr -d '\r'; }
   expect() {  # expect WHAT WANTED ARGUMENT...: the consumer run with ARGUMENT... must print WANTED
     what=$1 wanted=$2
@@ -35,13 +40,18 @@ run_consumers() {
     [ "$got" = "$wanted" ] ||
       fail "$what: $(basename "$consumer_exe") $1 printed \"${got:-nothing}\", not \"$wanted\" (standard error: \"$(cat "$check/run.err")\")"
   }
-  while read -r consumer_exe with_ctest; do
+  while read -r consumer_exe kind; do
     echo "running $consumer_exe"
+    if [ "$kind" = names ]; then
+      expect "the library's names in orvane:: only" \
+        "$(printf 'version %s\nsha1 %s\nhandoff handed over' "$version" "$expected")" "$text"
+      continue
+    fi
     expect "SHA-1 of the text" "$expected" sha1 "$text"
     expect "shared memory round trip" "memmap ok" memmap
     expect "facilities" "facilities ok" facilities
     expect "hand-off receiver" "handoff ok" handoff
-    [ -n "$with_ctest" ] || continue
+    [ "$kind" = ctest ] || continue
     # Its own test through the toolchain file's emulator, as a caller's ctest runs it, in
     # a build folder without a Wine state folder: the emulator makes what it needs.
     consumer=$(dirname "$consumer_exe")
@@ -118,6 +128,7 @@ for toolchain in "$@"; do
     else
       echo "$consumer/consumer.exe"
     fi >>"$check/consumers"
+    echo "$consumer/no_global_names.exe names" >>"$check/consumers"
     if [ -f "$prefix/lib/liborvane_stack_guard.a" ]; then check_guard "$consumer/consumer.exe" "$guard"; fi
   done
   guards=own

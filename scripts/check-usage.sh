@@ -3,7 +3,7 @@
 #   scripts/check-usage.sh RELEASE_DIR [PART...]
 # RELEASE_DIR holds a release of scripts/release.sh: the zips, the source archive and
 # SHA256SUMS (the parts but readme need only the source archive). PART is one of the
-# following; all four, in this order, when none is given:
+# following; all five, in this order, when none is given:
 # - readme: the README's "Using the library" section, as written: a code block marked
 #   <!-- file: PATH --> becomes PATH, one marked <!-- output: PATH --> is what PATH must
 #   hold at the end, byte for byte (marked <!-- output: PATH crlf -->, with Windows line
@@ -18,6 +18,10 @@
 #   named receiver, its own test and install rule, in C++14, takes the unpacked source
 #   archive in with add_subdirectory: only the libraries are built, the parent's tests
 #   and install hold only its own, and its program runs under Wine.
+# - names: consumer/no_global_names.cpp, a caller with names of its own spelled as the
+#   library's that asks for the library's names in orvane:: only (ORVANE_NO_GLOBAL_NAMES),
+#   built by a parent that takes the source archive in with FetchContent; it runs under Wine
+#   and prints the project's version from support/version.h.
 # - everything: the same parent with every ORVANE_* option of the source archive on,
 #   with its own GoogleTest and without one (ours then built from the sources): every
 #   program and library of ours goes into our own build folder (CMake's file API, read
@@ -33,16 +37,16 @@ cd "$(dirname "$0")/.."
 root=$(pwd)
 export LC_ALL=C
 usage() {
-  echo "usage: $0 RELEASE_DIR [readme|subproject|everything|host]..." >&2
+  echo "usage: $0 RELEASE_DIR [readme|subproject|names|everything|host]..." >&2
   exit 2
 }
 [ $# -ge 1 ] || usage
 release=$(cd "$1" && pwd)
 shift
-parts=${*:-readme subproject everything host}
+parts=${*:-readme subproject names everything host}
 for part in $parts; do
   case $part in
-    readme | subproject | everything | host) ;;
+    readme | subproject | names | everything | host) ;;
     *) usage ;;
   esac
 done
@@ -255,6 +259,33 @@ subproject() {
   step "add_subdirectory in a parent of its own: only $libraries built; its program ran under Wine; its tests, install and build folder its own"
 }
 
+# A parent of its own that fetches the source archive and builds the caller whose names are
+# spelled as the library's.
+names() {
+  build=$work/names
+  mkdir -p "$build/parent"
+  cat >"$build/parent/CMakeLists.txt" <<CMAKE
+cmake_minimum_required(VERSION 3.25)
+project(names LANGUAGES CXX)
+include(FetchContent)
+FetchContent_Declare(orvanecmd URL "$release/orvanecmd-$version-src.tar.gz"
+  URL_HASH SHA256=$(sha256sum "$release/orvanecmd-$version-src.tar.gz" | cut -c1-64))
+FetchContent_MakeAvailable(orvanecmd)
+add_executable(no_global_names "$root/consumer/no_global_names.cpp")
+target_link_libraries(no_global_names PRIVATE orvanecmd::orvane_support)
+target_compile_options(no_global_names PRIVATE -Wall -Wextra -Werror)
+target_link_options(no_global_names PRIVATE -static)
+CMAKE
+  logged "$build.log" "the parent of no_global_names did not configure" \
+    cmake -S "$build/parent" -B "$build" -DCMAKE_TOOLCHAIN_FILE="$toolchain"
+  logged "$build.log" "no_global_names did not build with the library's names in orvane:: only" \
+    cmake --build "$build" -j2
+  wanted=$(printf 'version %s\nsha1 %s\nhandoff handed over' "$version" "$(printf abc | sha1sum | cut -d' ' -f1)")
+  got=$("$WINE" "$build/no_global_names.exe" abc | tr -d '\r')
+  [ "$got" = "$wanted" ] || fail "no_global_names printed \"$got\", not \"$wanted\""
+  step "a caller with its own Exception, AnsiString, CArray, InstanceMutex, SharedDataName and Sha1HexOfText, taken in with FetchContent: built with the library's names in orvane:: only; ran under Wine, version $version"
+}
+
 # The parent with every part of ours asked for: where each target of ours writes, from
 # CMake's file API ("<target's folder> <target> <file>" a line, relative to the build
 # folder), before anything is built.
@@ -358,7 +389,7 @@ host() {
   step "for this machine, our tests take the installed GoogleTest, build on it and pass: ${listed% }"
 }
 
-if asked readme || asked subproject; then
+if asked readme || asked subproject || asked names; then
   wine_session
   step "the Wine session started"
 fi

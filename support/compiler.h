@@ -19,6 +19,8 @@
 // The one place for compiler-specific constructs; everything else in the
 // project is plain C++17.
 
+namespace orvane::detail {
+
 #if defined(__GNUC__) || defined(__clang__)
 
 // Makes the optimiser assume that the memory at `p` is read here, so stores into
@@ -89,3 +91,5 @@ inline uint64_t ReadXcr0() { return _xgetbv(0); }
 #endif
 
 #endif
+
+}  // namespace orvane::detail

@@ -5,6 +5,8 @@
 #include "framework/exception.h"
 #include "support/handoff_check.h"
 
+namespace orvane::handoff_detail {
+
 HandOffBlock::HandOffBlock(const char *name) {
     const std::string mutexName = std::string("mtx") + name;
     // The mapping is created under the mutex when the mutex is new, as CMemMapFile does.
@@ -33,3 +35,5 @@ bool HandOffBlock::Lock(DWORD timeoutMs) {
     if (wait == WAIT_ABANDONED) Clear();
     return wait == WAIT_OBJECT_0 || wait == WAIT_ABANDONED;
 }
+
+}  // namespace orvane::handoff_detail

@@ -4,6 +4,8 @@
 
 #include <windows.h>
 
+namespace orvane::handoff_detail {
+
 // The shared block of the hand-off: the same kernel objects as CMemMapFile<char> (the
 // mapping `name` and the mutex "mtx" + `name`, created under that mutex when it is new),
 // but every wait for its lock has a bound, and nothing waits when the object goes:
@@ -53,3 +55,5 @@ private:
     HandOffBlock &block_;
     bool held_;
 };
+
+}  // namespace orvane::handoff_detail

@@ -10,6 +10,8 @@
 
 #include "support/single_instance.h"
 
+namespace orvane::handoff_detail {
+
 class HandOffAnswerWaiter;
 class HandOffBlock;
 
@@ -50,3 +52,5 @@ using BecomeFirstInstance = void (*)(void *context, HandOffBlock &block, HANDLE 
 HandOffOutcome HandOffWithBlock(const char *windowName, const char *className, const HandOffPayload &payload,
                                 DWORD timeoutMs, HandOffBlock &block, BecomeFirstInstance becomeFirst, void *context,
                                 HANDLE *instanceMutex, bool publish);
+
+}  // namespace orvane::handoff_detail

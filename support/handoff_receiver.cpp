@@ -13,6 +13,9 @@
 #include "support/handoff_ticket.h"
 #include "support/single_instance.h"
 
+namespace orvane {
+using namespace handoff_detail;  // the hand-off's inner parts (handoff_*.h)
+
 namespace {
 
 // "引き渡しを受けるウィンドウを作成できません"
@@ -328,3 +331,5 @@ LRESULT CALLBACK CHandOffReceiver::WindowProcedure(HWND window, UINT message, WP
     }
     return DefWindowProcA(window, message, wParam, lParam);
 }
+
+}  // namespace orvane

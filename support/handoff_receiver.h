@@ -6,6 +6,8 @@
 
 #include <cstddef>
 
+namespace orvane {
+
 // The shapes a hand-off may take, checked before any byte becomes a text; they use no
 // Windows API. Both read only the bytes they are given.
 //
@@ -27,6 +29,8 @@ bool IsHandOffRequest(const void *data, size_t size);
 // them or none before it, or when `block` is null: the block then holds no text.
 size_t HandOffBlockTextLength(const char *block, size_t size);
 
+}  // namespace orvane
+
 #ifdef _WIN32
 #include <windows.h>
 
@@ -38,10 +42,15 @@ size_t HandOffBlockTextLength(const char *block, size_t size);
 
 #include "support/single_instance.h"
 
+namespace orvane {
+
+// The receiver's inner parts, not installed.
+namespace handoff_detail {
 class HandOffAnswerWaiter;
 class HandOffBlock;
 class HandOffWayBack;
 struct HandOffPayload;
+}  // namespace handoff_detail
 
 // How a later instance's wait for the answer to its request ended (WaitForAnswer).
 enum class HandOffAnswerOutcome {
@@ -86,7 +95,7 @@ struct CHandOffRequest {
 
 private:
     friend class CHandOffReceiver;
-    std::shared_ptr<HandOffWayBack> wayBack_;
+    std::shared_ptr<handoff_detail::HandOffWayBack> wayBack_;
 };
 
 // Whether a later instance that hands over a request will wait for its answer.
@@ -204,14 +213,14 @@ private:
         std::unique_ptr<char[]> bytes;  // a text's with a NUL after them
         size_t size;
         bool request;
-        std::shared_ptr<HandOffWayBack> wayBack;  // a request whose later instance waits
+        std::shared_ptr<handoff_detail::HandOffWayBack> wayBack;  // a request whose later instance waits
     };
 
     struct Start;
-    void Begin(HandOffPayload &payload, DWORD timeoutMs);
+    void Begin(handoff_detail::HandOffPayload &payload, DWORD timeoutMs);
     static DWORD WINAPI Run(void *start);
-    static void BecomeFirst(void *start, HandOffBlock &block, HANDLE instanceMutex);
-    void Serve(HandOffBlock &block);
+    static void BecomeFirst(void *start, handoff_detail::HandOffBlock &block, HANDLE instanceMutex);
+    void Serve(handoff_detail::HandOffBlock &block);
     static LRESULT CALLBACK WindowProcedure(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
     bool Keep(const void *bytes, size_t size, bool request, ULONG_PTR ticket) noexcept;
     void NotifyLocked();
@@ -237,6 +246,24 @@ private:
     DroppedHandler droppedHandler_ = nullptr;
     void *droppedContext_ = nullptr;
     // A later instance's wait for its answer.
-    std::unique_ptr<HandOffAnswerWaiter> waiter_;
+    std::unique_ptr<handoff_detail::HandOffAnswerWaiter> waiter_;
 };
+
+}  // namespace orvane
+#endif
+
+// Global as well, unless the caller defines ORVANE_NO_GLOBAL_NAMES.
+#ifndef ORVANE_NO_GLOBAL_NAMES
+using orvane::HandOffBlockTextLength;
+using orvane::IsHandOffMessage;
+using orvane::IsHandOffRequest;
+using orvane::kHandOffRequestTag;
+using orvane::kMaxRequestUnits;
+#ifdef _WIN32
+using orvane::CHandOffReceiver;
+using orvane::CHandOffRequest;
+using orvane::HandOffAnswer;
+using orvane::HandOffAnswerOutcome;
+using orvane::HandOffReply;
+#endif
 #endif

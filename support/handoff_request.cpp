@@ -2,6 +2,7 @@
 
 #include <cstring>
 
+namespace orvane {
 namespace {
 const size_t kBlockSize = 1024;
 const size_t kRequestHeaderSize = sizeof kHandOffRequestTag + 4;
@@ -46,12 +47,15 @@ size_t HandOffBlockTextLength(const char *block, size_t size) {
     return end ? static_cast<size_t>(static_cast<const char *>(end) - block) : 0;
 }
 
+}  // namespace orvane
+
 #ifdef _WIN32
 #include <cwchar>
 
 #include "framework/exception.h"
 #include "support/handoff_check.h"
 
+namespace orvane::handoff_detail {
 namespace {
 
 void AppendUnits(std::string &bytes, const wchar_t *text, size_t units) {
@@ -121,4 +125,6 @@ std::unique_ptr<CHandOffRequest> RequestOf(const char *bytes, size_t size, bool 
     });
     return made;
 }
+
+}  // namespace orvane::handoff_detail
 #endif

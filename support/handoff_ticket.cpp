@@ -11,6 +11,8 @@
 #include "framework/exception.h"
 #include "support/handoff_check.h"
 
+namespace orvane::handoff_detail {
+
 static_assert(offsetof(HandOffAnswerArea, holder) == 16 && offsetof(HandOffAnswerArea, message) == 32,
               "the answer area has one layout in 32-bit and 64-bit programs");
 
@@ -349,7 +351,11 @@ bool HandOffWayBack::Awaited() const {
     return !settled_ && area_->state == kAnswerOwed && HeldHere() && !(waiter_ && Ended(waiter_.get()));
 }
 
+}  // namespace orvane::handoff_detail
+
 // ---- the request's side ----
+
+namespace orvane {
 
 bool CHandOffRequest::AnswerAwaited() const { return wayBack_ && wayBack_->Awaited(); }
 
@@ -362,5 +368,7 @@ bool CHandOffRequest::Answer(DWORD status, const std::wstring &message) {
         const auto low = [](wchar_t unit) { return (unit & 0xFC00) == 0xDC00; };
         if (high(message[units - 1]) && low(message[units])) --units;
     }
-    return wayBack_ && wayBack_->Settle(kAnswerGiven, status, message.data(), units);
+    return wayBack_ && wayBack_->Settle(handoff_detail::kAnswerGiven, status, message.data(), units);
 }
+
+}  // namespace orvane

@@ -10,6 +10,8 @@
 
 #include "support/handoff_receiver.h"
 
+namespace orvane::handoff_detail {
+
 // Owners of a kernel handle and of a mapped view.
 struct HandleCloser {
     void operator()(HANDLE handle) const {
@@ -159,3 +161,11 @@ SECURITY_ATTRIBUTES *HandOffSenderSecurity();
 // without a ticket (a sender of an earlier release) and for a ticket that it marks taken
 // now; false for a ticket its sender voided, or that is gone or unknown.
 bool TakeTicket(ULONG_PTR messageData);
+
+}  // namespace orvane::handoff_detail
+
+// The tests use these names unqualified. The header is never installed; the library itself
+// is built with ORVANE_NO_GLOBAL_NAMES.
+#ifndef ORVANE_NO_GLOBAL_NAMES
+using namespace orvane::handoff_detail;
+#endif

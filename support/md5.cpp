@@ -4,6 +4,7 @@
 
 #include "support/compiler.h"
 
+namespace orvane {
 namespace {
 
 inline uint32_t Rotl(uint32_t x, int n) { return (x << n) | (x >> (32 - n)); }
@@ -15,7 +16,7 @@ inline uint32_t Rotl(uint32_t x, int n) { return (x << n) | (x >> (32 - n)); }
 // next.
 inline void StepF(uint32_t &a, uint32_t b, uint32_t c, uint32_t d, uint32_t x, uint32_t t, int s) {
     a += x + t;
-    HideValue(a);
+    detail::HideValue(a);
     a = b + Rotl(a + (d ^ (b & (c ^ d))), s);
 }
 
@@ -23,19 +24,19 @@ inline void StepF(uint32_t &a, uint32_t b, uint32_t c, uint32_t d, uint32_t x, u
 // added, the second one ahead of b.
 inline void StepG(uint32_t &a, uint32_t b, uint32_t c, uint32_t d, uint32_t x, uint32_t t, int s) {
     a += x + t + (c & ~d);
-    HideValue(a);
+    detail::HideValue(a);
     a = b + Rotl(a + (b & d), s);
 }
 
 inline void StepH(uint32_t &a, uint32_t b, uint32_t c, uint32_t d, uint32_t x, uint32_t t, int s) {
     a += x + t;
-    HideValue(a);
+    detail::HideValue(a);
     a = b + Rotl(a + (b ^ c ^ d), s);
 }
 
 inline void StepI(uint32_t &a, uint32_t b, uint32_t c, uint32_t d, uint32_t x, uint32_t t, int s) {
     a += x + t;
-    HideValue(a);
+    detail::HideValue(a);
     a = b + Rotl(a + (c ^ (b | ~d)), s);
 }
 
@@ -125,7 +126,7 @@ void Md5Transform(uint32_t state[4], const unsigned char block[64]) {
     // The message words may hold secrets; the clear must survive dead-store
     // elimination.
     Md5FillBytes(reinterpret_cast<unsigned char *>(x), 0, sizeof x);
-    KeepStores(x);
+    detail::KeepStores(x);
 }
 
 void Md5Encode(unsigned char *output, const uint32_t *input, uint32_t length) {
@@ -151,3 +152,5 @@ void Md5CopyBytes(unsigned char *output, const unsigned char *input, uint32_t le
 void Md5FillBytes(unsigned char *output, int value, uint32_t length) {
     for (uint32_t i = 0; i < length; ++i) output[i] = static_cast<unsigned char>(value);
 }
+
+}  // namespace orvane

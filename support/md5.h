@@ -2,6 +2,8 @@
 
 #include <cstdint>
 
+namespace orvane {
+
 // The MD5 compression function of RFC 1321 by itself, with its byte routines.
 // There is no context, padding or finalisation: the caller holds the four
 // state words (A, B, C, D), chooses their starting values and feeds whole
@@ -26,3 +28,14 @@ void Md5CopyBytes(unsigned char *output, const unsigned char *input, uint32_t le
 
 // Stores the low byte of `value` into each of `length` bytes.
 void Md5FillBytes(unsigned char *output, int value, uint32_t length);
+
+}  // namespace orvane
+
+// Global as well, unless the caller defines ORVANE_NO_GLOBAL_NAMES.
+#ifndef ORVANE_NO_GLOBAL_NAMES
+using orvane::Md5CopyBytes;
+using orvane::Md5Decode;
+using orvane::Md5Encode;
+using orvane::Md5FillBytes;
+using orvane::Md5Transform;
+#endif

@@ -1,5 +1,7 @@
 #include "support/owned_array.h"
 
+namespace orvane {
+
 // 指定された要素のインデックスが範囲外 (the index of the specified element is out of range)
 char OwnedArrayIndexOutOfRangeText[] =
     "\x8e\x77\x92\xe8\x82\xb3\x82\xea\x82\xbd\x97\x76\x91\x66\x82\xcc\x83\x43\x83\x93"
@@ -7,3 +9,5 @@ char OwnedArrayIndexOutOfRangeText[] =
 
 template class CArray<char>;
 template class CCustomArray<char>;
+
+}  // namespace orvane

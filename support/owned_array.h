@@ -1,5 +1,7 @@
 #pragma once
 
+namespace orvane {
+
 // A growable array of heap texts that owns what it holds.
 //
 // Every text handed to Add must come from the array form of new (or be null); the
@@ -113,3 +115,12 @@ public:
     void Add(T *text) { CArray<T>::Add(text); }
     T *GetAt(int index) { return CArray<T>::GetAt(index); }
 };
+
+}  // namespace orvane
+
+// Global as well, unless the caller defines ORVANE_NO_GLOBAL_NAMES.
+#ifndef ORVANE_NO_GLOBAL_NAMES
+using orvane::CArray;
+using orvane::CCustomArray;
+using orvane::OwnedArrayIndexOutOfRangeText;
+#endif

@@ -8,6 +8,7 @@
 
 #include "seams/pdh.h"
 
+namespace orvane {
 namespace {
 
 // The status constants are DWORD in some SDKs and PDH_STATUS in others.
@@ -163,3 +164,5 @@ char *FindProcessCounterPath(const char *objectName, const char *counterName, DW
     if (*cursor == '\0') return nullptr;
     return MakeCounterPath(nullptr, objectName, cursor, nullptr, counterName, index);
 }
+
+}  // namespace orvane

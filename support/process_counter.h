@@ -5,6 +5,8 @@
 
 #include "support/owned_array.h"
 
+namespace orvane {
+
 // Finds the performance-counter path of a process from its ID.
 //
 // PDH names processes by instance ("name" or "name#n" for the n-th duplicate), not by
@@ -51,3 +53,14 @@ int CountEarlierInstances(CCustomArray<char> *seenNames, const char *name);
 // no NUL within the array.
 char *MakeCounterPath(const char *machine, const char *object, const char *instance, const char *parent,
                       const char *counter, int instanceIndex);
+
+}  // namespace orvane
+
+// Global as well, unless the caller defines ORVANE_NO_GLOBAL_NAMES.
+#ifndef ORVANE_NO_GLOBAL_NAMES
+using orvane::CountEarlierInstances;
+using orvane::EnumObjectInstances;
+using orvane::FindProcessCounterPath;
+using orvane::MakeCounterPath;
+using orvane::RefreshPerformanceObjects;
+#endif

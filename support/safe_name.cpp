@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstring>
 
+namespace orvane {
 namespace {
 
 char SafeByte(char c) {
@@ -36,3 +37,5 @@ char *ComposeSafeName(const char *prefix, const char *middle, const char *suffix
     *end = '\0';
     return name;
 }
+
+}  // namespace orvane

@@ -1,5 +1,7 @@
 #pragma once
 
+namespace orvane {
+
 // Joins prefix, middle and suffix into one name that is safe as a file or
 // object name. In the middle text only, ( and ) become [ and ], and \ / # *
 // become _; every other byte, 0x80 to 0xFF included, is copied unchanged.
@@ -18,3 +20,10 @@
 // strlen(suffix) + 1 bytes, made with new[]: the caller releases it with
 // delete[]. Throws std::bad_alloc; nothing stays allocated then.
 char *ComposeSafeName(const char *prefix, const char *middle, const char *suffix);
+
+}  // namespace orvane
+
+// Global as well, unless the caller defines ORVANE_NO_GLOBAL_NAMES.
+#ifndef ORVANE_NO_GLOBAL_NAMES
+using orvane::ComposeSafeName;
+#endif

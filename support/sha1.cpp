@@ -8,6 +8,9 @@
 #include "support/compiler.h"
 #include "support/sha1_paths.h"
 
+namespace orvane {
+using namespace detail;  // the paths of sha1_paths.h and the helpers of compiler.h
+
 const unsigned char Sha1Padding[64] = {0x80};
 
 // Callers lay out and copy the context themselves; the block functions take only its state.
@@ -221,11 +224,11 @@ inline const Sha1PathFunctions &DispatchedPath() {
 
 }  // namespace
 
-void Sha1PortableBlocks(uint32_t state[5], const unsigned char *data, size_t blocks) {
+void detail::Sha1PortableBlocks(uint32_t state[5], const unsigned char *data, size_t blocks) {
     for (; blocks > 0; --blocks, data += 64) CompressPortable(state, data);
 }
 
-Sha1Path Sha1DispatchedPath() { return PickSha1Path(ReadSha1Cpuid()); }
+Sha1Path detail::Sha1DispatchedPath() { return PickSha1Path(ReadSha1Cpuid()); }
 
 void Sha1Transform(Sha1Context *context, const unsigned char *data) {
     DispatchedPath().blocks(context->state, data, 1);
@@ -239,7 +242,7 @@ void Sha1Final(Sha1Context *context, unsigned char digest[20]) { Sha1FinalWith(D
 
 // Whole blocks go to the block function in one call, so a fast path keeps its
 // state in registers from block to block.
-void Sha1UpdateWith(const Sha1PathFunctions &path, Sha1Context *context, const void *input, uint32_t length) {
+void detail::Sha1UpdateWith(const Sha1PathFunctions &path, Sha1Context *context, const void *input, uint32_t length) {
     if (length == 0) return;
     const unsigned char *const start = static_cast<const unsigned char *>(input);
     const unsigned char *in = start;
@@ -268,11 +271,11 @@ void Sha1UpdateWith(const Sha1PathFunctions &path, Sha1Context *context, const v
         std::memcpy(context->block + used, in, length);
 }
 
-void Sha1KeepByCopy(unsigned char block[64], const unsigned char *input, size_t consumed, uint32_t length) {
+void detail::Sha1KeepByCopy(unsigned char block[64], const unsigned char *input, size_t consumed, uint32_t length) {
     std::memcpy(block, input + consumed, length);
 }
 
-void Sha1FinalWith(const Sha1PathFunctions &path, Sha1Context *context, unsigned char digest[20]) {
+void detail::Sha1FinalWith(const Sha1PathFunctions &path, Sha1Context *context, unsigned char digest[20]) {
     const uint32_t used = context->countLow % 64;
     const uint64_t bits = ((uint64_t{context->countHigh} << 32) | context->countLow) << 3;
     // The counts end as if the padding and the length had gone through Sha1Update.
@@ -285,8 +288,8 @@ void Sha1FinalWith(const Sha1PathFunctions &path, Sha1Context *context, unsigned
 // The padding is written into `block` in place: 0x80, zeros, and the bit length
 // in the last eight bytes of the last block, which is the next one when fewer
 // than nine bytes are left in this one.
-void Sha1FinishInBlock(Sha1BlocksFn blocks, uint32_t state[5], unsigned char block[64], uint32_t used, uint64_t bits,
-                       unsigned char digest[20]) {
+void detail::Sha1FinishInBlock(Sha1BlocksFn blocks, uint32_t state[5], unsigned char block[64], uint32_t used,
+                               uint64_t bits, unsigned char digest[20]) {
     block[used] = 0x80;
     std::memset(block + used + 1, 0, 63 - used);
     if (used >= 56) {
@@ -300,7 +303,7 @@ void Sha1FinishInBlock(Sha1BlocksFn blocks, uint32_t state[5], unsigned char blo
     Sha1StoreDigest(state, digest);
 }
 
-void Sha1StoreDigest(const uint32_t state[5], unsigned char digest[20]) {
+void detail::Sha1StoreDigest(const uint32_t state[5], unsigned char digest[20]) {
     for (size_t i = 0; i < 5; ++i) StoreBig32(digest + 4 * i, state[i]);
 }
 
@@ -347,3 +350,5 @@ AnsiString Sha1HexString(AnsiString text) {
     std::unique_ptr<char[]> hex(Sha1HexNew(text.c_str()));
     return AnsiString(hex.get(), 40);
 }
+
+}  // namespace orvane

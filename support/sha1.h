@@ -4,6 +4,8 @@
 
 #include "framework/ansi_string.h"
 
+namespace orvane {
+
 // SHA-1 (FIPS 180-1) over byte strings, in two layers: a streaming digest over
 // a caller-owned context, and a hex-text layer on top of it. Nothing here
 // reports an error or checks its pointers. The one global mutable state is the
@@ -58,3 +60,20 @@ char *Sha1HexNew(const char *text);
 // The hex text of `text` up to its first NUL, as a framework string. Throws
 // std::bad_alloc.
 AnsiString Sha1HexString(AnsiString text);
+
+}  // namespace orvane
+
+// Global as well, unless the caller defines ORVANE_NO_GLOBAL_NAMES.
+#ifndef ORVANE_NO_GLOBAL_NAMES
+using orvane::Sha1Context;
+using orvane::Sha1Final;
+using orvane::Sha1HexLength;
+using orvane::Sha1HexNew;
+using orvane::Sha1HexOfData;
+using orvane::Sha1HexOfText;
+using orvane::Sha1HexString;
+using orvane::Sha1Init;
+using orvane::Sha1Padding;
+using orvane::Sha1Transform;
+using orvane::Sha1Update;
+#endif

@@ -9,6 +9,8 @@
 
 #include "support/sha1.h"
 
+namespace orvane::detail {
+
 // Compresses `blocks` consecutive 64-byte blocks at `data` (any alignment) into
 // `state`. A count of 0 does nothing.
 using Sha1BlocksFn = void (*)(uint32_t state[5], const unsigned char *data, size_t blocks);
@@ -112,3 +114,11 @@ void Sha1Avx2Finish(uint32_t state[5], unsigned char block[64], uint32_t used, u
                     unsigned char digest[20]);
 void Sha1ShaExtensionsFinish(uint32_t state[5], unsigned char block[64], uint32_t used, uint64_t bits,
                              unsigned char digest[20]);
+
+}  // namespace orvane::detail
+
+// The tests and benchmarks use these names unqualified. The header is never installed; the
+// library itself is built with ORVANE_NO_GLOBAL_NAMES.
+#ifndef ORVANE_NO_GLOBAL_NAMES
+using namespace orvane::detail;
+#endif

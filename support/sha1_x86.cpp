@@ -10,6 +10,7 @@
 #include <immintrin.h>
 #endif
 
+namespace orvane::detail {
 namespace {
 
 // CPUID bits (leaf 1 ecx; leaf 7.0 ebx) and XCR0 bits.
@@ -652,3 +653,5 @@ Sha1BlocksFn Sha1BlocksOf(Sha1Path path) {
     const Sha1PathFunctions *functions = Sha1FunctionsOf(path);
     return functions ? functions->blocks : nullptr;  // GCOVR_EXCL_BR_LINE: null only off x86
 }
+
+}  // namespace orvane::detail

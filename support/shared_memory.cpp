@@ -5,11 +5,15 @@
 
 #include "framework/exception.h"
 
+namespace orvane {
+
+namespace handoff_detail {
 // "ファイルマッピングオブジェクトのハンドル取得に失敗"; the hand-off's own block gives it too.
 extern const char kMappingFailedText[];
 const char kMappingFailedText[] =
     "\x83\x74\x83\x40\x83\x43\x83\x8b\x83\x7d\x83\x62\x83\x73\x83\x93\x83\x4f\x83\x49\x83\x75\x83\x57\x83\x46"
     "\x83\x4e\x83\x67\x82\xcc\x83\x6e\x83\x93\x83\x68\x83\x8b\x8e\xe6\x93\xbe\x82\xc9\x8e\xb8\x94\x73";
+}  // namespace handoff_detail
 
 template <typename T>
 CMemMapFile<T>::CMemMapFile(const char *name, DWORD sizeHigh, DWORD sizeLow, bool *createdNew)
@@ -31,7 +35,7 @@ CMemMapFile<T>::CMemMapFile(const char *name, DWORD sizeHigh, DWORD sizeLow, boo
         if (ownsMutex) ReleaseMutex(Mutex);
         if (Mutex) CloseHandle(Mutex);
         Mutex = nullptr;
-        throw Exception(kMappingFailedText);
+        throw Exception(handoff_detail::kMappingFailedText);
     }
     if (createdNew) *createdNew = mappingError != ERROR_ALREADY_EXISTS;
     MutexName = mutexName.release();
@@ -68,3 +72,5 @@ T *CMemMapFile<T>::GetView() {
 }
 
 template class CMemMapFile<char>;
+
+}  // namespace orvane

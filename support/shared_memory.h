@@ -5,6 +5,8 @@
 
 #include <windows.h>
 
+namespace orvane {
+
 // CMemMapFile<char>: the block `name` together with the mutex "mtx" + `name`.
 //
 // The constructor creates the mutex with initial ownership and then creates or
@@ -54,3 +56,10 @@ public:
 };
 
 extern template class CMemMapFile<char>;
+
+}  // namespace orvane
+
+// Global as well, unless the caller defines ORVANE_NO_GLOBAL_NAMES.
+#ifndef ORVANE_NO_GLOBAL_NAMES
+using orvane::CMemMapFile;
+#endif

@@ -11,9 +11,12 @@
 #include "support/handoff_request.h"
 #include "support/handoff_ticket.h"
 
+namespace orvane {
+using namespace handoff_detail;  // the hand-off's inner parts (handoff_*.h)
+
 HANDLE InstanceMutex = nullptr;
 char SharedDataName[1024] = "";
-const char kHandOffReceiverClass[] = "OrvaneHandOffReceiver";
+const char handoff_detail::kHandOffReceiverClass[] = "OrvaneHandOffReceiver";
 
 namespace {
 // Guards the globals above: each check works on values of its own and only writes them
@@ -21,21 +24,21 @@ namespace {
 SRWLOCK publishedLock = SRWLOCK_INIT;
 }  // namespace
 
-void PublishCheck(HANDLE instanceMutex, const char *blockName) {
+void handoff_detail::PublishCheck(HANDLE instanceMutex, const char *blockName) {
     AcquireSRWLockExclusive(&publishedLock);
     InstanceMutex = instanceMutex;
     std::memcpy(SharedDataName, blockName, std::strlen(blockName) + 1);
     ReleaseSRWLockExclusive(&publishedLock);
 }
 
-void ForgetInstanceMutex(HANDLE instanceMutex) {
+void handoff_detail::ForgetInstanceMutex(HANDLE instanceMutex) {
     AcquireSRWLockExclusive(&publishedLock);
     if (InstanceMutex == instanceMutex) InstanceMutex = nullptr;
     ReleaseSRWLockExclusive(&publishedLock);
 }
 
 // "引き渡すテキストが長すぎます"
-const char kDataTooLongText[] =
+const char handoff_detail::kDataTooLongText[] =
     "\x88\xf8\x82\xab\x93\x6e\x82\xb7\x83\x65\x83\x4c\x83\x58\x83\x67\x82\xaa\x92\xb7\x82\xb7\x82\xac\x82\xdc\x82\xb7";
 
 namespace {
@@ -240,9 +243,10 @@ HandOffOutcome HandOff(const char *windowName, const char *className, const Hand
 }
 }  // namespace
 
-HandOffOutcome HandOffWithBlock(const char *windowName, const char *className, const HandOffPayload &payload,
-                                DWORD timeoutMs, HandOffBlock &block, BecomeFirstInstance becomeFirst, void *context,
-                                HANDLE *instanceMutex, bool publish) {
+HandOffOutcome handoff_detail::HandOffWithBlock(const char *windowName, const char *className,
+                                                const HandOffPayload &payload, DWORD timeoutMs, HandOffBlock &block,
+                                                BecomeFirstInstance becomeFirst, void *context, HANDLE *instanceMutex,
+                                                bool publish) {
     return HandOff(windowName, className, payload, timeoutMs, &block, becomeFirst, context, instanceMutex, publish);
 }
 
@@ -270,3 +274,5 @@ bool HandOffToRunningInstance(const char *windowName, const char *className, con
 bool HandOffToRunningInstance(const char *windowName, const char *className) {
     return HandOffToRunningInstance(windowName, className, "");
 }
+
+}  // namespace orvane

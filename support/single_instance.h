@@ -5,6 +5,8 @@
 
 #include <windows.h>
 
+namespace orvane {
+
 // An instance is known by the window name (title) and class name of the window
 // that receives the hand-off. The names of the kernel objects, without separators:
 // - single-instance mutex: window name + class name, cut to 1023 bytes;
@@ -109,3 +111,17 @@ void ComposeSharedDataName(const char *windowName, const char *className, char n
 extern HANDLE InstanceMutex;
 // The shared block's name composed by the last call (at most 1023 bytes).
 extern char SharedDataName[1024];
+
+}  // namespace orvane
+
+// Global as well, unless the caller defines ORVANE_NO_GLOBAL_NAMES.
+#ifndef ORVANE_NO_GLOBAL_NAMES
+using orvane::ComposeSharedDataName;
+using orvane::HandOffOutcome;
+using orvane::HandOffToRunningInstance;
+using orvane::InstanceMutex;
+using orvane::kNoWindowWaitMs;
+using orvane::SharedDataName;
+using orvane::TryHandOffRequestToRunningInstance;
+using orvane::TryHandOffToRunningInstance;
+#endif
