@@ -813,6 +813,16 @@ std::string LineOf(const std::unique_ptr<CHandOffRequest> &request) {
     return request ? RequestLine(request->WorkingDirectory, request->Arguments) : "none";
 }
 
+// The views of files and mappings that this process holds.
+int MappedViews() {
+    int views = 0;
+    MEMORY_BASIC_INFORMATION region;
+    for (const char *at = nullptr; VirtualQuery(at, &region, sizeof region) != 0;
+         at = static_cast<const char *>(region.BaseAddress) + region.RegionSize)
+        views += region.Type == MEM_MAPPED && region.BaseAddress == region.AllocationBase;
+    return views;
+}
+
 // Tickets made slowly, or the next few denied (as when another user's sender holds the
 // name): this program's import, which the library calls.
 using CreateFileMappingAFn = HANDLE(WINAPI *)(HANDLE, LPSECURITY_ATTRIBUTES, DWORD, DWORD, DWORD, LPCSTR);
@@ -896,23 +906,34 @@ TEST(HandOffRequest, ReceiverOfRequestsInThisProcess) {
     EXPECT_EQ(LineOf(receiver->TakeRequest()), "none");
 
     // Up to kMaxWaitingBytes wait: of the longest requests, 131,080 bytes each, 63; the next is
-    // refused, and a request taken makes room for one. None of those kept is lost.
+    // refused, and a request taken makes room for one. Then one of the 130,568 bytes left fits
+    // exactly, and a text of one byte does not: every byte of the texts and requests taken and
+    // refused so far was given back. None of those kept is lost, and no hand-off in this
+    // process leaves a mapped view behind.
+    const int views = MappedViews();
     const std::wstring longest(kMaxRequestUnits - 1, L'x');
     const wchar_t *longestArguments[] = {longest.c_str()};
-    auto handOverLongest = [&] {
+    auto handOver = [&](const std::wstring &directory) {
         return TryHandOffRequestToRunningInstance(names.window.c_str(), names.cls.c_str(), 1, longestArguments,
-                                                  longest.c_str(), 20000);
+                                                  directory.c_str(), 20000);
     };
     size_t kept = 0;
-    while (kept < 100 && handOverLongest() == HandOffOutcome::HandedOff) ++kept;
-    EXPECT_EQ(kept, CHandOffReceiver::kMaxWaitingBytes / 131080);
+    while (kept < 100 && handOver(longest) == HandOffOutcome::HandedOff) ++kept;
+    ASSERT_EQ(kept, CHandOffReceiver::kMaxWaitingBytes / 131080);
     const std::string longestLine = RequestLine(longest, {longest});
     EXPECT_TRUE(LineOf(receiver->TakeRequest()) == longestLine);
-    EXPECT_EQ(handOverLongest(), HandOffOutcome::HandedOff);
-    EXPECT_EQ(handOverLongest(), HandOffOutcome::Refused);
+    EXPECT_EQ(handOver(longest), HandOffOutcome::HandedOff);
+    EXPECT_EQ(handOver(longest), HandOffOutcome::Refused);
+    const std::wstring rest((CHandOffReceiver::kMaxWaitingBytes - kept * 131080 - 12) / 2 - longest.size(), L'r');
+    EXPECT_EQ(handOver(rest), HandOffOutcome::HandedOff) << "exactly the bytes left";
+    EXPECT_EQ(TryHandOffToRunningInstance(names.window.c_str(), names.cls.c_str(), "", 20000),
+              HandOffOutcome::Refused);
+    EXPECT_EQ(MappedViews(), views);
     size_t taken = 0;
-    while (LineOf(receiver->TakeRequest()) == longestLine) ++taken;
+    std::string line;
+    while ((line = LineOf(receiver->TakeRequest())) == longestLine) ++taken;
     EXPECT_EQ(taken, kept);
+    EXPECT_TRUE(line == RequestLine(rest, {longest}));
 
     // What waits when the receiver goes is passed on, in order and within kCloseTimeoutMs in
     // all, to the instance that runs next; from the first one not taken on, it is dropped and
@@ -962,6 +983,10 @@ TEST(HandOffRequest, ReceiverOfRequestsInThisProcess) {
     }
     EXPECT_EQ(TryHandOffToRunningInstance(names.window.c_str(), names.cls.c_str(), "", 20000),
               HandOffOutcome::FirstInstance);
+    // Nothing holds the block any more: neither the receivers nor the senders of this process.
+    const HANDLE block = OpenFileMappingA(FILE_MAP_READ, FALSE, names.BlockName().c_str());
+    EXPECT_EQ(block, nullptr);
+    if (block) CloseHandle(block);
 }
 
 // An answer of the longest message, surrogate pairs and Japanese among its 4,096 units.
