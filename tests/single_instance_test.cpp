@@ -829,6 +829,10 @@ using CreateFileMappingAFn = HANDLE(WINAPI *)(HANDLE, LPSECURITY_ATTRIBUTES, DWO
 CreateFileMappingAFn g_realCreateFileMappingA = nullptr;
 DWORD g_ticketDelayMs = 0;
 int g_ticketsDenied = 0;
+// The next ticket's name made first, as another sender holding it would.
+bool g_holdNextTicket = false;
+HANDLE g_heldTicket = nullptr;
+std::string g_heldTicketName;
 
 HANDLE WINAPI DelayedTicketMapping(HANDLE file, LPSECURITY_ATTRIBUTES security, DWORD protection, DWORD sizeHigh,
                                    DWORD sizeLow, LPCSTR name) {
@@ -838,6 +842,11 @@ HANDLE WINAPI DelayedTicketMapping(HANDLE file, LPSECURITY_ATTRIBUTES security, 
             --g_ticketsDenied;
             SetLastError(ERROR_ACCESS_DENIED);
             return nullptr;
+        }
+        if (g_holdNextTicket) {
+            g_holdNextTicket = false;
+            g_heldTicket = g_realCreateFileMappingA(file, security, protection, sizeHigh, sizeLow, name);
+            g_heldTicketName = name;
         }
     }
     return g_realCreateFileMappingA(file, security, protection, sizeHigh, sizeLow, name);
@@ -1390,31 +1399,50 @@ std::string UserSid() {
     return got ? SidText(reinterpret_cast<TOKEN_USER *>(user)->User.Sid) : "no user";
 }
 
-// The ACEs of a ticket's mapping, its DACL's and then its label's, each "<allow|label> <SID>
-// <mask>|", full access as "all" (GENERIC_ALL, or mapped to a section's rights).
-std::string TicketSecurity(const HandOffTicket &ticket) {
-    char name[40];
-    std::snprintf(name, sizeof name, "OrvaneHandOffTicket_%07lx",
+// The name of a ticket's object of this kind: "Ticket", or its way back's "Answer" and "Answered".
+std::string NameOf(const char *kind, const HandOffTicket &ticket) {
+    char name[48];
+    std::snprintf(name, sizeof name, "OrvaneHandOff%s_%07lx", kind,
                   static_cast<unsigned long>(ticket.MessageData() >> 5));
-    HANDLE mapping = OpenFileMappingA(READ_CONTROL, FALSE, name);
+    return name;
+}
+
+// The ACEs of a kernel object opened with READ_CONTROL (closed here), its DACL's and then its
+// label's, each "<allow|label> <SID> <mask>|", full access as "all" (GENERIC_ALL, or mapped
+// to a section's or an event's rights).
+std::string ObjectSecurity(HANDLE object) {
     PACL lists[2] = {};
     PSECURITY_DESCRIPTOR security = nullptr;
     std::string aces;
-    if (mapping && GetSecurityInfo(mapping, SE_KERNEL_OBJECT, DACL_SECURITY_INFORMATION | LABEL_SECURITY_INFORMATION,
-                                   nullptr, nullptr, &lists[0], &lists[1], &security) == ERROR_SUCCESS) {
+    if (object && GetSecurityInfo(object, SE_KERNEL_OBJECT, DACL_SECURITY_INFORMATION | LABEL_SECURITY_INFORMATION,
+                                  nullptr, nullptr, &lists[0], &lists[1], &security) == ERROR_SUCCESS) {
         for (PACL list : lists) {
             for (DWORD i = 0; list && i < list->AceCount; ++i) {
                 ACCESS_ALLOWED_ACE *ace = nullptr;  // a label's ACE has the same layout
                 GetAce(list, i, reinterpret_cast<void **>(&ace));
-                const bool all = ace->Mask == GENERIC_ALL || ace->Mask == SECTION_ALL_ACCESS;
+                const bool all =
+                    ace->Mask == GENERIC_ALL || ace->Mask == SECTION_ALL_ACCESS || ace->Mask == EVENT_ALL_ACCESS;
                 aces += std::string(ace->Header.AceType == SYSTEM_MANDATORY_LABEL_ACE_TYPE ? "label " : "allow ") +
                         SidText(&ace->SidStart) + " " + (all ? "all" : std::to_string(ace->Mask)) + "|";
             }
         }
     }
     LocalFree(security);
-    if (mapping) CloseHandle(mapping);
+    if (object) CloseHandle(object);
     return aces;
+}
+
+// The receiving thread's releases of a mutex, and whether its window was still there at one.
+struct MutexRelease {
+    DWORD thread = 0;
+    HWND window = nullptr;
+    bool windowThere = false;
+    BOOL(WINAPI *real)(HANDLE) = nullptr;
+} g_release;
+
+BOOL WINAPI ReleaseMutexSeen(HANDLE mutex) {
+    if (GetCurrentThreadId() == g_release.thread && IsWindow(g_release.window)) g_release.windowThere = true;
+    return g_release.real(mutex);
 }
 
 // And what a sender asks of the foreground rule, which Wine does not enforce.
@@ -1496,9 +1524,33 @@ TEST(HandOffReceiver, WindowIsHiddenRefusesWhatItCannotKeepAndGoesWithTheObject)
         EXPECT_NO_THROW({ HandOffTicket passedOver; });
     }
     EXPECT_EQ(g_ticketsDenied, 0);
-    // The ticket's mapping: full access for this process's user alone, and a medium integrity
-    // label, no write up (Wine keeps both, and gives GENERIC_ALL back unmapped).
-    EXPECT_EQ(TicketSecurity(high), "allow " + UserSid() + " all|label S-1-16-8192 1|");
+    // And one whose name another sender holds already.
+    g_holdNextTicket = true;
+    {
+        TicketMappingHook held;
+        HandOffTicket next;
+        EXPECT_NE(g_heldTicket, nullptr);
+        EXPECT_NE(NameOf("Ticket", next), g_heldTicketName);
+    }
+    CloseHandle(g_heldTicket);
+    // The ticket's mapping, and a way back's area and event: full access for this process's
+    // user alone, and a medium integrity label, no write up (Wine keeps both, and gives
+    // GENERIC_ALL back unmapped). None is inherited: a program started while they live does
+    // not keep them.
+    std::unique_ptr<HandOffTicket> awaited(new HandOffTicket(HandOffReply::Awaited));
+    const std::string own = "allow " + UserSid() + " all|label S-1-16-8192 1|";
+    EXPECT_EQ(ObjectSecurity(OpenFileMappingA(READ_CONTROL, FALSE, NameOf("Ticket", high).c_str())), own);
+    EXPECT_EQ(ObjectSecurity(OpenFileMappingA(READ_CONTROL, FALSE, NameOf("Answer", *awaited).c_str())), own);
+    EXPECT_EQ(ObjectSecurity(OpenEventA(READ_CONTROL, FALSE, NameOf("Answered", *awaited).c_str())), own);
+    {
+        auto started = StartTextReceiver(Instance());
+        ASSERT_TRUE(started->WaitForLine("ready", kLineWaitMs)) << started->Diagnosis();
+        const std::string ticketName = NameOf("Ticket", *awaited), areaName = NameOf("Answer", *awaited);
+        awaited.reset();
+        // Nothing opens: no ACEs.
+        EXPECT_EQ(ObjectSecurity(OpenFileMappingA(READ_CONTROL, FALSE, ticketName.c_str())), "");
+        EXPECT_EQ(ObjectSecurity(OpenFileMappingA(READ_CONTROL, FALSE, areaName.c_str())), "");
+    }
     // No record at all: answered FALSE (Wine 8), or never delivered to the receiving thread
     // (Wine 10 holds such a message between threads); either way nothing is kept.
     DWORD_PTR answer = FALSE;
@@ -1525,7 +1577,15 @@ TEST(HandOffReceiver, WindowIsHiddenRefusesWhatItCannotKeepAndGoesWithTheObject)
     ASSERT_NE(taken, nullptr);
     EXPECT_STREQ(taken.get(), "handed");
     EXPECT_EQ(ReadBlockText(names.BlockName()), "handed");
+    // The window goes before the instance is given up: the next first instance never meets it.
+    g_release.window = window;
+    g_release.thread = GetWindowThreadProcessId(window, nullptr);
+    g_release.real = reinterpret_cast<BOOL(WINAPI *)(HANDLE)>(
+        SwapImport(reinterpret_cast<void *>(&ReleaseMutex), reinterpret_cast<void *>(&ReleaseMutexSeen)));
+    ASSERT_NE(g_release.real, nullptr);
     receiver.reset();
+    SwapImport(reinterpret_cast<void *>(&ReleaseMutexSeen), reinterpret_cast<void *>(g_release.real));
+    EXPECT_FALSE(g_release.windowThere);
     EXPECT_FALSE(IsWindow(window));
     EXPECT_EQ(ReadBlockText(names.BlockName()), "");
     receiver.reset(new CHandOffReceiver(names.window.c_str(), names.cls.c_str(), ""));
