@@ -1686,12 +1686,13 @@ TEST(HandOffReceiver, SuspendedRunningInstanceHoldsALaterOneOnlyForItsBound) {
 }
 
 // The receiving thread of a receiver in this process stops at one step of keeping a message
-// until `go` is set: before it marks the ticket (where it opens it; a request's way back is
-// claimed by then) or after it has kept what came (where it signals TextWaitsEvent). Seen
+// until `go` is set: where it opens a mapping whose name holds `opening` ("Ticket": before it
+// marks the ticket, a request's way back claimed by then; "Answer": where it claims the way
+// back) or, without one, after it has kept what came (where it signals TextWaitsEvent). Seen
 // through this program's import slots, from the making of a ReceiverPause to its end.
 struct PausedReceiver {
     HANDLE textsWait = nullptr, reached = nullptr, go = nullptr;
-    bool beforeTicket = false;
+    const char *opening = nullptr;
     BOOL(WINAPI *setEvent)(HANDLE) = nullptr;
     HANDLE(WINAPI *openFileMapping)(DWORD, BOOL, LPCSTR) = nullptr;
 } g_paused;
@@ -1702,22 +1703,22 @@ void PauseHere() {
 }
 
 BOOL WINAPI SetEventPaused(HANDLE event) {
-    if (!g_paused.beforeTicket && event == g_paused.textsWait) PauseHere();
+    if (!g_paused.opening && event == g_paused.textsWait) PauseHere();
     return g_paused.setEvent(event);
 }
 
 HANDLE WINAPI OpenFileMappingPaused(DWORD access, BOOL inherit, LPCSTR name) {
-    if (g_paused.beforeTicket && std::strstr(name, "Ticket")) PauseHere();
+    if (g_paused.opening && std::strstr(name, g_paused.opening)) PauseHere();
     return g_paused.openFileMapping(access, inherit, name);
 }
 
 struct ReceiverPause {
     NamedEvent reached, go;
-    ReceiverPause(const CHandOffReceiver &receiver, bool beforeTicket) {
+    ReceiverPause(const CHandOffReceiver &receiver, const char *opening) {
         g_paused.textsWait = receiver.TextWaitsEvent();
         g_paused.reached = OpenEventA(EVENT_ALL_ACCESS, FALSE, reached.Name().c_str());
         g_paused.go = OpenEventA(EVENT_ALL_ACCESS, FALSE, go.Name().c_str());
-        g_paused.beforeTicket = beforeTicket;
+        g_paused.opening = opening;
         g_paused.setEvent = reinterpret_cast<BOOL(WINAPI *)(HANDLE)>(
             SwapImport(reinterpret_cast<void *>(&SetEvent), reinterpret_cast<void *>(&SetEventPaused)));
         g_paused.openFileMapping = reinterpret_cast<HANDLE(WINAPI *)(DWORD, BOOL, LPCSTR)>(
@@ -1757,7 +1758,7 @@ TEST(HandOffReceiver, BoundRunningOutInsideTheReceiverTellsWhatBecameOfTheText) 
         NamedEvent rechecked;
         std::string line, taken;
         {
-            ReceiverPause pause(*receiver, c.beforeTicket);
+            ReceiverPause pause(*receiver, c.beforeTicket ? "Ticket" : nullptr);
             ASSERT_TRUE(pause.Installed());
             auto sender = StartHandOff(names, "--timeout-ms 500 --pause-at-recheck " + rechecked.Name() +
                                                   " --data-hex " + ToHex(std::string("late")));
@@ -1780,12 +1781,14 @@ TEST(HandOffReceiver, BoundRunningOutInsideTheReceiverTellsWhatBecameOfTheText) 
         EXPECT_EQ(taken + TakeAll(*receiver), c.taken ? "late|" : "");
     }
 
-    // A request whose later instance would wait for its answer: its way back was claimed,
-    // and is let go with it.
-    {
+    // A request whose later instance would wait for its answer: stopped before its ticket is
+    // marked, its way back claimed by then, or where it claims the way back (before it takes
+    // the ticket: a sender told HandedOff never finds its answer unclaimed). Let go with it.
+    for (const char *opening : {"Ticket", "Answer"}) {
+        SCOPED_TRACE(opening);
         Instance names;
         CHandOffReceiver receiver(names.window.c_str(), names.cls.c_str(), 0, nullptr);
-        ReceiverPause pause(receiver, true);
+        ReceiverPause pause(receiver, opening);
         ASSERT_TRUE(pause.Installed());
         auto later = StartTextReceiver(names, "", StandInProgramPath("receiver.exe"),
                                        " --request --wait-answer 60000 --timeout-ms 500");
@@ -1812,7 +1815,7 @@ TEST(HandOffReceiver, BoundRunningOutInsideTheReceiverTellsWhatBecameOfTheText) 
     CHandOffReceiver next(names.window.c_str(), names.cls.c_str(), 0, nullptr);
     ASSERT_TRUE(next.IsFirstInstance());
     {
-        ReceiverPause pause(next, true);
+        ReceiverPause pause(next, "Ticket");
         ASSERT_TRUE(pause.Installed());
         passOn.Set();
         EXPECT_TRUE(pause.Reached());
