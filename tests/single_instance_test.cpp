@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <functional>
 #include <map>
 #include <memory>
 #include <string>
@@ -1030,6 +1031,43 @@ BOOL WINAPI SetEventThenLetEnd(HANDLE event) {
     return set;
 }
 
+// A later instance's wait in this process, and the holder of its request here: the holder's
+// view of the answer area (mapped on its receiving thread); what the holder does once the
+// wait's bound has just run out, before the waiter looks again; and a stop of the holder
+// where it first touches a guarded page of that view, until `go` is set.
+struct LateAnswer {
+    DWORD holderThread = 0, waiterThread = 0;
+    HandOffAnswerArea *holderView = nullptr;
+    std::function<void()> whenBoundRunsOut;
+    HANDLE reached = nullptr, go = nullptr;
+    LPVOID(WINAPI *mapView)(HANDLE, DWORD, DWORD, DWORD, SIZE_T) = nullptr;
+    DWORD(WINAPI *waitMultiple)(DWORD, const HANDLE *, BOOL, DWORD) = nullptr;
+} g_late;
+
+LPVOID WINAPI MapViewSeen(HANDLE mapping, DWORD access, DWORD offsetHigh, DWORD offsetLow, SIZE_T bytes) {
+    LPVOID view = g_late.mapView(mapping, access, offsetHigh, offsetLow, bytes);
+    if (bytes == sizeof(HandOffAnswerArea) && GetCurrentThreadId() == g_late.holderThread)
+        g_late.holderView = static_cast<HandOffAnswerArea *>(view);
+    return view;
+}
+
+DWORD WINAPI WaitThenAnswer(DWORD count, const HANDLE *handles, BOOL all, DWORD timeoutMs) {
+    const DWORD wait = g_late.waitMultiple(count, handles, all, timeoutMs);
+    if (wait == WAIT_TIMEOUT && GetCurrentThreadId() == g_late.waiterThread && g_late.whenBoundRunsOut) {
+        const std::function<void()> then = std::move(g_late.whenBoundRunsOut);
+        g_late.whenBoundRunsOut = nullptr;
+        then();
+    }
+    return wait;
+}
+
+LONG CALLBACK PauseAtGuardPage(EXCEPTION_POINTERS *exception) {
+    if (exception->ExceptionRecord->ExceptionCode != STATUS_GUARD_PAGE_VIOLATION) return EXCEPTION_CONTINUE_SEARCH;
+    SetEvent(g_late.reached);
+    WaitForSingleObject(g_late.go, kLineWaitMs);
+    return EXCEPTION_CONTINUE_EXECUTION;  // the guard is gone: the write is made again
+}
+
 // Each way a later instance's wait for its answer ends, as it is told and as the running
 // program sees it.
 TEST(HandOffAnswer, EachWayTheWaitEndsIsToldApart) {
@@ -1080,18 +1118,35 @@ TEST(HandOffAnswer, EachWayTheWaitEndsIsToldApart) {
         EXPECT_EQ(later->ExitCode(), row.answer.find("status=7") != std::string::npos ? 7u : 0u);
     }
 
-    // Passed on at the running program's end, and answered by the instance that runs next.
+    // Passed on at the running program's end to the instance that runs next, which answers it,
+    // or is killed holding it while this one lives on: the wait follows the request.
+    struct PassedOn {
+        const char *options, *taken;
+        bool killOnceTaken;
+        const char *answer;
+    };
+    const PassedOn passedOnRows[] = {
+        {" --request --answer 3 4f004b00", "answered 1", false, "answer answered status=3 message=4f004b00"},
+        {" --request --hold-requests", "request", true, "answer instance-ended status=0 message="},
+    };
     Instance names;
-    std::unique_ptr<CHandOffReceiver> receiver(
-        new CHandOffReceiver(names.window.c_str(), names.cls.c_str(), 0, nullptr));
-    auto later = StartWaitingLater(names);
-    ASSERT_TRUE(later->WaitForLine("handed-off", kLineWaitMs)) << later->Diagnosis();
-    receiver->Close();
-    auto next = StartTextReceiver(names, "", StandInProgramPath("receiver.exe"), " --request --answer 3 4f004b00");
-    ASSERT_TRUE(next->WaitForLine("ready", kLineWaitMs)) << next->Diagnosis();
-    receiver.reset();
-    EXPECT_TRUE(next->WaitForLine("answered 1", kLineWaitMs)) << next->Diagnosis();
-    EXPECT_EQ(AnswerOf(*later), "answer answered status=3 message=4f004b00");
+    std::unique_ptr<CHandOffReceiver> receiver;
+    std::unique_ptr<ChildProcess> later, next;
+    for (const PassedOn &row : passedOnRows) {
+        SCOPED_TRACE(row.options);
+        next.reset();
+        receiver.reset(new CHandOffReceiver(names.window.c_str(), names.cls.c_str(), 0, nullptr));
+        ASSERT_TRUE(receiver->IsFirstInstance());
+        later = StartWaitingLater(names, "20000");
+        ASSERT_TRUE(later->WaitForLine("handed-off", kLineWaitMs)) << later->Diagnosis();
+        receiver->Close();
+        next = StartTextReceiver(names, "", StandInProgramPath("receiver.exe"), row.options);
+        ASSERT_TRUE(next->WaitForLine("ready", kLineWaitMs)) << next->Diagnosis();
+        receiver.reset();
+        EXPECT_TRUE(next->WaitForLine(row.taken, kLineWaitMs)) << next->Diagnosis();
+        if (row.killOnceTaken) next->Kill();
+        EXPECT_EQ(AnswerOf(*later), row.answer);
+    }
 
     // Passed on to a receiver that gives no answers (of 1.2.0), or to none.
     for (const char *successor : {release120, static_cast<const char *>(nullptr)}) {
@@ -1149,6 +1204,79 @@ TEST(HandOffAnswer, EachWayTheWaitEndsIsToldApart) {
     EXPECT_FALSE(request->AnswerAwaited());
     EXPECT_FALSE(request->Answer(1, L"late"));
     EXPECT_FALSE(request->Answer(1, std::wstring(CHandOffRequest::kMaxAnswerUnits + 1, L'x')));
+    receiver.reset();
+
+    // A later instance in this process, its request held here: its bound runs out with nothing
+    // come; just as the answer comes (the area, which another program may write, then saying
+    // more units than it holds); or while the holder writes the answer, stopped where it
+    // writes the area's second page. The holder is told it was answered exactly when the later
+    // instance is, whose next wait gives the same, and nobody awaits an answer any more.
+    enum class Moment { Nothing, AnswerComes, Writing };
+    struct Late {
+        const char *name;
+        Moment moment;
+        HandOffAnswerOutcome outcome;
+    };
+    const Late lateRows[] = {
+        {"nothing comes", Moment::Nothing, HandOffAnswerOutcome::TimedOut},
+        {"the answer comes", Moment::AnswerComes, HandOffAnswerOutcome::Answered},
+        {"the holder writes the answer", Moment::Writing, HandOffAnswerOutcome::TimedOut},
+    };
+    receiver.reset(new CHandOffReceiver(names.window.c_str(), names.cls.c_str(), 0, nullptr));
+    ASSERT_TRUE(receiver->IsFirstInstance());
+    g_late.holderThread = GetWindowThreadProcessId(receiver->Window(), nullptr);
+    g_late.waiterThread = GetCurrentThreadId();
+    g_late.reached = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    g_late.go = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    g_late.mapView = reinterpret_cast<decltype(g_late.mapView)>(
+        SwapImport(reinterpret_cast<void *>(&MapViewOfFile), reinterpret_cast<void *>(&MapViewSeen)));
+    g_late.waitMultiple = reinterpret_cast<decltype(g_late.waitMultiple)>(
+        SwapImport(reinterpret_cast<void *>(&WaitForMultipleObjects), reinterpret_cast<void *>(&WaitThenAnswer)));
+    void *const guardHandler = AddVectoredExceptionHandler(1, PauseAtGuardPage);
+    for (const Late &row : lateRows) {
+        SCOPED_TRACE(row.name);
+        g_late.holderView = nullptr;
+        CHandOffReceiver waiting(names.window.c_str(), names.cls.c_str(), 0, nullptr, L"", 20000,
+                                 HandOffReply::Awaited);
+        EXPECT_EQ(waiting.Outcome(), HandOffOutcome::HandedOff);
+        std::unique_ptr<CHandOffRequest> held = receiver->TakeRequest();
+        if (!held || !g_late.holderView) {
+            ADD_FAILURE() << "no request held, or no view of its area seen";
+            break;
+        }
+        bool answered = false;
+        g_late.whenBoundRunsOut = nullptr;
+        if (row.moment == Moment::AnswerComes) {
+            g_late.whenBoundRunsOut = [&] {
+                answered = held->Answer(5, LongAnswer());
+                g_late.holderView->messageUnits = CHandOffRequest::kMaxAnswerUnits + 1000;
+            };
+        }
+        std::thread writer;
+        if (row.moment == Moment::Writing) {
+            DWORD was = 0;
+            EXPECT_TRUE(VirtualProtect(reinterpret_cast<char *>(g_late.holderView) + 4096, 1,
+                                       PAGE_READWRITE | PAGE_GUARD, &was));
+            writer = std::thread([&] { answered = held->Answer(5, LongAnswer()); });
+            EXPECT_EQ(WaitForSingleObject(g_late.reached, kLineWaitMs), WAIT_OBJECT_0) << "the holder did not stop";
+        }
+        const HandOffAnswer first = waiting.WaitForAnswer(row.moment == Moment::Writing ? 0 : 100);
+        if (writer.joinable()) {
+            SetEvent(g_late.go);
+            writer.join();
+        }
+        EXPECT_FALSE(held->AnswerAwaited());
+        if (row.moment == Moment::Nothing) answered = held->Answer(5, L"late");
+        EXPECT_EQ(first.Outcome, row.outcome);
+        EXPECT_EQ(waiting.WaitForAnswer(100).Outcome, row.outcome);
+        EXPECT_EQ(answered, row.outcome == HandOffAnswerOutcome::Answered);
+        EXPECT_TRUE(first.Message == (answered ? LongAnswer() : L"")) << first.Message.size() << " units";
+    }
+    RemoveVectoredExceptionHandler(guardHandler);
+    SwapImport(reinterpret_cast<void *>(&WaitThenAnswer), reinterpret_cast<void *>(g_late.waitMultiple));
+    SwapImport(reinterpret_cast<void *>(&MapViewSeen), reinterpret_cast<void *>(g_late.mapView));
+    CloseHandle(g_late.reached);
+    CloseHandle(g_late.go);
 }
 
 // ---- CHandOffReceiver (tools/receiver.exe, or one in this process) ----
