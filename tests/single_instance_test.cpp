@@ -20,6 +20,7 @@
 #include "support/handoff_ticket.h"
 #include "support/shared_memory.h"
 #include "tests/array_alloc_probe.h"
+#include "tests/code_page_check.h"
 #include "tests/children/child_io.h"
 #include "tests/win_process.h"
 #include "tools/handoff_outcome_name.h"
@@ -791,9 +792,14 @@ TEST(HandOffRequest, ArgumentsAndWorkingDirectoryArriveExactly) {
          RequestLine(L"", {L"notes.txt"})},
         {"a text outside ASCII, from the ANSI code page (1252)", true, " --data-hex " + ToHex(std::string("caf\xE9")),
          "handed-off", RequestLine(L"", {L"caf\u00E9"})},
+        // 10 bytes, 5 characters: the argument holds the characters converted, nothing after them.
+        {"a Japanese text, from the ANSI code page (932)", true, " --data-hex " + ToHex(std::string(kJapaneseData)),
+         "handed-off", RequestLine(L"", {L"\x8868\x793A\x30C6\x30B9\x30C8"})},
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.name);
+        const char *codePage = std::strstr(c.name, "ANSI code page (");
+        if (codePage && std::atoi(codePage + 16) != static_cast<int>(GetACP())) continue;  // the other run's
         Instance names;
         auto receiver =
             StartTextReceiver(names, "", StandInProgramPath("receiver.exe"), c.requestReceiver ? " --request" : "");
