@@ -6,18 +6,47 @@
 
 #include <cstdint>
 #include <memory>
+#include <new>
 #include <string>
 #include <vector>
 
 namespace {
 
 // The bytes in an allocation of exactly their size, so that AddressSanitizer sees any
-// read past them.
-std::unique_ptr<char[]> Exact(const std::string &bytes) {
-    std::unique_ptr<char[]> copy(new char[bytes.size()]);
-    bytes.copy(copy.get(), bytes.size());
-    return copy;
-}
+// read past them; on Windows they end where a page that may not be read begins, so that
+// such a read faults there too.
+class Exact {
+public:
+    explicit Exact(const std::string &bytes) {
+#ifdef _WIN32
+        SYSTEM_INFO system;
+        GetSystemInfo(&system);
+        const size_t page = system.dwPageSize, readable = (bytes.size() + page - 1) / page * page;
+        base_ = static_cast<char *>(VirtualAlloc(nullptr, readable + page, MEM_RESERVE | MEM_COMMIT, PAGE_READWRITE));
+        DWORD was = 0;
+        if (!base_ || !VirtualProtect(base_ + readable, page, PAGE_NOACCESS, &was)) throw std::bad_alloc();
+        data_ = base_ + readable - bytes.size();
+#else
+        owned_.reset(new char[bytes.size()]);
+        data_ = owned_.get();
+#endif
+        bytes.copy(data_, bytes.size());
+    }
+#ifdef _WIN32
+    ~Exact() { VirtualFree(base_, 0, MEM_RELEASE); }
+#endif
+    Exact(const Exact &) = delete;
+    Exact &operator=(const Exact &) = delete;
+    const char *get() const { return data_; }
+
+private:
+#ifdef _WIN32
+    char *base_ = nullptr;
+#else
+    std::unique_ptr<char[]> owned_;
+#endif
+    char *data_ = nullptr;
+};
 
 }  // namespace
 

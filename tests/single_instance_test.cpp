@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <functional>
 #include <map>
 #include <memory>
 #include <string>
@@ -19,6 +20,7 @@
 #include "support/handoff_ticket.h"
 #include "support/shared_memory.h"
 #include "tests/array_alloc_probe.h"
+#include "tests/code_page_check.h"
 #include "tests/children/child_io.h"
 #include "tests/win_process.h"
 #include "tools/handoff_outcome_name.h"
@@ -790,9 +792,14 @@ TEST(HandOffRequest, ArgumentsAndWorkingDirectoryArriveExactly) {
          RequestLine(L"", {L"notes.txt"})},
         {"a text outside ASCII, from the ANSI code page (1252)", true, " --data-hex " + ToHex(std::string("caf\xE9")),
          "handed-off", RequestLine(L"", {L"caf\u00E9"})},
+        // 10 bytes, 5 characters: the argument holds the characters converted, nothing after them.
+        {"a Japanese text, from the ANSI code page (932)", true, " --data-hex " + ToHex(std::string(kJapaneseData)),
+         "handed-off", RequestLine(L"", {L"\x8868\x793A\x30C6\x30B9\x30C8"})},
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.name);
+        const char *codePage = std::strstr(c.name, "ANSI code page (");
+        if (codePage && std::atoi(codePage + 16) != static_cast<int>(GetACP())) continue;  // the other run's
         Instance names;
         auto receiver =
             StartTextReceiver(names, "", StandInProgramPath("receiver.exe"), c.requestReceiver ? " --request" : "");
@@ -813,12 +820,26 @@ std::string LineOf(const std::unique_ptr<CHandOffRequest> &request) {
     return request ? RequestLine(request->WorkingDirectory, request->Arguments) : "none";
 }
 
+// The views of files and mappings that this process holds.
+int MappedViews() {
+    int views = 0;
+    MEMORY_BASIC_INFORMATION region;
+    for (const char *at = nullptr; VirtualQuery(at, &region, sizeof region) != 0;
+         at = static_cast<const char *>(region.BaseAddress) + region.RegionSize)
+        views += region.Type == MEM_MAPPED && region.BaseAddress == region.AllocationBase;
+    return views;
+}
+
 // Tickets made slowly, or the next few denied (as when another user's sender holds the
 // name): this program's import, which the library calls.
 using CreateFileMappingAFn = HANDLE(WINAPI *)(HANDLE, LPSECURITY_ATTRIBUTES, DWORD, DWORD, DWORD, LPCSTR);
 CreateFileMappingAFn g_realCreateFileMappingA = nullptr;
 DWORD g_ticketDelayMs = 0;
 int g_ticketsDenied = 0;
+// The next ticket's name made first, as another sender holding it would.
+bool g_holdNextTicket = false;
+HANDLE g_heldTicket = nullptr;
+std::string g_heldTicketName;
 
 HANDLE WINAPI DelayedTicketMapping(HANDLE file, LPSECURITY_ATTRIBUTES security, DWORD protection, DWORD sizeHigh,
                                    DWORD sizeLow, LPCSTR name) {
@@ -828,6 +849,11 @@ HANDLE WINAPI DelayedTicketMapping(HANDLE file, LPSECURITY_ATTRIBUTES security, 
             --g_ticketsDenied;
             SetLastError(ERROR_ACCESS_DENIED);
             return nullptr;
+        }
+        if (g_holdNextTicket) {
+            g_holdNextTicket = false;
+            g_heldTicket = g_realCreateFileMappingA(file, security, protection, sizeHigh, sizeLow, name);
+            g_heldTicketName = name;
         }
     }
     return g_realCreateFileMappingA(file, security, protection, sizeHigh, sizeLow, name);
@@ -896,23 +922,34 @@ TEST(HandOffRequest, ReceiverOfRequestsInThisProcess) {
     EXPECT_EQ(LineOf(receiver->TakeRequest()), "none");
 
     // Up to kMaxWaitingBytes wait: of the longest requests, 131,080 bytes each, 63; the next is
-    // refused, and a request taken makes room for one. None of those kept is lost.
+    // refused, and a request taken makes room for one. Then one of the 130,568 bytes left fits
+    // exactly, and a text of one byte does not: every byte of the texts and requests taken and
+    // refused so far was given back. None of those kept is lost, and no hand-off in this
+    // process leaves a mapped view behind.
+    const int views = MappedViews();
     const std::wstring longest(kMaxRequestUnits - 1, L'x');
     const wchar_t *longestArguments[] = {longest.c_str()};
-    auto handOverLongest = [&] {
+    auto handOver = [&](const std::wstring &directory) {
         return TryHandOffRequestToRunningInstance(names.window.c_str(), names.cls.c_str(), 1, longestArguments,
-                                                  longest.c_str(), 20000);
+                                                  directory.c_str(), 20000);
     };
     size_t kept = 0;
-    while (kept < 100 && handOverLongest() == HandOffOutcome::HandedOff) ++kept;
-    EXPECT_EQ(kept, CHandOffReceiver::kMaxWaitingBytes / 131080);
+    while (kept < 100 && handOver(longest) == HandOffOutcome::HandedOff) ++kept;
+    ASSERT_EQ(kept, CHandOffReceiver::kMaxWaitingBytes / 131080);
     const std::string longestLine = RequestLine(longest, {longest});
     EXPECT_TRUE(LineOf(receiver->TakeRequest()) == longestLine);
-    EXPECT_EQ(handOverLongest(), HandOffOutcome::HandedOff);
-    EXPECT_EQ(handOverLongest(), HandOffOutcome::Refused);
+    EXPECT_EQ(handOver(longest), HandOffOutcome::HandedOff);
+    EXPECT_EQ(handOver(longest), HandOffOutcome::Refused);
+    const std::wstring rest((CHandOffReceiver::kMaxWaitingBytes - kept * 131080 - 12) / 2 - longest.size(), L'r');
+    EXPECT_EQ(handOver(rest), HandOffOutcome::HandedOff) << "exactly the bytes left";
+    EXPECT_EQ(TryHandOffToRunningInstance(names.window.c_str(), names.cls.c_str(), "", 20000),
+              HandOffOutcome::Refused);
+    EXPECT_EQ(MappedViews(), views);
     size_t taken = 0;
-    while (LineOf(receiver->TakeRequest()) == longestLine) ++taken;
+    std::string line;
+    while ((line = LineOf(receiver->TakeRequest())) == longestLine) ++taken;
     EXPECT_EQ(taken, kept);
+    EXPECT_TRUE(line == RequestLine(rest, {longest}));
 
     // What waits when the receiver goes is passed on, in order and within kCloseTimeoutMs in
     // all, to the instance that runs next; from the first one not taken on, it is dropped and
@@ -962,6 +999,10 @@ TEST(HandOffRequest, ReceiverOfRequestsInThisProcess) {
     }
     EXPECT_EQ(TryHandOffToRunningInstance(names.window.c_str(), names.cls.c_str(), "", 20000),
               HandOffOutcome::FirstInstance);
+    // Nothing holds the block any more: neither the receivers nor the senders of this process.
+    const HANDLE block = OpenFileMappingA(FILE_MAP_READ, FALSE, names.BlockName().c_str());
+    EXPECT_EQ(block, nullptr);
+    if (block) CloseHandle(block);
 }
 
 // An answer of the longest message, surrogate pairs and Japanese among its 4,096 units.
@@ -994,6 +1035,43 @@ BOOL WINAPI SetEventThenLetEnd(HANDLE event) {
     const BOOL set = g_realSetEvent(event);
     WaitForSingleObject(g_answeredLater, kLineWaitMs);
     return set;
+}
+
+// A later instance's wait in this process, and the holder of its request here: the holder's
+// view of the answer area (mapped on its receiving thread); what the holder does once the
+// wait's bound has just run out, before the waiter looks again; and a stop of the holder
+// where it first touches a guarded page of that view, until `go` is set.
+struct LateAnswer {
+    DWORD holderThread = 0, waiterThread = 0;
+    HandOffAnswerArea *holderView = nullptr;
+    std::function<void()> whenBoundRunsOut;
+    HANDLE reached = nullptr, go = nullptr;
+    LPVOID(WINAPI *mapView)(HANDLE, DWORD, DWORD, DWORD, SIZE_T) = nullptr;
+    DWORD(WINAPI *waitMultiple)(DWORD, const HANDLE *, BOOL, DWORD) = nullptr;
+} g_late;
+
+LPVOID WINAPI MapViewSeen(HANDLE mapping, DWORD access, DWORD offsetHigh, DWORD offsetLow, SIZE_T bytes) {
+    LPVOID view = g_late.mapView(mapping, access, offsetHigh, offsetLow, bytes);
+    if (bytes == sizeof(HandOffAnswerArea) && GetCurrentThreadId() == g_late.holderThread)
+        g_late.holderView = static_cast<HandOffAnswerArea *>(view);
+    return view;
+}
+
+DWORD WINAPI WaitThenAnswer(DWORD count, const HANDLE *handles, BOOL all, DWORD timeoutMs) {
+    const DWORD wait = g_late.waitMultiple(count, handles, all, timeoutMs);
+    if (wait == WAIT_TIMEOUT && GetCurrentThreadId() == g_late.waiterThread && g_late.whenBoundRunsOut) {
+        const std::function<void()> then = std::move(g_late.whenBoundRunsOut);
+        g_late.whenBoundRunsOut = nullptr;
+        then();
+    }
+    return wait;
+}
+
+LONG CALLBACK PauseAtGuardPage(EXCEPTION_POINTERS *exception) {
+    if (exception->ExceptionRecord->ExceptionCode != STATUS_GUARD_PAGE_VIOLATION) return EXCEPTION_CONTINUE_SEARCH;
+    SetEvent(g_late.reached);
+    WaitForSingleObject(g_late.go, kLineWaitMs);
+    return EXCEPTION_CONTINUE_EXECUTION;  // the guard is gone: the write is made again
 }
 
 // Each way a later instance's wait for its answer ends, as it is told and as the running
@@ -1046,18 +1124,35 @@ TEST(HandOffAnswer, EachWayTheWaitEndsIsToldApart) {
         EXPECT_EQ(later->ExitCode(), row.answer.find("status=7") != std::string::npos ? 7u : 0u);
     }
 
-    // Passed on at the running program's end, and answered by the instance that runs next.
+    // Passed on at the running program's end to the instance that runs next, which answers it,
+    // or is killed holding it while this one lives on: the wait follows the request.
+    struct PassedOn {
+        const char *options, *taken;
+        bool killOnceTaken;
+        const char *answer;
+    };
+    const PassedOn passedOnRows[] = {
+        {" --request --answer 3 4f004b00", "answered 1", false, "answer answered status=3 message=4f004b00"},
+        {" --request --hold-requests", "request", true, "answer instance-ended status=0 message="},
+    };
     Instance names;
-    std::unique_ptr<CHandOffReceiver> receiver(
-        new CHandOffReceiver(names.window.c_str(), names.cls.c_str(), 0, nullptr));
-    auto later = StartWaitingLater(names);
-    ASSERT_TRUE(later->WaitForLine("handed-off", kLineWaitMs)) << later->Diagnosis();
-    receiver->Close();
-    auto next = StartTextReceiver(names, "", StandInProgramPath("receiver.exe"), " --request --answer 3 4f004b00");
-    ASSERT_TRUE(next->WaitForLine("ready", kLineWaitMs)) << next->Diagnosis();
-    receiver.reset();
-    EXPECT_TRUE(next->WaitForLine("answered 1", kLineWaitMs)) << next->Diagnosis();
-    EXPECT_EQ(AnswerOf(*later), "answer answered status=3 message=4f004b00");
+    std::unique_ptr<CHandOffReceiver> receiver;
+    std::unique_ptr<ChildProcess> later, next;
+    for (const PassedOn &row : passedOnRows) {
+        SCOPED_TRACE(row.options);
+        next.reset();
+        receiver.reset(new CHandOffReceiver(names.window.c_str(), names.cls.c_str(), 0, nullptr));
+        ASSERT_TRUE(receiver->IsFirstInstance());
+        later = StartWaitingLater(names, "20000");
+        ASSERT_TRUE(later->WaitForLine("handed-off", kLineWaitMs)) << later->Diagnosis();
+        receiver->Close();
+        next = StartTextReceiver(names, "", StandInProgramPath("receiver.exe"), row.options);
+        ASSERT_TRUE(next->WaitForLine("ready", kLineWaitMs)) << next->Diagnosis();
+        receiver.reset();
+        EXPECT_TRUE(next->WaitForLine(row.taken, kLineWaitMs)) << next->Diagnosis();
+        if (row.killOnceTaken) next->Kill();
+        EXPECT_EQ(AnswerOf(*later), row.answer);
+    }
 
     // Passed on to a receiver that gives no answers (of 1.2.0), or to none.
     for (const char *successor : {release120, static_cast<const char *>(nullptr)}) {
@@ -1115,6 +1210,79 @@ TEST(HandOffAnswer, EachWayTheWaitEndsIsToldApart) {
     EXPECT_FALSE(request->AnswerAwaited());
     EXPECT_FALSE(request->Answer(1, L"late"));
     EXPECT_FALSE(request->Answer(1, std::wstring(CHandOffRequest::kMaxAnswerUnits + 1, L'x')));
+    receiver.reset();
+
+    // A later instance in this process, its request held here: its bound runs out with nothing
+    // come; just as the answer comes (the area, which another program may write, then saying
+    // more units than it holds); or while the holder writes the answer, stopped where it
+    // writes the area's second page. The holder is told it was answered exactly when the later
+    // instance is, whose next wait gives the same, and nobody awaits an answer any more.
+    enum class Moment { Nothing, AnswerComes, Writing };
+    struct Late {
+        const char *name;
+        Moment moment;
+        HandOffAnswerOutcome outcome;
+    };
+    const Late lateRows[] = {
+        {"nothing comes", Moment::Nothing, HandOffAnswerOutcome::TimedOut},
+        {"the answer comes", Moment::AnswerComes, HandOffAnswerOutcome::Answered},
+        {"the holder writes the answer", Moment::Writing, HandOffAnswerOutcome::TimedOut},
+    };
+    receiver.reset(new CHandOffReceiver(names.window.c_str(), names.cls.c_str(), 0, nullptr));
+    ASSERT_TRUE(receiver->IsFirstInstance());
+    g_late.holderThread = GetWindowThreadProcessId(receiver->Window(), nullptr);
+    g_late.waiterThread = GetCurrentThreadId();
+    g_late.reached = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    g_late.go = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    g_late.mapView = reinterpret_cast<decltype(g_late.mapView)>(
+        SwapImport(reinterpret_cast<void *>(&MapViewOfFile), reinterpret_cast<void *>(&MapViewSeen)));
+    g_late.waitMultiple = reinterpret_cast<decltype(g_late.waitMultiple)>(
+        SwapImport(reinterpret_cast<void *>(&WaitForMultipleObjects), reinterpret_cast<void *>(&WaitThenAnswer)));
+    void *const guardHandler = AddVectoredExceptionHandler(1, PauseAtGuardPage);
+    for (const Late &row : lateRows) {
+        SCOPED_TRACE(row.name);
+        g_late.holderView = nullptr;
+        CHandOffReceiver waiting(names.window.c_str(), names.cls.c_str(), 0, nullptr, L"", 20000,
+                                 HandOffReply::Awaited);
+        EXPECT_EQ(waiting.Outcome(), HandOffOutcome::HandedOff);
+        std::unique_ptr<CHandOffRequest> held = receiver->TakeRequest();
+        if (!held || !g_late.holderView) {
+            ADD_FAILURE() << "no request held, or no view of its area seen";
+            break;
+        }
+        bool answered = false;
+        g_late.whenBoundRunsOut = nullptr;
+        if (row.moment == Moment::AnswerComes) {
+            g_late.whenBoundRunsOut = [&] {
+                answered = held->Answer(5, LongAnswer());
+                g_late.holderView->messageUnits = CHandOffRequest::kMaxAnswerUnits + 1000;
+            };
+        }
+        std::thread writer;
+        if (row.moment == Moment::Writing) {
+            DWORD was = 0;
+            EXPECT_TRUE(VirtualProtect(reinterpret_cast<char *>(g_late.holderView) + 4096, 1,
+                                       PAGE_READWRITE | PAGE_GUARD, &was));
+            writer = std::thread([&] { answered = held->Answer(5, LongAnswer()); });
+            EXPECT_EQ(WaitForSingleObject(g_late.reached, kLineWaitMs), WAIT_OBJECT_0) << "the holder did not stop";
+        }
+        const HandOffAnswer first = waiting.WaitForAnswer(row.moment == Moment::Writing ? 0 : 100);
+        if (writer.joinable()) {
+            SetEvent(g_late.go);
+            writer.join();
+        }
+        EXPECT_FALSE(held->AnswerAwaited());
+        if (row.moment == Moment::Nothing) answered = held->Answer(5, L"late");
+        EXPECT_EQ(first.Outcome, row.outcome);
+        EXPECT_EQ(waiting.WaitForAnswer(100).Outcome, row.outcome);
+        EXPECT_EQ(answered, row.outcome == HandOffAnswerOutcome::Answered);
+        EXPECT_TRUE(first.Message == (answered ? LongAnswer() : L"")) << first.Message.size() << " units";
+    }
+    RemoveVectoredExceptionHandler(guardHandler);
+    SwapImport(reinterpret_cast<void *>(&WaitThenAnswer), reinterpret_cast<void *>(g_late.waitMultiple));
+    SwapImport(reinterpret_cast<void *>(&MapViewSeen), reinterpret_cast<void *>(g_late.mapView));
+    CloseHandle(g_late.reached);
+    CloseHandle(g_late.go);
 }
 
 // ---- CHandOffReceiver (tools/receiver.exe, or one in this process) ----
@@ -1365,31 +1533,50 @@ std::string UserSid() {
     return got ? SidText(reinterpret_cast<TOKEN_USER *>(user)->User.Sid) : "no user";
 }
 
-// The ACEs of a ticket's mapping, its DACL's and then its label's, each "<allow|label> <SID>
-// <mask>|", full access as "all" (GENERIC_ALL, or mapped to a section's rights).
-std::string TicketSecurity(const HandOffTicket &ticket) {
-    char name[40];
-    std::snprintf(name, sizeof name, "OrvaneHandOffTicket_%07lx",
+// The name of a ticket's object of this kind: "Ticket", or its way back's "Answer" and "Answered".
+std::string NameOf(const char *kind, const HandOffTicket &ticket) {
+    char name[48];
+    std::snprintf(name, sizeof name, "OrvaneHandOff%s_%07lx", kind,
                   static_cast<unsigned long>(ticket.MessageData() >> 5));
-    HANDLE mapping = OpenFileMappingA(READ_CONTROL, FALSE, name);
+    return name;
+}
+
+// The ACEs of a kernel object opened with READ_CONTROL (closed here), its DACL's and then its
+// label's, each "<allow|label> <SID> <mask>|", full access as "all" (GENERIC_ALL, or mapped
+// to a section's or an event's rights).
+std::string ObjectSecurity(HANDLE object) {
     PACL lists[2] = {};
     PSECURITY_DESCRIPTOR security = nullptr;
     std::string aces;
-    if (mapping && GetSecurityInfo(mapping, SE_KERNEL_OBJECT, DACL_SECURITY_INFORMATION | LABEL_SECURITY_INFORMATION,
-                                   nullptr, nullptr, &lists[0], &lists[1], &security) == ERROR_SUCCESS) {
+    if (object && GetSecurityInfo(object, SE_KERNEL_OBJECT, DACL_SECURITY_INFORMATION | LABEL_SECURITY_INFORMATION,
+                                  nullptr, nullptr, &lists[0], &lists[1], &security) == ERROR_SUCCESS) {
         for (PACL list : lists) {
             for (DWORD i = 0; list && i < list->AceCount; ++i) {
                 ACCESS_ALLOWED_ACE *ace = nullptr;  // a label's ACE has the same layout
                 GetAce(list, i, reinterpret_cast<void **>(&ace));
-                const bool all = ace->Mask == GENERIC_ALL || ace->Mask == SECTION_ALL_ACCESS;
+                const bool all =
+                    ace->Mask == GENERIC_ALL || ace->Mask == SECTION_ALL_ACCESS || ace->Mask == EVENT_ALL_ACCESS;
                 aces += std::string(ace->Header.AceType == SYSTEM_MANDATORY_LABEL_ACE_TYPE ? "label " : "allow ") +
                         SidText(&ace->SidStart) + " " + (all ? "all" : std::to_string(ace->Mask)) + "|";
             }
         }
     }
     LocalFree(security);
-    if (mapping) CloseHandle(mapping);
+    if (object) CloseHandle(object);
     return aces;
+}
+
+// The receiving thread's releases of a mutex, and whether its window was still there at one.
+struct MutexRelease {
+    DWORD thread = 0;
+    HWND window = nullptr;
+    bool windowThere = false;
+    BOOL(WINAPI *real)(HANDLE) = nullptr;
+} g_release;
+
+BOOL WINAPI ReleaseMutexSeen(HANDLE mutex) {
+    if (GetCurrentThreadId() == g_release.thread && IsWindow(g_release.window)) g_release.windowThere = true;
+    return g_release.real(mutex);
 }
 
 // And what a sender asks of the foreground rule, which Wine does not enforce.
@@ -1471,9 +1658,33 @@ TEST(HandOffReceiver, WindowIsHiddenRefusesWhatItCannotKeepAndGoesWithTheObject)
         EXPECT_NO_THROW({ HandOffTicket passedOver; });
     }
     EXPECT_EQ(g_ticketsDenied, 0);
-    // The ticket's mapping: full access for this process's user alone, and a medium integrity
-    // label, no write up (Wine keeps both, and gives GENERIC_ALL back unmapped).
-    EXPECT_EQ(TicketSecurity(high), "allow " + UserSid() + " all|label S-1-16-8192 1|");
+    // And one whose name another sender holds already.
+    g_holdNextTicket = true;
+    {
+        TicketMappingHook held;
+        HandOffTicket next;
+        EXPECT_NE(g_heldTicket, nullptr);
+        EXPECT_NE(NameOf("Ticket", next), g_heldTicketName);
+    }
+    CloseHandle(g_heldTicket);
+    // The ticket's mapping, and a way back's area and event: full access for this process's
+    // user alone, and a medium integrity label, no write up (Wine keeps both, and gives
+    // GENERIC_ALL back unmapped). None is inherited: a program started while they live does
+    // not keep them.
+    std::unique_ptr<HandOffTicket> awaited(new HandOffTicket(HandOffReply::Awaited));
+    const std::string own = "allow " + UserSid() + " all|label S-1-16-8192 1|";
+    EXPECT_EQ(ObjectSecurity(OpenFileMappingA(READ_CONTROL, FALSE, NameOf("Ticket", high).c_str())), own);
+    EXPECT_EQ(ObjectSecurity(OpenFileMappingA(READ_CONTROL, FALSE, NameOf("Answer", *awaited).c_str())), own);
+    EXPECT_EQ(ObjectSecurity(OpenEventA(READ_CONTROL, FALSE, NameOf("Answered", *awaited).c_str())), own);
+    {
+        auto started = StartTextReceiver(Instance());
+        ASSERT_TRUE(started->WaitForLine("ready", kLineWaitMs)) << started->Diagnosis();
+        const std::string ticketName = NameOf("Ticket", *awaited), areaName = NameOf("Answer", *awaited);
+        awaited.reset();
+        // Nothing opens: no ACEs.
+        EXPECT_EQ(ObjectSecurity(OpenFileMappingA(READ_CONTROL, FALSE, ticketName.c_str())), "");
+        EXPECT_EQ(ObjectSecurity(OpenFileMappingA(READ_CONTROL, FALSE, areaName.c_str())), "");
+    }
     // No record at all: answered FALSE (Wine 8), or never delivered to the receiving thread
     // (Wine 10 holds such a message between threads); either way nothing is kept.
     DWORD_PTR answer = FALSE;
@@ -1500,7 +1711,15 @@ TEST(HandOffReceiver, WindowIsHiddenRefusesWhatItCannotKeepAndGoesWithTheObject)
     ASSERT_NE(taken, nullptr);
     EXPECT_STREQ(taken.get(), "handed");
     EXPECT_EQ(ReadBlockText(names.BlockName()), "handed");
+    // The window goes before the instance is given up: the next first instance never meets it.
+    g_release.window = window;
+    g_release.thread = GetWindowThreadProcessId(window, nullptr);
+    g_release.real = reinterpret_cast<BOOL(WINAPI *)(HANDLE)>(
+        SwapImport(reinterpret_cast<void *>(&ReleaseMutex), reinterpret_cast<void *>(&ReleaseMutexSeen)));
+    ASSERT_NE(g_release.real, nullptr);
     receiver.reset();
+    SwapImport(reinterpret_cast<void *>(&ReleaseMutexSeen), reinterpret_cast<void *>(g_release.real));
+    EXPECT_FALSE(g_release.windowThere);
     EXPECT_FALSE(IsWindow(window));
     EXPECT_EQ(ReadBlockText(names.BlockName()), "");
     receiver.reset(new CHandOffReceiver(names.window.c_str(), names.cls.c_str(), ""));
@@ -1601,12 +1820,13 @@ TEST(HandOffReceiver, SuspendedRunningInstanceHoldsALaterOneOnlyForItsBound) {
 }
 
 // The receiving thread of a receiver in this process stops at one step of keeping a message
-// until `go` is set: before it marks the ticket (where it opens it; a request's way back is
-// claimed by then) or after it has kept what came (where it signals TextWaitsEvent). Seen
+// until `go` is set: where it opens a mapping whose name holds `opening` ("Ticket": before it
+// marks the ticket, a request's way back claimed by then; "Answer": where it claims the way
+// back) or, without one, after it has kept what came (where it signals TextWaitsEvent). Seen
 // through this program's import slots, from the making of a ReceiverPause to its end.
 struct PausedReceiver {
     HANDLE textsWait = nullptr, reached = nullptr, go = nullptr;
-    bool beforeTicket = false;
+    const char *opening = nullptr;
     BOOL(WINAPI *setEvent)(HANDLE) = nullptr;
     HANDLE(WINAPI *openFileMapping)(DWORD, BOOL, LPCSTR) = nullptr;
 } g_paused;
@@ -1617,22 +1837,22 @@ void PauseHere() {
 }
 
 BOOL WINAPI SetEventPaused(HANDLE event) {
-    if (!g_paused.beforeTicket && event == g_paused.textsWait) PauseHere();
+    if (!g_paused.opening && event == g_paused.textsWait) PauseHere();
     return g_paused.setEvent(event);
 }
 
 HANDLE WINAPI OpenFileMappingPaused(DWORD access, BOOL inherit, LPCSTR name) {
-    if (g_paused.beforeTicket && std::strstr(name, "Ticket")) PauseHere();
+    if (g_paused.opening && std::strstr(name, g_paused.opening)) PauseHere();
     return g_paused.openFileMapping(access, inherit, name);
 }
 
 struct ReceiverPause {
     NamedEvent reached, go;
-    ReceiverPause(const CHandOffReceiver &receiver, bool beforeTicket) {
+    ReceiverPause(const CHandOffReceiver &receiver, const char *opening) {
         g_paused.textsWait = receiver.TextWaitsEvent();
         g_paused.reached = OpenEventA(EVENT_ALL_ACCESS, FALSE, reached.Name().c_str());
         g_paused.go = OpenEventA(EVENT_ALL_ACCESS, FALSE, go.Name().c_str());
-        g_paused.beforeTicket = beforeTicket;
+        g_paused.opening = opening;
         g_paused.setEvent = reinterpret_cast<BOOL(WINAPI *)(HANDLE)>(
             SwapImport(reinterpret_cast<void *>(&SetEvent), reinterpret_cast<void *>(&SetEventPaused)));
         g_paused.openFileMapping = reinterpret_cast<HANDLE(WINAPI *)(DWORD, BOOL, LPCSTR)>(
@@ -1672,7 +1892,7 @@ TEST(HandOffReceiver, BoundRunningOutInsideTheReceiverTellsWhatBecameOfTheText) 
         NamedEvent rechecked;
         std::string line, taken;
         {
-            ReceiverPause pause(*receiver, c.beforeTicket);
+            ReceiverPause pause(*receiver, c.beforeTicket ? "Ticket" : nullptr);
             ASSERT_TRUE(pause.Installed());
             auto sender = StartHandOff(names, "--timeout-ms 500 --pause-at-recheck " + rechecked.Name() +
                                                   " --data-hex " + ToHex(std::string("late")));
@@ -1695,12 +1915,14 @@ TEST(HandOffReceiver, BoundRunningOutInsideTheReceiverTellsWhatBecameOfTheText) 
         EXPECT_EQ(taken + TakeAll(*receiver), c.taken ? "late|" : "");
     }
 
-    // A request whose later instance would wait for its answer: its way back was claimed,
-    // and is let go with it.
-    {
+    // A request whose later instance would wait for its answer: stopped before its ticket is
+    // marked, its way back claimed by then, or where it claims the way back (before it takes
+    // the ticket: a sender told HandedOff never finds its answer unclaimed). Let go with it.
+    for (const char *opening : {"Ticket", "Answer"}) {
+        SCOPED_TRACE(opening);
         Instance names;
         CHandOffReceiver receiver(names.window.c_str(), names.cls.c_str(), 0, nullptr);
-        ReceiverPause pause(receiver, true);
+        ReceiverPause pause(receiver, opening);
         ASSERT_TRUE(pause.Installed());
         auto later = StartTextReceiver(names, "", StandInProgramPath("receiver.exe"),
                                        " --request --wait-answer 60000 --timeout-ms 500");
@@ -1727,7 +1949,7 @@ TEST(HandOffReceiver, BoundRunningOutInsideTheReceiverTellsWhatBecameOfTheText) 
     CHandOffReceiver next(names.window.c_str(), names.cls.c_str(), 0, nullptr);
     ASSERT_TRUE(next.IsFirstInstance());
     {
-        ReceiverPause pause(next, true);
+        ReceiverPause pause(next, "Ticket");
         ASSERT_TRUE(pause.Installed());
         passOn.Set();
         EXPECT_TRUE(pause.Reached());
