@@ -185,8 +185,8 @@ readme() {
 
   # What another program sends cannot end the running instance: a missing name of 4,060
   # characters, whose answer passes the 4,096 units an answer holds, is answered with its
-  # first 4,096 (and the later instance ends with status 1); the running instance then
-  # still opens a document, and quits when told.
+  # first 4,096 (and the later instance ends with status 1); a folder and a device are no
+  # documents; the running instance then still opens a document, and quits when told.
   cat >"$work/long-name.sh" <<'SCRIPT'
 export LC_ALL=C.UTF-8
 rm -f long-first.txt long-later.txt commands && mkfifo commands
@@ -205,6 +205,9 @@ long=$(head -c 4060 /dev/zero | tr '\0' x)
 status=0
 /usr/lib/wine/wine64 "$1" --wait "/tmp/app-notes/$long.txt" 2>long-later.txt || status=$?
 [ $status -eq 1 ] || { echo "the later instance ended with status $status, not 1" >&2; exit 1; }
+status=0
+/usr/lib/wine/wine64 "$1" --wait /tmp/app-notes CON 2>no-documents.txt || status=$?
+[ $status -eq 1 ] || { echo "a folder and CON: the later instance ended with status $status, not 1" >&2; exit 1; }
 /usr/lib/wine/wine64 "$1" "Z:\\tmp\\app-notes\\meeting notes.txt"
 seen "^open Z:.*meeting notes"
 echo quit >&3
@@ -219,7 +222,9 @@ SCRIPT
   long=$(head -c 4060 /dev/zero | tr '\0' x)
   [ "$answer" = "cannot open Z:\\tmp\\app-notes\\$long.txt: n" ] ||
     fail "the answer to a missing name of 4,060 characters is not its first 4,096 units: $(head -c 80 "$work/long-later.txt")..."
-  step "a missing name of 4,060 characters: answered with the first 4,096 units; the running instance went on"
+  [ "$(tr -d '\r' <"$work/no-documents.txt")" = 'cannot open Z:\tmp\app-notes: a folder, not a document; cannot open \\.\CON: not a document' ] ||
+    fail "a folder and CON were not both refused as documents: $(cat "$work/no-documents.txt")"
+  step "a missing name of 4,060 characters: answered with the first 4,096 units; a folder and CON refused; the running instance went on"
 
   # The package came from the zip; the source archive only where it was asked for.
   [ ! -e "$work/app/build/_deps/orvanecmd-src" ] || fail "the find_package build fetched the sources"

@@ -1209,7 +1209,7 @@ TEST(HandOffAnswer, EachWayTheWaitEndsIsToldApart) {
     later->Kill();
     EXPECT_FALSE(request->AnswerAwaited());
     EXPECT_FALSE(request->Answer(1, L"late"));
-    EXPECT_FALSE(request->Answer(1, std::wstring(CHandOffRequest::kMaxAnswerUnits + 1, L'x')));
+    EXPECT_FALSE(request->Answer(1, std::wstring(CHandOffRequest::kMaxAnswerUnits - 1, L'x') + L"\xD83D\xDCC4"));
     receiver.reset();
 
     // A later instance in this process, its request held here: its bound runs out with nothing
