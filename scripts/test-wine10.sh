@@ -84,23 +84,31 @@ mirror() {
     head -n 1 | grep . || echo http://deb.debian.org/debian
 }
 
-# In namespaces of its own: debootstrap, then the i386 architecture and its packages from
-# the same suite, installed in the root with a /dev of a few nodes and a fresh /proc.
+# Run in the root's own namespaces, by make_root and in_root: a /dev of a few nodes bound
+# from this machine's, a fresh /proc (Wine's loader and dpkg need it), and in_root, which runs
+# a command in the root with a clean environment.
 # shellcheck disable=SC2016
-make_root='
-set -eu
-root=$1 from=$2 packages=$3 packages_i386=$4
-debootstrap --variant=minbase --include="$packages" '"$suite"' "$root" "$from"
+root_mounts='
 mount -t tmpfs -o mode=755,size=1m dev "$root/dev"
 for node in null zero full random urandom; do
   touch "$root/dev/$node"
   mount --bind "/dev/$node" "$root/dev/$node"
 done
 mount -t proc proc "$root/proc"
-in_root() { chroot "$root" /usr/bin/env -i PATH=/usr/sbin:/usr/bin:/sbin:/bin HOME=/root DEBIAN_FRONTEND=noninteractive "$@"; }
+in_root() { chroot "$root" /usr/bin/env -i PATH=/usr/sbin:/usr/bin:/sbin:/bin HOME=/root "$@"; }
+'
+
+# In namespaces of its own: debootstrap, then the i386 architecture and its packages from
+# the same suite, installed in the root.
+# shellcheck disable=SC2016
+make_root='
+set -eu
+root=$1 from=$2 packages=$3 packages_i386=$4
+debootstrap --variant=minbase --include="$packages" '"$suite"' "$root" "$from"
+'"$root_mounts"'
 in_root dpkg --add-architecture i386
 in_root apt-get -o Acquire::Retries=3 update
-in_root apt-get -o Acquire::Retries=3 install -y --no-install-recommends $packages_i386
+in_root env DEBIAN_FRONTEND=noninteractive apt-get -o Acquire::Retries=3 install -y --no-install-recommends $packages_i386
 in_root apt-get clean
 '
 
@@ -145,29 +153,21 @@ prepare() {
   flock -s 9
 }
 
-# In the run's own namespaces: a /dev of its own (a few nodes bound from this machine's,
-# and a /dev/shm of its own), a fresh /proc (Wine's loader needs it), a private /tmp and
-# the checkout at its own path. For a build's tests, BUILD-wine10's folders go over
+# In the run's own namespaces: the root's mounts above, a /dev/shm of its own, a private
+# /tmp and the checkout at its own path. For a build's tests, BUILD-wine10's folders go over
 # BUILD's wine/ and Testing/, and ctest runs in the root; otherwise the script given.
-# Either runs with a clean environment.
 # shellcheck disable=SC2016
 in_root='
 set -eu
 root=$1 src=$2 build=$3 lane=$4
 shift 4
-mount -t tmpfs -o mode=755,size=1m dev "$root/dev"
-for node in null zero full random urandom; do
-  touch "$root/dev/$node"
-  mount --bind "/dev/$node" "$root/dev/$node"
-done
+'"$root_mounts"'
 ln -s /proc/self/fd "$root/dev/fd"
 mkdir "$root/dev/shm" "$root/dev/pts"
 mount -t tmpfs -o mode=1777 shm "$root/dev/shm"
-mount -t proc proc "$root/proc"
 mount -t tmpfs -o mode=1777 tmp "$root/tmp"
 mkdir -p "$root$src"
 mount --bind "$src" "$root$src"
-in_root() { chroot "$root" /usr/bin/env -i PATH=/usr/sbin:/usr/bin:/sbin:/bin HOME=/root "$@"; }
 if [ -z "$build" ]; then
   in_root env -C "$src" sh "$@"
   exit

@@ -363,10 +363,7 @@ bool CHandOffRequest::Answer(DWORD status, const std::wstring &message) {
     size_t units = message.size();
     if (units > kMaxAnswerUnits) {
         units = kMaxAnswerUnits;
-        // A surrogate pair goes whole or not at all.
-        const auto high = [](wchar_t unit) { return (unit & 0xFC00) == 0xD800; };
-        const auto low = [](wchar_t unit) { return (unit & 0xFC00) == 0xDC00; };
-        if (high(message[units - 1]) && low(message[units])) --units;
+        if (IS_SURROGATE_PAIR(message[units - 1], message[units])) --units;  // whole or not at all
     }
     return wayBack_ && wayBack_->Settle(handoff_detail::kAnswerGiven, status, message.data(), units);
 }
