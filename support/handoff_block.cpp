@@ -3,35 +3,25 @@
 #include <string>
 
 #include "framework/exception.h"
-#include "support/handoff_check.h"
 
 namespace orvane::handoff_detail {
 
 HandOffBlock::HandOffBlock(const char *name) {
     const std::string mutexName = std::string("mtx") + name;
     // The mapping is created under the mutex when the mutex is new, as CMemMapFile does.
-    mutex_ = CreateMutexA(nullptr, TRUE, mutexName.c_str());
+    mutex_.reset(CreateMutexA(nullptr, TRUE, mutexName.c_str()));
     // A block without its lock would be written unguarded: refused, before the block is made
     // (a name the platform takes for the mapping but not for its longer mutex name).
     if (!mutex_) throw Exception(kMappingFailedText);
     const bool ownsMutex = GetLastError() != ERROR_ALREADY_EXISTS;
-    mapping_ = CreateFileMappingA(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE | SEC_COMMIT, 0, kSize, name);
-    if (ownsMutex) ReleaseMutex(mutex_);
-    if (!mapping_) {
-        CloseHandle(mutex_);
-        throw Exception(kMappingFailedText);
-    }
-    view_ = static_cast<char *>(MapViewOfFile(mapping_, FILE_MAP_ALL_ACCESS, 0, 0, 0));
-}
-
-HandOffBlock::~HandOffBlock() {
-    if (view_) UnmapViewOfFile(view_);  // GCOVR_EXCL_BR_LINE: null only when MapViewOfFile fails, which no seam reaches
-    CloseHandle(mapping_);
-    CloseHandle(mutex_);
+    mapping_.reset(CreateFileMappingA(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE | SEC_COMMIT, 0, kSize, name));
+    if (ownsMutex) ReleaseMutex(mutex_.get());
+    if (!mapping_) throw Exception(kMappingFailedText);
+    view_.reset(static_cast<char *>(MapViewOfFile(mapping_.get(), FILE_MAP_ALL_ACCESS, 0, 0, 0)));
 }
 
 bool HandOffBlock::Lock(DWORD timeoutMs) {
-    const DWORD wait = WaitForSingleObject(mutex_, timeoutMs);
+    const DWORD wait = WaitForSingleObject(mutex_.get(), timeoutMs);
     if (wait == WAIT_ABANDONED) Clear();
     return wait == WAIT_OBJECT_0 || wait == WAIT_ABANDONED;
 }

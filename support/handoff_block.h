@@ -4,44 +4,44 @@
 
 #include <windows.h>
 
+#include <memory>
+
+#include "support/handoff_common.h"
+
 namespace orvane::handoff_detail {
 
-// The shared block of the hand-off: the same kernel objects as CMemMapFile<char> (the
-// mapping `name` and the mutex "mtx" + `name`, created under that mutex when it is new),
-// but every wait for its lock has a bound, and nothing waits when the object goes:
-// CMemMapFile's lock, also in its destructor, waits without a limit.
+// The same kernel objects as CMemMapFile<char> (the mapping `name` and the mutex "mtx" +
+// `name`), but every wait for the lock has a bound, and nothing waits when the object goes.
 class HandOffBlock {
 public:
     static const DWORD kSize = 1024;
 
-    // Throws Exception (the mapping-failure text of CMemMapFile) when the block cannot be had.
+    // Throws Exception (kMappingFailedText) when the block or its mutex cannot be had.
     explicit HandOffBlock(const char *name);
-    ~HandOffBlock();
-    HandOffBlock(const HandOffBlock &) = delete;
-    HandOffBlock &operator=(const HandOffBlock &) = delete;
 
     // Waits at most `timeoutMs` (INFINITE: without a limit); false when the lock was not had.
     // A holder that ended while it held the lock may have left a text half written: the
     // block is emptied then, so that nobody takes it.
     bool Lock(DWORD timeoutMs);
-    void Unlock() { ReleaseMutex(mutex_); }
-    // Mapped once, when the object is made; null when that failed.
-    char *View() const { return view_; }
+    void Unlock() { ReleaseMutex(mutex_.get()); }
+    // Null only when the view could not be mapped.
+    char *View() const { return view_.get(); }
     // Empties the text at the start of the block.
     void Clear() {
-        if (view_) view_[0] = '\0';  // GCOVR_EXCL_BR_LINE: null only when MapViewOfFile fails, which no seam reaches
+        if (view_) view_.get()[0] = '\0';  // GCOVR_EXCL_BR_LINE: null only when MapViewOfFile fails, which no seam reaches
     }
 
 private:
-    HANDLE mutex_ = nullptr;
-    HANDLE mapping_ = nullptr;
-    char *view_ = nullptr;
+    UniqueHandle mutex_;
+    UniqueHandle mapping_;
+    std::unique_ptr<char, ViewUnmapper> view_;
 };
 
 // The block's lock for a scope, waited for at most `timeoutMs`; Held() says whether it was had.
 class BlockLock {
 public:
     BlockLock(HandOffBlock &block, DWORD timeoutMs) : block_(block), held_(block.Lock(timeoutMs)) {}
+    BlockLock(BlockLock &&other) noexcept : block_(other.block_), held_(other.held_) { other.held_ = false; }
     ~BlockLock() { Release(); }
     BlockLock(const BlockLock &) = delete;
     BlockLock &operator=(const BlockLock &) = delete;

@@ -53,7 +53,7 @@ size_t HandOffBlockTextLength(const char *block, size_t size) {
 #include <cwchar>
 
 #include "framework/exception.h"
-#include "support/handoff_check.h"
+#include "support/handoff_common.h"
 
 namespace orvane::handoff_detail {
 namespace {
@@ -95,22 +95,8 @@ std::string MakeHandOffRequest(int argumentCount, const wchar_t *const *argument
     return bytes;
 }
 
-namespace {
-std::wstring FromAnsi(const std::string &text) {
-    std::wstring wide(text.size(), L'\0');
-    // An ANSI text has no more UTF-16 units than bytes.
-    wide.resize(static_cast<size_t>(MultiByteToWideChar(CP_ACP, 0, text.data(), static_cast<int>(text.size()), &wide[0],
-                                                        static_cast<int>(wide.size()))));
-    return wide;
-}
-}  // namespace
-
-std::unique_ptr<CHandOffRequest> RequestOf(const char *bytes, size_t size, bool request) {
-    std::unique_ptr<CHandOffRequest> made(new CHandOffRequest);
-    if (!request) {
-        made->Arguments.push_back(FromAnsi(std::string(bytes, size)));
-        return made;
-    }
+void ReadHandOffRequest(const char *bytes, size_t size, std::wstring &workingDirectory,
+                        std::vector<std::wstring> &arguments) {
     bool directory = true;
     WalkHandOffRequest(bytes, size, [&](size_t begin, size_t units) {
         std::wstring text(units, L'\0');
@@ -118,12 +104,11 @@ std::unique_ptr<CHandOffRequest> RequestOf(const char *bytes, size_t size, bool 
             text[i] = static_cast<wchar_t>(static_cast<unsigned char>(bytes[begin + 2 * i]) |
                                            static_cast<unsigned char>(bytes[begin + 2 * i + 1]) << 8);
         if (directory)
-            made->WorkingDirectory = std::move(text);
+            workingDirectory = std::move(text);
         else
-            made->Arguments.push_back(std::move(text));
+            arguments.push_back(std::move(text));
         directory = false;
     });
-    return made;
 }
 
 }  // namespace orvane::handoff_detail

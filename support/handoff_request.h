@@ -1,13 +1,13 @@
 #pragma once
 
-// The shape of a later instance's request, made by the sender and read by the receiver;
-// not installed. The checks of received bytes (handoff_receiver.h) build everywhere.
+// A later instance's request as bytes: made by the sender, read by the receiver; not
+// installed. The shape checks of handoff_types.h are defined with it and build everywhere.
 
-#include "support/handoff_receiver.h"
+#include "support/handoff_types.h"
 
 #ifdef _WIN32
-#include <memory>
 #include <string>
+#include <vector>
 
 namespace orvane::handoff_detail {
 
@@ -15,9 +15,9 @@ namespace orvane::handoff_detail {
 // TryHandOffRequestToRunningInstance takes them. Throws Exception when it is too long.
 std::string MakeHandOffRequest(int argumentCount, const wchar_t *const *arguments, const wchar_t *workingDirectory);
 
-// What a kept message gives the program: a request as it came, or a text (`size` bytes)
-// as a request of one argument, converted from the ANSI code page.
-std::unique_ptr<CHandOffRequest> RequestOf(const char *bytes, size_t size, bool request);
+// The strings of a message that IsHandOffRequest took, every unit as it came.
+void ReadHandOffRequest(const char *bytes, size_t size, std::wstring &workingDirectory,
+                        std::vector<std::wstring> &arguments);
 
 }  // namespace orvane::handoff_detail
 #endif

@@ -9,7 +9,6 @@
 #include <vector>
 
 #include "framework/exception.h"
-#include "support/handoff_check.h"
 
 namespace orvane::handoff_detail {
 
@@ -49,29 +48,28 @@ HandOffAnswerArea *MapAnswerArea(HANDLE mapping) {
         MapViewOfFile(mapping, FILE_MAP_ALL_ACCESS, 0, 0, sizeof(HandOffAnswerArea)));
 }
 
-DWORD StartedLow(HANDLE process) {
+// The low half of a process's creation time: with its id, it tells a reused id apart.
+DWORD CreationTimeLow(HANDLE process) {
     FILETIME created = {}, exited, kernel, user;
     GetProcessTimes(process, &created, &exited, &kernel, &user);
     return created.dwLowDateTime;
 }
 
 LONGLONG HolderOf(DWORD processId, HANDLE process) {
-    return static_cast<LONGLONG>(static_cast<ULONGLONG>(processId) << 32 | StartedLow(process));
+    return static_cast<LONGLONG>(static_cast<ULONGLONG>(processId) << 32 | CreationTimeLow(process));
 }
 
 LONGLONG ReadHolder(HandOffAnswerArea &area) { return InterlockedCompareExchange64(&area.holder, 0, 0); }
 
 // The process of this id and creation time, to wait on; null when it has ended (or its id is
 // another's now).
-UniqueHandle OpenProcessStarted(DWORD processId, DWORD startedLow) {
+UniqueHandle OpenProcessCreated(DWORD processId, DWORD createdLow) {
     UniqueHandle process(OpenProcess(SYNCHRONIZE | PROCESS_QUERY_LIMITED_INFORMATION, FALSE, processId));
-    if (process && StartedLow(process.get()) != startedLow) process.reset();
+    if (process && CreationTimeLow(process.get()) != createdLow) process.reset();
     return process;
 }
 
 bool Ended(HANDLE process) { return WaitForSingleObject(process, 0) == WAIT_OBJECT_0; }
-
-}  // namespace
 
 // A mapping of the sender's that a receiver opens, with HandOffSenderSecurity: a program below
 // medium integrity may not label its objects medium, and gets the default then.
@@ -88,6 +86,8 @@ UniqueHandle CreateSenderMapping(const std::string &name, DWORD size, DWORD &err
     // GCOVR_EXCL_STOP
     return mapping;
 }
+
+}  // namespace
 
 // ---- the ticket ----
 
@@ -214,33 +214,32 @@ bool TakeTicket(ULONG_PTR messageData) {
 HandOffAnswerWaiter::HandOffAnswerWaiter(UniqueHandle mapping, HandOffAnswerArea *area, UniqueHandle event)
     : mapping_(std::move(mapping)), area_(area), event_(std::move(event)) {
     area_->waiterProcessId = GetCurrentProcessId();
-    area_->waiterStartedLow = StartedLow(GetCurrentProcess());
+    area_->waiterCreatedLow = CreationTimeLow(GetCurrentProcess());
 }
 
-HandOffAnswerWaiter::~HandOffAnswerWaiter() { GiveUp(); }
+HandOffAnswerWaiter::~HandOffAnswerWaiter() { StopWaiting(); }
 
-bool HandOffAnswerWaiter::GiveUp() {
+bool HandOffAnswerWaiter::StopWaiting() {
     return InterlockedCompareExchange(&area_->state, kAnswerAbandoned, kAnswerOwed) == kAnswerOwed;
 }
 
-HandOffAnswer HandOffAnswerWaiter::Final(HandOffAnswerOutcome outcome) {
+HandOffAnswer HandOffAnswerWaiter::End(HandOffAnswerOutcome outcome) {
     ended_ = true;
-    final_.Outcome = outcome;
+    answer_.Outcome = outcome;
     if (outcome == HandOffAnswerOutcome::Answered) {
-        final_.Status = area_->status;
+        answer_.Status = area_->status;
         const DWORD units = area_->messageUnits;
-        final_.Message.assign(area_->message,
-                              units < CHandOffRequest::kMaxAnswerUnits ? units : CHandOffRequest::kMaxAnswerUnits);
+        answer_.Message.assign(area_->message,
+                               units < HandOffAnswer::kMaxMessageUnits ? units : HandOffAnswer::kMaxMessageUnits);
     }
-    return final_;
+    return answer_;
 }
 
 HandOffAnswer HandOffAnswerWaiter::Wait(DWORD timeoutMs) {
-    if (ended_) return final_;
+    if (ended_) return answer_;
     // Unclaimed once the message was taken: the receiver gives no answers.
-    if (area_->state == kAnswerUnclaimed) return Final(HandOffAnswerOutcome::NoAnswerWillCome);
-    const bool bounded = timeoutMs != INFINITE;
-    const ULONGLONG end = GetTickCount64() + (bounded ? timeoutMs : 0);
+    if (area_->state == kAnswerUnclaimed) return End(HandOffAnswerOutcome::NoAnswerWillCome);
+    const Deadline deadline(timeoutMs);
     UniqueHandle holderProcess;
     LONGLONG holderSeen = 0;
     for (;;) {
@@ -248,33 +247,31 @@ HandOffAnswer HandOffAnswerWaiter::Wait(DWORD timeoutMs) {
             case kAnswerOwed:
                 break;
             case kAnswerGiven:
-                return Final(HandOffAnswerOutcome::Answered);
+                return End(HandOffAnswerOutcome::Answered);
             case kAnswerFinishedUnanswered:
-                return Final(HandOffAnswerOutcome::FinishedUnanswered);
+                return End(HandOffAnswerOutcome::FinishedUnanswered);
             case kAnswerNotOpened:
-                return Final(HandOffAnswerOutcome::NotOpened);
+                return End(HandOffAnswerOutcome::NotOpened);
             default:  // none will come, or a state that no receiver of this library writes
-                return Final(HandOffAnswerOutcome::NoAnswerWillCome);
+                return End(HandOffAnswerOutcome::NoAnswerWillCome);
         }
         // The holder changes when the request is passed on: the next instance owes it then.
         const LONGLONG holder = ReadHolder(*area_);
         if (holder != holderSeen) {
             holderSeen = holder;
-            holderProcess = OpenProcessStarted(static_cast<DWORD>(static_cast<ULONGLONG>(holder) >> 32),
+            holderProcess = OpenProcessCreated(static_cast<DWORD>(static_cast<ULONGLONG>(holder) >> 32),
                                                static_cast<DWORD>(holder));
         }
         DWORD wait = WAIT_OBJECT_0 + 1;  // a holder already gone counts as one that has just ended
         if (holderProcess) {
             const HANDLE handles[2] = {event_.get(), holderProcess.get()};
-            const ULONGLONG now = GetTickCount64();
-            const DWORD remainingMs = !bounded ? INFINITE : now >= end ? 0 : static_cast<DWORD>(end - now);
-            wait = WaitForMultipleObjects(2, handles, FALSE, remainingMs);
+            wait = WaitForMultipleObjects(2, handles, FALSE, deadline.RemainingMs());
         }
         if (wait == WAIT_TIMEOUT) {
-            if (GiveUp()) return Final(HandOffAnswerOutcome::TimedOut);
+            if (StopWaiting()) return End(HandOffAnswerOutcome::TimedOut);
         } else if (wait == WAIT_OBJECT_0 + 1) {
             // Ended: unless it handed the request on, or answered, just before.
-            if (ReadHolder(*area_) == holderSeen && GiveUp()) return Final(HandOffAnswerOutcome::InstanceEnded);
+            if (ReadHolder(*area_) == holderSeen && StopWaiting()) return End(HandOffAnswerOutcome::InstanceEnded);
         }
     }
 }
@@ -294,13 +291,13 @@ std::shared_ptr<HandOffWayBack> HandOffWayBack::Claim(ULONG_PTR messageData) noe
         wayBack->mapping_ = std::move(mapping);
         wayBack->messageData_ = messageData & 0xFFFFFFFF;
         HandOffAnswerArea &area = *wayBack->area_;
-        wayBack->waiter_ = OpenProcessStarted(area.waiterProcessId, area.waiterStartedLow);
-        wayBack->self_ = HolderOf(GetCurrentProcessId(), GetCurrentProcess());
+        wayBack->waiter_ = OpenProcessCreated(area.waiterProcessId, area.waiterCreatedLow);
+        wayBack->thisHolder_ = HolderOf(GetCurrentProcessId(), GetCurrentProcess());
         // The holder first, then the state, which the waiter reads first.
-        InterlockedExchange64(&area.holder, wayBack->self_);
+        InterlockedExchange64(&area.holder, wayBack->thisHolder_);
         const LONG state = InterlockedCompareExchange(&area.state, kAnswerOwed, kAnswerUnclaimed);
-        wayBack->fresh_ = state == kAnswerUnclaimed;
-        if (!wayBack->fresh_ && state != kAnswerOwed) return nullptr;  // its waiter gave up
+        wayBack->claimedFromWaiter_ = state == kAnswerUnclaimed;
+        if (!wayBack->claimedFromWaiter_ && state != kAnswerOwed) return nullptr;  // its waiter gave up
         SetEvent(wayBack->event_.get());
         return wayBack;
     } catch (...) {  // GCOVR_EXCL_START: out of memory: kept without a way back
@@ -312,10 +309,10 @@ HandOffWayBack::~HandOffWayBack() {
     if (HeldHere()) Settle(kAnswerFinishedUnanswered);
 }
 
-bool HandOffWayBack::HeldHere() const { return ReadHolder(*area_) == self_; }
+bool HandOffWayBack::HeldHere() const { return ReadHolder(*area_) == thisHolder_; }
 
 void HandOffWayBack::Unclaim() {
-    if (fresh_) {
+    if (claimedFromWaiter_) {
         settled_ = true;
         InterlockedCompareExchange(&area_->state, kAnswerUnclaimed, kAnswerOwed);
     } else {
@@ -352,20 +349,3 @@ bool HandOffWayBack::Awaited() const {
 }
 
 }  // namespace orvane::handoff_detail
-
-// ---- the request's side ----
-
-namespace orvane {
-
-bool CHandOffRequest::AnswerAwaited() const { return wayBack_ && wayBack_->Awaited(); }
-
-bool CHandOffRequest::Answer(DWORD status, const std::wstring &message) {
-    size_t units = message.size();
-    if (units > kMaxAnswerUnits) {
-        units = kMaxAnswerUnits;
-        if (IS_SURROGATE_PAIR(message[units - 1], message[units])) --units;  // whole or not at all
-    }
-    return wayBack_ && wayBack_->Settle(handoff_detail::kAnswerGiven, status, message.data(), units);
-}
-
-}  // namespace orvane

@@ -8,32 +8,22 @@
 #include <atomic>
 #include <memory>
 
-#include "support/handoff_receiver.h"
+#include "support/handoff_common.h"
+#include "support/handoff_types.h"
 
 namespace orvane::handoff_detail {
-
-// Owners of a kernel handle and of a mapped view.
-struct HandleCloser {
-    void operator()(HANDLE handle) const {
-        if (handle) CloseHandle(handle);
-    }
-};
-using UniqueHandle = std::unique_ptr<void, HandleCloser>;
-struct ViewUnmapper {
-    void operator()(const volatile void *view) const { UnmapViewOfFile(const_cast<void *>(view)); }
-};
 
 // The answer area of a way back, named by its ticket's number: the same layout in 32-bit
 // and 64-bit programs. Another process writes it: every field is checked before use.
 struct HandOffAnswerArea {
     volatile LONG state;       // kAnswer... below
     DWORD waiterProcessId;     // the later instance that waits
-    DWORD waiterStartedLow;    // low half of its creation time: a reused process id is told apart
+    DWORD waiterCreatedLow;    // low half of its creation time: a reused process id is told apart
     DWORD status;              // the answer's status
     volatile LONGLONG holder;  // process id << 32 | low half of the creation time of the holder
     DWORD messageUnits;        // the answer's message, at most kMaxAnswerUnits units
     DWORD reserved;
-    WCHAR message[CHandOffRequest::kMaxAnswerUnits];
+    WCHAR message[HandOffAnswer::kMaxMessageUnits];
 };
 // The states: the waiter makes it Unclaimed; a receiver that will answer makes it Owed (before
 // it takes the ticket, so that a sender told HandedOff never finds it Unclaimed); every other
@@ -56,15 +46,16 @@ public:
     void KeepTicket(UniqueHandle ticket) { ticket_ = std::move(ticket); }
 
 private:
-    bool GiveUp();
-    HandOffAnswer Final(HandOffAnswerOutcome outcome);
+    // Abandoned, from Owed: true when the answer was still owed, so nobody answers it now.
+    bool StopWaiting();
+    HandOffAnswer End(HandOffAnswerOutcome outcome);
 
     UniqueHandle mapping_;
     std::unique_ptr<HandOffAnswerArea, ViewUnmapper> area_;
     UniqueHandle event_;
     UniqueHandle ticket_;
     bool ended_ = false;
-    HandOffAnswer final_;
+    HandOffAnswer answer_;  // once ended_
 };
 
 // The running instance's side of a way back: claimed by the receiver that keeps the request,
@@ -103,8 +94,8 @@ private:
     UniqueHandle event_;
     UniqueHandle waiter_;  // the waiting process; null when it could not be opened
     ULONG_PTR messageData_ = 0;
-    LONGLONG self_ = 0;   // this process, as the holder field names it
-    bool fresh_ = false;  // claimed from Unclaimed, not handed on
+    LONGLONG thisHolder_ = 0;          // this process, as the holder field names it
+    bool claimedFromWaiter_ = false;  // claimed from Unclaimed, not handed on by another instance
     std::atomic<bool> settled_{false};
 };
 

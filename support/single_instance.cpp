@@ -8,6 +8,7 @@
 #include "framework/exception.h"
 #include "support/handoff_block.h"
 #include "support/handoff_check.h"
+#include "support/handoff_common.h"
 #include "support/handoff_request.h"
 #include "support/handoff_ticket.h"
 
@@ -22,33 +23,10 @@ namespace {
 // Guards the globals above: each check works on values of its own and only writes them
 // there, so that checks on several threads never act on each other's.
 SRWLOCK publishedLock = SRWLOCK_INIT;
-}  // namespace
 
-void handoff_detail::PublishCheck(HANDLE instanceMutex, const char *blockName) {
-    AcquireSRWLockExclusive(&publishedLock);
-    InstanceMutex = instanceMutex;
-    std::memcpy(SharedDataName, blockName, std::strlen(blockName) + 1);
-    ReleaseSRWLockExclusive(&publishedLock);
-}
-
-void handoff_detail::ForgetInstanceMutex(HANDLE instanceMutex) {
-    AcquireSRWLockExclusive(&publishedLock);
-    if (InstanceMutex == instanceMutex) InstanceMutex = nullptr;
-    ReleaseSRWLockExclusive(&publishedLock);
-}
-
-// "引き渡すテキストが長すぎます"
-const char handoff_detail::kDataTooLongText[] =
-    "\x88\xf8\x82\xab\x93\x6e\x82\xb7\x83\x65\x83\x4c\x83\x58\x83\x67\x82\xaa\x92\xb7\x82\xb7\x82\xac\x82\xdc\x82\xb7";
-
-namespace {
 const size_t kNameArea = sizeof SharedDataName;  // 1023 bytes and the terminator
 const char kBlockSuffix[] = "_multiple_data";
-
-// "ウィンドウ名とクラス名がどちらも空です"
-const char kNoNamesText[] =
-    "\x83\x45\x83\x42\x83\x93\x83\x68\x83\x45\x96\xbc\x82\xc6\x83\x4e\x83\x89\x83\x58\x96\xbc\x82\xaa\x82\xc7"
-    "\x82\xbf\x82\xe7\x82\xe0\x8b\xf3\x82\xc5\x82\xb7";
+const DWORD kNoWindowPollMs = 10;
 
 // Appends `text` to the `length` characters in `area`, cut to kNameArea - 1 in all.
 void AppendCut(char *area, size_t &length, const char *text) {
@@ -70,25 +48,52 @@ void ComposeSharedDataName(const char *windowName, const char *className, char n
     AppendCut(name, length, kBlockSuffix);
 }
 
+void handoff_detail::PublishCheck(HANDLE instanceMutex, const char *blockName) {
+    ExclusiveGuard guard(publishedLock);
+    InstanceMutex = instanceMutex;
+    std::memcpy(SharedDataName, blockName, std::strlen(blockName) + 1);
+}
+
+void handoff_detail::ForgetInstanceMutex(HANDLE instanceMutex) {
+    ExclusiveGuard guard(publishedLock);
+    if (InstanceMutex == instanceMutex) InstanceMutex = nullptr;
+}
+
+void InstanceNames::RefuseEmpty() const {
+    if (!*window && !*className) throw Exception(kNoNamesText);
+}
+
+std::string InstanceNames::BlockName() const {
+    char name[kNameArea];
+    ComposeSharedDataName(window, className, name);
+    return name;
+}
+
+HandOffPayload HandOffPayload::Text(const char *text) {
+    if (!text) text = "";
+    return Message(text, std::strlen(text) + 1, false);
+}
+
+HandOffPayload HandOffPayload::Message(const char *bytes, size_t size, bool isRequest) {
+    HandOffPayload payload;
+    payload.bytes = bytes;
+    payload.size = size;
+    payload.isRequest = isRequest;
+    return payload;
+}
+
 namespace {
-const DWORD kNoWindowPollMs = 10;
 
-// The end of a call's waits; none for INFINITE.
-class Deadline {
-public:
-    explicit Deadline(DWORD timeoutMs) : infinite_(timeoutMs == INFINITE), end_(GetTickCount64() + timeoutMs) {}
-    bool Infinite() const { return infinite_; }
-    // INFINITE for an infinite deadline.
-    DWORD RemainingMs() const {
-        if (infinite_) return INFINITE;
-        const ULONGLONG now = GetTickCount64();
-        return now >= end_ ? 0 : static_cast<DWORD>(end_ - now);
-    }
-
-private:
-    bool infinite_;
-    ULONGLONG end_;
-};
+// Creates the instance mutex, owned by this thread (`created`), or opens it when it exists:
+// creation is atomic between processes, so exactly one caller creates it.
+HANDLE CreateInstanceMutex(const InstanceNames &names, bool &created) {
+    char name[kNameArea];
+    ComposeInstanceName(names.window, names.className, name);
+    SetLastError(ERROR_SUCCESS);
+    const HANDLE mutex = CreateMutexA(nullptr, TRUE, name);
+    created = GetLastError() == ERROR_SUCCESS;
+    return mutex;
+}
 
 // Whether this thread now owns the instance mutex because its owner gave it up or ended
 // (WAIT_ABANDONED). Only the owner can release a mutex: a thread that owns it already
@@ -102,14 +107,44 @@ bool TakeOverInstanceMutex(HANDLE mutex) {
     return wait == WAIT_OBJECT_0 || wait == WAIT_ABANDONED;
 }
 
+// A text goes into the block too, refused before the block is touched when it does not fit
+// with its terminator. False for a request, which goes by message only.
+bool WriteText(HandOffBlock &block, const HandOffPayload &payload) {
+    if (payload.isRequest) return false;
+    if (payload.size > HandOffBlock::kSize) throw Exception(kDataTooLongText);
+    // GCOVR_EXCL_BR_START: the view is null only when MapViewOfFile fails, which no seam reaches
+    if (char *view = block.View()) std::memcpy(view, payload.bytes, payload.size);
+    // GCOVR_EXCL_BR_STOP
+    return true;
+}
+
+// Our text from a round whose window went away, if the block still holds exactly it
+// (terminator included), is nobody's: someone else's text stays, whatever it shares with ours.
+void RemoveOwnText(HandOffBlock &block, const HandOffPayload &payload) {
+    const char *view = block.View();
+    // GCOVR_EXCL_BR_START: the view is null only when MapViewOfFile fails, which no seam reaches
+    if (view && std::memcmp(view, payload.bytes, payload.size) == 0) block.Clear();
+    // GCOVR_EXCL_BR_STOP
+}
+
 // With a window name alone, the program's own main window may carry the same title: a
 // CHandOffReceiver's window, of the library's class, is the better guess.
 // FindWindowA matches any class or title for null, but "" only an empty one.
-HWND FindReceiverWindow(const char *windowName, const char *className) {
-    if (!*className) {  // then the window name is not empty
-        if (HWND receiver = FindWindowA(kHandOffReceiverClass, windowName)) return receiver;
+HWND FindReceiverWindow(const InstanceNames &names) {
+    if (!*names.className) {  // then the window name is not empty
+        if (HWND receiver = FindWindowA(kHandOffReceiverClass, names.window)) return receiver;
     }
-    return FindWindowA(*className ? className : nullptr, *windowName ? windowName : nullptr);
+    return FindWindowA(*names.className ? names.className : nullptr, *names.window ? names.window : nullptr);
+}
+
+// True once the running instance has had no window for kNoWindowWaitMs (or the time left, if
+// less) from the first call with `until` 0; otherwise waits a poll's time.
+bool NoWindowWaitOver(ULONGLONG &until, const Deadline &deadline) {
+    const ULONGLONG now = GetTickCount64();
+    if (!until) until = now + std::min(kNoWindowWaitMs, deadline.RemainingMs());
+    if (now >= until) return true;
+    Sleep(kNoWindowPollMs);
+    return false;
 }
 
 // The system lets the program that the user started last take the foreground, not the
@@ -121,16 +156,15 @@ void LetTargetComeForward(HWND target) {
 }
 
 // What became of one message.
-enum class Sent { Taken, Answered, NotAnswered };
+enum class Delivery { Taken, AnsweredNotTaken, NoAnswerInTime };
 
 // Sends the message with its ticket. A window that gives no answer in time may still have
 // taken it: the ticket tells.
-Sent SendMessageWithTicket(HWND target, const void *bytes, size_t size, const Deadline &deadline,
-                           HandOffTicket &ticket) {
+Delivery SendWithTicket(HWND target, const HandOffPayload &payload, const Deadline &deadline, HandOffTicket &ticket) {
     COPYDATASTRUCT copied = {};
     copied.dwData = ticket.MessageData();
-    copied.cbData = static_cast<DWORD>(size);
-    copied.lpData = const_cast<void *>(bytes);
+    copied.cbData = static_cast<DWORD>(payload.size);
+    copied.lpData = const_cast<char *>(payload.bytes);
     const LPARAM message = reinterpret_cast<LPARAM>(&copied);
     DWORD_PTR answer = 0;
     bool answered = true;
@@ -142,129 +176,91 @@ Sent SendMessageWithTicket(HWND target, const void *bytes, size_t size, const De
         answered = remainingMs != 0 &&
                    SendMessageTimeoutA(target, WM_COPYDATA, 0, message, SMTO_NORMAL, remainingMs, &answer) != 0;
     }
-    if (answered) return answer == TRUE ? Sent::Taken : Sent::Answered;
-    return ticket.TakenElseVoid() ? Sent::Taken : Sent::NotAnswered;
+    if (answered) return answer == TRUE ? Delivery::Taken : Delivery::AnsweredNotTaken;
+    return ticket.TakenElseVoid() ? Delivery::Taken : Delivery::NoAnswerInTime;
 }
 
-// Our text from a round whose window went away, if the block still holds exactly it
-// (terminator included), is nobody's: someone else's text stays, whatever it shares with ours.
-void RemoveOwnText(HandOffBlock &block, const char *data, size_t dataLength) {
-    const char *view = block.View();
-    // GCOVR_EXCL_BR_START: the view is null only when MapViewOfFile fails, which no seam reaches
-    if (view && std::memcmp(view, data, dataLength + 1) == 0) block.Clear();
-    // GCOVR_EXCL_BR_STOP
-}
-
-// The check. With `heldBlock`, the caller holds the block open and its lock is taken
-// before the instance mutex, so that `becomeFirst` runs under the lock of the decision.
-HandOffOutcome HandOff(const char *windowName, const char *className, const HandOffPayload &payload, DWORD timeoutMs,
-                       HandOffBlock *heldBlock, BecomeFirstInstance becomeFirst, void *context, HANDLE *instanceMutex,
-                       bool publish) {
-    if (!windowName) windowName = "";
-    if (!className) className = "";
-    const char *data = payload.request ? nullptr : payload.text ? payload.text : "";
-    // The name "" would make an unnamed mutex: every caller would be the first instance.
-    if (!*windowName && !*className) throw Exception(kNoNamesText);
-
-    const Deadline deadline(timeoutMs);
-    std::optional<BlockLock> lock;
-    if (heldBlock) {
-        lock.emplace(*heldBlock, deadline.RemainingMs());
-        if (!lock->Held()) return HandOffOutcome::BlockBusy;
-    }
-
-    char name[kNameArea];
-    ComposeInstanceName(windowName, className, name);
-    // Creation is atomic between processes: exactly one caller sees no error.
-    SetLastError(ERROR_SUCCESS);
-    const HANDLE mutex = CreateMutexA(nullptr, TRUE, name);
-    const DWORD mutexError = GetLastError();
-    if (instanceMutex) *instanceMutex = mutex;
-    char blockName[kNameArea];
-    ComposeSharedDataName(windowName, className, blockName);
-    if (publish) PublishCheck(mutex, blockName);
-    if (mutexError == ERROR_SUCCESS) {
-        if (becomeFirst) becomeFirst(context, *heldBlock, mutex);
-        return HandOffOutcome::FirstInstance;
-    }
-
-    const size_t dataLength = data ? std::strlen(data) : 0;
-    std::optional<HandOffBlock> ownBlock;
-    HandOffBlock &block = heldBlock ? *heldBlock : ownBlock.emplace(blockName);
+// A later instance's hand-off, round by round: each decided under the block's lock (which
+// `lock` holds already when the caller took it) and sent without it, so the lock is never
+// held while waiting on the receiver. A round whose window went away, or found none yet,
+// is decided again. FirstInstance leaves the lock held.
+HandOffOutcome HandOffRounds(const InstanceNames &names, const HandOffPayload &payload, const Deadline &deadline,
+                             HandOffBlock &block, HANDLE instanceMutex, std::optional<BlockLock> &lock) {
     bool written = false;
     ULONGLONG noWindowUntil = 0;
     for (;;) {
-        if (!lock) {
-            lock.emplace(block, deadline.RemainingMs());
-            if (!lock->Held()) return HandOffOutcome::BlockBusy;
-        }
-        if (written) RemoveOwnText(block, data, dataLength);
-        // Decided under the lock, under which a CHandOffReceiver makes its window, and gives
-        // it up with the mutex: an owner found alive has its window.
-        if (TakeOverInstanceMutex(mutex)) {
-            if (becomeFirst) becomeFirst(context, block, mutex);
-            return HandOffOutcome::FirstInstance;
-        }
-        if (data) {
-            // Refused before the block is touched: the text and its terminator must fit.
-            if (dataLength > HandOffBlock::kSize - 1) throw Exception(kDataTooLongText);
-            // GCOVR_EXCL_BR_START: the view is null only when MapViewOfFile fails, which no seam reaches
-            if (char *view = block.View()) std::memcpy(view, data, dataLength + 1);
-            // GCOVR_EXCL_BR_STOP
-            written = true;
-        }
-        // Found under the lock, without sending messages, so the lock is never held while
-        // waiting on the receiver.
-        const HWND target = FindReceiverWindow(windowName, className);
+        if (!lock) lock.emplace(block, deadline.RemainingMs());
+        if (!lock->Held()) return HandOffOutcome::BlockBusy;
+        if (written) RemoveOwnText(block, payload);
+        // A CHandOffReceiver makes its window under this lock and gives it up with the mutex:
+        // an owner found alive has its window.
+        if (TakeOverInstanceMutex(instanceMutex)) return HandOffOutcome::FirstInstance;
+        written = WriteText(block, payload);
+        const HWND target = FindReceiverWindow(names);
         lock.reset();
         if (!target) {
-            // The owner lived a moment ago, without a window of these names: it may be making
-            // its window, or have died since (then it is taken over); else nobody takes the text.
-            const ULONGLONG now = GetTickCount64();
-            if (!noWindowUntil) noWindowUntil = now + std::min(kNoWindowWaitMs, deadline.RemainingMs());
-            if (now >= noWindowUntil) return HandOffOutcome::NoWindow;
-            Sleep(kNoWindowPollMs);
+            // The owner may be making its window, or have died since (then it is taken over).
+            if (NoWindowWaitOver(noWindowUntil, deadline)) return HandOffOutcome::NoWindow;
             continue;
         }
         LetTargetComeForward(target);
         // Kept until the round is decided: a receiver still inside the message finds it void.
-        HandOffTicket ticket(payload.waiter ? HandOffReply::Awaited : HandOffReply::NotAwaited, payload.passedOn);
-        const Sent sent = data ? SendMessageWithTicket(target, data, dataLength + 1, deadline, ticket)
-                               : SendMessageWithTicket(target, payload.request, payload.requestSize, deadline, ticket);
-        if (sent == Sent::Taken) {
+        HandOffTicket ticket(payload.waiter ? HandOffReply::Awaited : HandOffReply::NotAwaited, payload.passedOnTicket);
+        const Delivery delivery = SendWithTicket(target, payload, deadline, ticket);
+        if (delivery == Delivery::Taken) {
             if (payload.waiter) *payload.waiter = ticket.TakeWaiter();
             return HandOffOutcome::HandedOff;
         }
-        // Gone while the message waited: its instance closed or died, and did not take it.
-        // Decide again.
+        // Gone while the message waited: its instance closed or died without taking it.
         if (!IsWindow(target)) continue;
-        return sent == Sent::Answered ? HandOffOutcome::Refused : HandOffOutcome::NotResponding;
+        return delivery == Delivery::AnsweredNotTaken ? HandOffOutcome::Refused : HandOffOutcome::NotResponding;
     }
 }
+
+// The check of TryHandOffToRunningInstance: the block is made only in a later instance, and the
+// instance mutex's handle is kept open for the process's life.
+HandOffOutcome CheckAndHandOff(const InstanceNames &names, const HandOffPayload &payload, DWORD timeoutMs) {
+    names.RefuseEmpty();
+    const Deadline deadline(timeoutMs);
+    bool created = false;
+    const HANDLE instanceMutex = CreateInstanceMutex(names, created);
+    const std::string blockName = names.BlockName();
+    PublishCheck(instanceMutex, blockName.c_str());
+    if (created) return HandOffOutcome::FirstInstance;
+    HandOffBlock block(blockName.c_str());
+    std::optional<BlockLock> lock;  // let go before the block closes
+    return HandOffRounds(names, payload, deadline, block, instanceMutex, lock);
+}
+
 }  // namespace
 
-HandOffOutcome handoff_detail::HandOffWithBlock(const char *windowName, const char *className,
-                                                const HandOffPayload &payload, DWORD timeoutMs, HandOffBlock &block,
-                                                BecomeFirstInstance becomeFirst, void *context, HANDLE *instanceMutex,
-                                                bool publish) {
-    return HandOff(windowName, className, payload, timeoutMs, &block, becomeFirst, context, instanceMutex, publish);
+CheckResult handoff_detail::CheckWithBlock(const InstanceNames &names, const HandOffPayload &payload,
+                                           DWORD timeoutMs, HandOffBlock &block, UniqueHandle &instanceMutex,
+                                           bool publish) {
+    names.RefuseEmpty();
+    const Deadline deadline(timeoutMs);
+    std::optional<BlockLock> lock(std::in_place, block, deadline.RemainingMs());
+    if (!lock->Held()) return {HandOffOutcome::BlockBusy, std::nullopt};
+    bool created = false;
+    instanceMutex.reset(CreateInstanceMutex(names, created));
+    if (publish) PublishCheck(instanceMutex.get(), names.BlockName().c_str());
+    const HandOffOutcome outcome = created ? HandOffOutcome::FirstInstance
+                                           : HandOffRounds(names, payload, deadline, block, instanceMutex.get(), lock);
+    if (outcome != HandOffOutcome::FirstInstance) return {outcome, std::nullopt};
+    return {outcome, std::move(lock)};
 }
 
 HandOffOutcome TryHandOffToRunningInstance(const char *windowName, const char *className, const char *data,
                                            DWORD timeoutMs) {
-    HandOffPayload payload;
-    payload.text = data;
-    return HandOff(windowName, className, payload, timeoutMs, nullptr, nullptr, nullptr, nullptr, true);
+    return CheckAndHandOff(InstanceNames(windowName, className), HandOffPayload::Text(data), timeoutMs);
 }
 
 HandOffOutcome TryHandOffRequestToRunningInstance(const char *windowName, const char *className, int argumentCount,
                                                   const wchar_t *const *arguments, const wchar_t *workingDirectory,
                                                   DWORD timeoutMs) {
     const std::string request = MakeHandOffRequest(argumentCount, arguments, workingDirectory);
-    HandOffPayload payload;
-    payload.request = request.data();
-    payload.requestSize = request.size();
-    return HandOff(windowName, className, payload, timeoutMs, nullptr, nullptr, nullptr, nullptr, true);
+    return CheckAndHandOff(InstanceNames(windowName, className), HandOffPayload::Message(request.data(), request.size(), true),
+                           timeoutMs);
 }
 
 bool HandOffToRunningInstance(const char *windowName, const char *className, const char *data) {
