@@ -562,10 +562,12 @@ TEST(HandOff, NextProgramIsFirstOnceTheRunningInstanceHasGone) {
     struct Case {
         Going going;
         const char *name;
+        bool takerStays;  // the program that takes the instance over runs on, the block held open meanwhile
     };
-    for (const Case &c : {Case{Going::Killed, "killed"},
-                          Case{Going::KilledWhileAnswerAwaited, "killed while a receiver waits for its answer"},
-                          Case{Going::Closed, "closed"}, Case{Going::CheckingThreadEnded, "its thread ended"}}) {
+    for (const Case &c : {Case{Going::Killed, "killed", false},
+                          Case{Going::Killed, "killed, and the program that takes over stays", true},
+                          Case{Going::KilledWhileAnswerAwaited, "killed while a receiver waits for its answer", false},
+                          Case{Going::Closed, "closed", false}, Case{Going::CheckingThreadEnded, "its thread ended", false}}) {
         const Going going = c.going;
         const bool killed = going == Going::Killed || going == Going::KilledWhileAnswerAwaited;
         SCOPED_TRACE(c.name);
@@ -603,6 +605,19 @@ TEST(HandOff, NextProgramIsFirstOnceTheRunningInstanceHasGone) {
                 << first->UnreadOutput();
         }
 
+        if (!next && c.takerStays) {
+            // It decides under the block's lock and lets that go as it returns, while it runs on.
+            CMemMapFile<char> holder(names.BlockName().c_str(), 0, 1024, nullptr);
+            NamedEvent takerGoes;
+            auto taker = StartHandOff(names, "--hold-event " + takerGoes.Name());
+            ASSERT_TRUE(taker->ReadLine(line, kLineWaitMs));
+            EXPECT_EQ(ResultOf(line), "result 0");
+            const DWORD wait = WaitForSingleObject(holder.Mutex, 2000);
+            EXPECT_EQ(wait, WAIT_OBJECT_0) << "the block's lock is still held by the program that took over";
+            if (wait == WAIT_OBJECT_0 || wait == WAIT_ABANDONED) ReleaseMutex(holder.Mutex);
+            takerGoes.Set();
+            ASSERT_TRUE(taker->WaitExit(kLineWaitMs));
+        }
         if (!next) {
             // First whatever its text: the length counts only for a text that is handed over.
             EXPECT_EQ(ResultOf(HandOffOnce(names, "--data-fill x 2000")), "result 0");
