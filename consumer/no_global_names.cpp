@@ -16,6 +16,7 @@
 #include <orvanecmd/framework/ansi_string.h>
 #include <orvanecmd/framework/exception.h>
 #include <orvanecmd/support/handoff_receiver.h>
+#include <orvanecmd/support/handoff_types.h>
 #include <orvanecmd/support/md5.h>
 #include <orvanecmd/support/owned_array.h>
 #include <orvanecmd/support/process_counter.h>

@@ -233,8 +233,8 @@ std::unique_ptr<CHandOffRequest> CHandOffReceiver::TakeRequest() {
     ExclusiveGuard guard(itemsLock_);
     if (items_.empty()) return nullptr;
     // Made before the item leaves the queue: out of memory, it stays there.
-    std::unique_ptr<CHandOffRequest> request = RequestOf(items_.front().bytes.get(), items_.front().size,
-                                                         items_.front().isRequest);
+    std::unique_ptr<CHandOffRequest> request =
+        RequestOf(items_.front().bytes.get(), items_.front().size, items_.front().isRequest);
     request->wayBack_ = PopOldestLocked().wayBack;
     return request;
 }

@@ -77,7 +77,7 @@ UniqueHandle CreateSenderMapping(const std::string &name, DWORD size, DWORD &err
     UniqueHandle mapping(CreateFileMappingA(INVALID_HANDLE_VALUE, HandOffSenderSecurity(), PAGE_READWRITE | SEC_COMMIT,
                                             0, size, name.c_str()));
     error = GetLastError();
-    // GCOVR_EXCL_START: a program below medium integrity, which Wine does not have
+    // GCOVR_EXCL_START: a program below medium integrity, which the tests cannot start
     if (!mapping) {
         mapping.reset(
             CreateFileMappingA(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE | SEC_COMMIT, 0, size, name.c_str()));
@@ -324,7 +324,7 @@ void HandOffWayBack::Unclaim() {
 
 void HandOffWayBack::PassedOn() {
     if (HeldHere()) {
-        Settle(kAnswerNoneWillCome);  // GCOVR_EXCL_LINE: a receiver of 1.2.0 next, which the coverage build has not
+        Settle(kAnswerNoneWillCome);  // GCOVR_EXCL_LINE: a receiver of no answers next, not built for coverage
     } else {
         settled_ = true;  // the next instance's now
     }

@@ -94,7 +94,7 @@ private:
     UniqueHandle event_;
     UniqueHandle waiter_;  // the waiting process; null when it could not be opened
     ULONG_PTR messageData_ = 0;
-    LONGLONG thisHolder_ = 0;          // this process, as the holder field names it
+    LONGLONG thisHolder_ = 0;         // this process, as the holder field names it
     bool claimedFromWaiter_ = false;  // claimed from Unclaimed, not handed on by another instance
     std::atomic<bool> settled_{false};
 };
@@ -106,8 +106,7 @@ private:
 // atomic exchange on the shared word, so exactly one of them wins and neither waits.
 //
 // dwData of a ticketed message: the number (27 bits, not 0) shifted left by 5, with
-// kTicketTag in the low 5 bits. Senders of earlier releases put the address of their
-// SharedDataName there, which their builds place at a multiple of 32: never such a tag.
+// kTicketTag in the low 5 bits; a dwData without that tag carries no ticket.
 class HandOffTicket {
 public:
     static const ULONG_PTR kTicketTag = 0x15;
@@ -149,7 +148,7 @@ private:
 SECURITY_ATTRIBUTES *HandOffSenderSecurity();
 
 // For a receiver about to keep what a message brought, its dwData given: true for a message
-// without a ticket (a sender of an earlier release) and for a ticket that it marks taken
+// without a ticket (a sender that makes none) and for a ticket that it marks taken
 // now; false for a ticket its sender voided, or that is gone or unknown.
 bool TakeTicket(ULONG_PTR messageData);
 

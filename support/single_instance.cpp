@@ -171,7 +171,7 @@ Delivery SendWithTicket(HWND target, const HandOffPayload &payload, const Deadli
     if (deadline.Infinite()) {
         answer = static_cast<DWORD_PTR>(SendMessageA(target, WM_COPYDATA, 0, message));
     } else {
-        // A bound that has run out is not passed on: Wine waits without a limit for 0.
+        // A bound that has run out is not passed on: 0 is no bound everywhere (docs/handoff.md).
         const DWORD remainingMs = deadline.RemainingMs();
         answered = remainingMs != 0 &&
                    SendMessageTimeoutA(target, WM_COPYDATA, 0, message, SMTO_NORMAL, remainingMs, &answer) != 0;
@@ -234,9 +234,8 @@ HandOffOutcome CheckAndHandOff(const InstanceNames &names, const HandOffPayload 
 
 }  // namespace
 
-CheckResult handoff_detail::CheckWithBlock(const InstanceNames &names, const HandOffPayload &payload,
-                                           DWORD timeoutMs, HandOffBlock &block, UniqueHandle &instanceMutex,
-                                           bool publish) {
+CheckResult handoff_detail::CheckWithBlock(const InstanceNames &names, const HandOffPayload &payload, DWORD timeoutMs,
+                                           HandOffBlock &block, UniqueHandle &instanceMutex, bool publish) {
     names.RefuseEmpty();
     const Deadline deadline(timeoutMs);
     std::optional<BlockLock> lock(std::in_place, block, deadline.RemainingMs());
@@ -259,8 +258,8 @@ HandOffOutcome TryHandOffRequestToRunningInstance(const char *windowName, const 
                                                   const wchar_t *const *arguments, const wchar_t *workingDirectory,
                                                   DWORD timeoutMs) {
     const std::string request = MakeHandOffRequest(argumentCount, arguments, workingDirectory);
-    return CheckAndHandOff(InstanceNames(windowName, className), HandOffPayload::Message(request.data(), request.size(), true),
-                           timeoutMs);
+    return CheckAndHandOff(InstanceNames(windowName, className),
+                           HandOffPayload::Message(request.data(), request.size(), true), timeoutMs);
 }
 
 bool HandOffToRunningInstance(const char *windowName, const char *className, const char *data) {
