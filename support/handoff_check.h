@@ -11,7 +11,7 @@
 
 #include "support/handoff_block.h"
 #include "support/handoff_common.h"
-#include "support/single_instance.h"
+#include "support/handoff_types.h"
 
 namespace orvane::handoff_detail {
 

@@ -1,7 +1,7 @@
 #pragma once
 
 // What the hand-off's parts share with its callers: the shapes of a message, the request's
-// tag and limits, and the types of a later instance's reply and answer. docs/handoff.md
+// tag and limits, the outcome of a check, and the types of a later instance's reply and answer. docs/handoff.md
 // tells the whole hand-off.
 
 #include <cstddef>
@@ -41,6 +41,16 @@ struct HandleCloser {
 using UniqueHandle = std::unique_ptr<void, HandleCloser>;
 }  // namespace handoff_detail
 
+// What became of a check's data. "Taken" means kept by the running instance's CHandOffReceiver.
+enum class HandOffOutcome {
+    FirstInstance,  // this thread owns the instance mutex; nothing was handed over
+    HandedOff,      // taken: the document opens there
+    Refused,        // answered, not taken (the receiver's limits, or a form it does not take)
+    NotResponding,  // no answer within the bound, and not taken
+    NoWindow,       // the running instance has no window of these names, also after kNoWindowWaitMs
+    BlockBusy,      // the block's lock was not had within the bound; nothing was handed over
+};
+
 // Whether a later instance that hands over a request waits for its answer.
 enum class HandOffReply { NotAwaited, Awaited };
 
@@ -74,6 +84,7 @@ using orvane::kMaxRequestUnits;
 #ifdef _WIN32
 using orvane::HandOffAnswer;
 using orvane::HandOffAnswerOutcome;
+using orvane::HandOffOutcome;
 using orvane::HandOffReply;
 #endif
 #endif

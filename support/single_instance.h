@@ -7,6 +7,8 @@
 
 #include <windows.h>
 
+#include "support/handoff_types.h"
+
 namespace orvane {
 
 // False in the first instance, whose thread then owns the instance mutex and whose data is
@@ -19,15 +21,6 @@ bool HandOffToRunningInstance(const char *windowName, const char *className, con
 // The same, handing over an empty text.
 bool HandOffToRunningInstance(const char *windowName, const char *className);
 
-// What became of the data. "Taken" means kept by the running instance's CHandOffReceiver.
-enum class HandOffOutcome {
-    FirstInstance,  // this thread owns the instance mutex; nothing was handed over
-    HandedOff,      // taken: the document opens there
-    Refused,        // answered, not taken (the receiver's limits, or a form it does not take)
-    NotResponding,  // no answer within the bound, and not taken
-    NoWindow,       // the running instance has no window of these names, also after kNoWindowWaitMs
-    BlockBusy,      // the block's lock was not had within the bound; nothing was handed over
-};
 // How long a later instance waits for the window of a running instance that has none yet.
 const DWORD kNoWindowWaitMs = 500;
 // HandOffToRunningInstance within `timeoutMs` in all (INFINITE: as long as it takes), telling
@@ -59,7 +52,6 @@ extern char SharedDataName[1024];
 // Global as well, unless the caller defines ORVANE_NO_GLOBAL_NAMES.
 #ifndef ORVANE_NO_GLOBAL_NAMES
 using orvane::ComposeSharedDataName;
-using orvane::HandOffOutcome;
 using orvane::HandOffToRunningInstance;
 using orvane::InstanceMutex;
 using orvane::kNoWindowWaitMs;
