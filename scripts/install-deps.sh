@@ -36,7 +36,8 @@ trap 'rm -f "$log"' EXIT
 installed() {
   dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q "install ok installed"
 }
-missing() {
+# Sets $missing to the wanted packages that are not installed.
+find_missing() {
   missing=""
   for package in $wanted; do
     installed "$package" || missing="$missing $package"
@@ -51,7 +52,7 @@ failed_indexes() {
 # a mirror mid-sync) stops nothing by itself: apt-get update keeps what it could fetch,
 # and the install is tried on it. Only a package that cannot be installed fails, after
 # the pauses, naming the package and the indexes that could not be fetched.
-missing
+find_missing
 [ -n "$missing" ] || exit 0
 echo "Installing:$missing"
 export DEBIAN_FRONTEND=noninteractive
@@ -62,7 +63,7 @@ for pause in $pauses none; do
   fi
   # shellcheck disable=SC2086
   apt-get -o Acquire::Retries=3 install -y --no-install-recommends $missing && exit 0
-  missing
+  find_missing
   [ -n "$missing" ] || exit 0
   [ "$pause" != none ] || break
   echo "install-deps: could not install$missing; trying again in $pause s" >&2

@@ -18,6 +18,8 @@ public:
 
     // Throws Exception (kMappingFailedText) when the block or its mutex cannot be had.
     explicit HandOffBlock(const char *name);
+    HandOffBlock(const HandOffBlock &) = delete;  // a BlockLock refers to it where it is
+    HandOffBlock &operator=(const HandOffBlock &) = delete;
 
     // Waits at most `timeoutMs` (INFINITE: without a limit); false when the lock was not had.
     // A holder that ended while it held the lock may have left a text half written: the

@@ -209,11 +209,10 @@ TEST(MemMapFile, FailedConstructorGivesBackTheMutexItCreated) {
     // Taken from the slot, not from the name: a compiler that sees the name as the only
     // value ever stored may call the import directly, through the swapped slot, and
     // the wrapper would call itself until the stack overflows.
-    createFileMapping = reinterpret_cast<decltype(&CreateFileMappingA)>(SwapImport(
-        reinterpret_cast<void *>(&CreateFileMappingA), reinterpret_cast<void *>(&OpenMutexThenCreateMapping)));
-    ASSERT_NE(createFileMapping, nullptr);
+    ImportSwap openMutexFirst(&CreateFileMappingA, &OpenMutexThenCreateMapping, &createFileMapping);
+    ASSERT_TRUE(openMutexFirst.Installed());
     const std::string message = ExpectMappingFailure(name);
-    SwapImport(reinterpret_cast<void *>(&OpenMutexThenCreateMapping), reinterpret_cast<void *>(createFileMapping));
+    openMutexFirst.Restore();
 
     EXPECT_EQ(message, kMappingFailedSjis);
     ASSERT_NE(secondMutexHandle, nullptr);

@@ -11,8 +11,10 @@
 #include <functional>
 #include <map>
 #include <memory>
+#include <optional>
 #include <string>
 #include <thread>
+#include <type_traits>
 #include <vector>
 
 #include "framework/exception.h"
@@ -476,13 +478,12 @@ TEST(HandOff, WithoutAWindowTheTextWaitsInTheBlockAndTheOutcomeSaysSo) {
     // The bound covers the wait for a window too: looked for every 10 ms, a 100 ms bound
     // looks about ten times, not the fifty of the whole wait.
     g_findWindowCalls = 0;
-    void *findWindow =
-        SwapImport(reinterpret_cast<void *>(&FindWindowA), reinterpret_cast<void *>(&CountedFindWindowA));
-    ASSERT_NE(findWindow, nullptr);
-    g_realFindWindowA = reinterpret_cast<HWND(WINAPI *)(LPCSTR, LPCSTR)>(findWindow);
-    EXPECT_EQ(TryHandOffToRunningInstance(names.window.c_str(), names.cls.c_str(), "short bound", 100),
-              HandOffOutcome::NoWindow);
-    SwapImport(reinterpret_cast<void *>(&CountedFindWindowA), findWindow);
+    {
+        ImportSwap counted(&FindWindowA, &CountedFindWindowA, &g_realFindWindowA);
+        ASSERT_TRUE(counted.Installed());
+        EXPECT_EQ(TryHandOffToRunningInstance(names.window.c_str(), names.cls.c_str(), "short bound", 100),
+                  HandOffOutcome::NoWindow);
+    }
     EXPECT_GE(g_findWindowCalls, 1);
     EXPECT_LE(g_findWindowCalls, 20);
     EXPECT_EQ(FieldOf(HandOffOnce(names, "--timeout-ms 20000"), "outcome"), "no-window");
@@ -564,10 +565,11 @@ TEST(HandOff, NextProgramIsFirstOnceTheRunningInstanceHasGone) {
         const char *name;
         bool takerStays;  // the program that takes the instance over runs on, the block held open meanwhile
     };
-    for (const Case &c : {Case{Going::Killed, "killed", false},
-                          Case{Going::Killed, "killed, and the program that takes over stays", true},
-                          Case{Going::KilledWhileAnswerAwaited, "killed while a receiver waits for its answer", false},
-                          Case{Going::Closed, "closed", false}, Case{Going::CheckingThreadEnded, "its thread ended", false}}) {
+    for (const Case &c :
+         {Case{Going::Killed, "killed", false},
+          Case{Going::Killed, "killed, and the program that takes over stays", true},
+          Case{Going::KilledWhileAnswerAwaited, "killed while a receiver waits for its answer", false},
+          Case{Going::Closed, "closed", false}, Case{Going::CheckingThreadEnded, "its thread ended", false}}) {
         const Going going = c.going;
         const bool killed = going == Going::Killed || going == Going::KilledWhileAnswerAwaited;
         SCOPED_TRACE(c.name);
@@ -875,14 +877,8 @@ HANDLE WINAPI DelayedTicketMapping(HANDLE file, LPSECURITY_ATTRIBUTES security, 
 }
 
 // DelayedTicketMapping in the import slot while it lives.
-struct TicketMappingHook {
-    TicketMappingHook() {
-        g_realCreateFileMappingA = reinterpret_cast<CreateFileMappingAFn>(
-            SwapImport(reinterpret_cast<void *>(&CreateFileMappingA), reinterpret_cast<void *>(&DelayedTicketMapping)));
-    }
-    ~TicketMappingHook() {
-        SwapImport(reinterpret_cast<void *>(&DelayedTicketMapping), reinterpret_cast<void *>(g_realCreateFileMappingA));
-    }
+struct TicketMappingHook : ImportSwap<std::remove_pointer_t<CreateFileMappingAFn>> {
+    TicketMappingHook() : ImportSwap(&CreateFileMappingA, &DelayedTicketMapping, &g_realCreateFileMappingA) {}
 };
 
 // A receiver of requests in this process: the arguments as the program had them (a null one
@@ -957,8 +953,7 @@ TEST(HandOffRequest, ReceiverOfRequestsInThisProcess) {
     EXPECT_EQ(handOver(longest), HandOffOutcome::Refused);
     const std::wstring rest((CHandOffReceiver::kMaxWaitingBytes - kept * 131080 - 12) / 2 - longest.size(), L'r');
     EXPECT_EQ(handOver(rest), HandOffOutcome::HandedOff) << "exactly the bytes left";
-    EXPECT_EQ(TryHandOffToRunningInstance(names.window.c_str(), names.cls.c_str(), "", 20000),
-              HandOffOutcome::Refused);
+    EXPECT_EQ(TryHandOffToRunningInstance(names.window.c_str(), names.cls.c_str(), "", 20000), HandOffOutcome::Refused);
     EXPECT_EQ(MappedViews(), views);
     size_t taken = 0;
     std::string line;
@@ -1111,7 +1106,8 @@ TEST(HandOffAnswer, EachWayTheWaitEndsIsToldApart) {
          "answer answered status=7 message=" + message},
         {"answered too long, a pair across the cut", StandInProgramPath("receiver.exe"),
          " --request --answer 7 " + ToHexUnits(pairAcrossTheCut), false,
-         "answer answered status=7 message=" + ToHexUnits(pairAcrossTheCut.substr(0, CHandOffRequest::kMaxAnswerUnits - 1))},
+         "answer answered status=7 message=" +
+             ToHexUnits(pairAcrossTheCut.substr(0, CHandOffRequest::kMaxAnswerUnits - 1))},
         {"let go unanswered", StandInProgramPath("receiver.exe"), " --request", false,
          "answer finished-unanswered status=0 message="},
         {"killed holding it", StandInProgramPath("receiver.exe"), " --request --hold-requests", true,
@@ -1203,11 +1199,10 @@ TEST(HandOffAnswer, EachWayTheWaitEndsIsToldApart) {
     std::unique_ptr<CHandOffRequest> answered = receiver->TakeRequest();
     ASSERT_NE(answered, nullptr);
     g_answeredLater = later->Handle();
-    g_realSetEvent = reinterpret_cast<BOOL(WINAPI *)(HANDLE)>(
-        SwapImport(reinterpret_cast<void *>(&SetEvent), reinterpret_cast<void *>(&SetEventThenLetEnd)));
-    ASSERT_NE(g_realSetEvent, nullptr);
+    ImportSwap letEnd(&SetEvent, &SetEventThenLetEnd, &g_realSetEvent);
+    ASSERT_TRUE(letEnd.Installed());
     const bool waited = answered->Answer(2, L"");
-    SwapImport(reinterpret_cast<void *>(&SetEventThenLetEnd), reinterpret_cast<void *>(g_realSetEvent));
+    letEnd.Restore();
     EXPECT_TRUE(waited);
     EXPECT_EQ(AnswerOf(*later), "answer answered status=2 message=");
     receiver.reset();
@@ -1249,10 +1244,8 @@ TEST(HandOffAnswer, EachWayTheWaitEndsIsToldApart) {
     g_late.waiterThread = GetCurrentThreadId();
     g_late.reached = CreateEventA(nullptr, TRUE, FALSE, nullptr);
     g_late.go = CreateEventA(nullptr, TRUE, FALSE, nullptr);
-    g_late.mapView = reinterpret_cast<decltype(g_late.mapView)>(
-        SwapImport(reinterpret_cast<void *>(&MapViewOfFile), reinterpret_cast<void *>(&MapViewSeen)));
-    g_late.waitMultiple = reinterpret_cast<decltype(g_late.waitMultiple)>(
-        SwapImport(reinterpret_cast<void *>(&WaitForMultipleObjects), reinterpret_cast<void *>(&WaitThenAnswer)));
+    ImportSwap viewSeen(&MapViewOfFile, &MapViewSeen, &g_late.mapView);
+    ImportSwap waitThenAnswer(&WaitForMultipleObjects, &WaitThenAnswer, &g_late.waitMultiple);
     void *const guardHandler = AddVectoredExceptionHandler(1, PauseAtGuardPage);
     for (const Late &row : lateRows) {
         SCOPED_TRACE(row.name);
@@ -1294,8 +1287,8 @@ TEST(HandOffAnswer, EachWayTheWaitEndsIsToldApart) {
         EXPECT_TRUE(first.Message == (answered ? LongAnswer() : L"")) << first.Message.size() << " units";
     }
     RemoveVectoredExceptionHandler(guardHandler);
-    SwapImport(reinterpret_cast<void *>(&WaitThenAnswer), reinterpret_cast<void *>(g_late.waitMultiple));
-    SwapImport(reinterpret_cast<void *>(&MapViewSeen), reinterpret_cast<void *>(g_late.mapView));
+    waitThenAnswer.Restore();
+    viewSeen.Restore();
     CloseHandle(g_late.reached);
     CloseHandle(g_late.go);
 }
@@ -1378,8 +1371,8 @@ TEST(HandOffReceiver, MalformedMessagesAreRefusedAndTheReceiverGoesOn) {
         ToHex(std::string("ticket 0 high\0", 14));
     auto sender = StartHandOff(names, shapes);
     ASSERT_TRUE(PumpUntilExit(*sender, kLineWaitMs)) << sender->UnreadOutput();
-    for (const char *expected : {"raw 0", "raw 0", "raw 0", "raw 0", "raw 0", "raw 0", "raw 0", "raw 1", "raw 1",
-                                 "raw 0", "raw 0", "raw 0"}) {
+    for (const char *expected :
+         {"raw 0", "raw 0", "raw 0", "raw 0", "raw 0", "raw 0", "raw 0", "raw 1", "raw 1", "raw 0", "raw 0", "raw 0"}) {
         std::string line;
         ASSERT_TRUE(sender->ReadLine(line, kLineWaitMs)) << sender->UnreadOutput();
         EXPECT_EQ(line, expected);
@@ -1611,11 +1604,10 @@ BOOL WINAPI RecordAllowForeground(DWORD process) {
 
 TEST(HandOffReceiver, WindowIsHiddenRefusesWhatItCannotKeepAndGoesWithTheObject) {
     Instance names;
-    void *messageFilter = SwapImport(reinterpret_cast<void *>(&ChangeWindowMessageFilterEx),
-                                     reinterpret_cast<void *>(&RecordMessageFilter));
-    ASSERT_NE(messageFilter, nullptr);
+    ImportSwap messageFilter(&ChangeWindowMessageFilterEx, &RecordMessageFilter);
+    ASSERT_TRUE(messageFilter.Installed());
     std::unique_ptr<CHandOffReceiver> receiver(new CHandOffReceiver(names.window.c_str(), names.cls.c_str(), ""));
-    SwapImport(reinterpret_cast<void *>(&RecordMessageFilter), messageFilter);
+    messageFilter.Restore();
     const HWND window = receiver->Window();
     ASSERT_NE(window, nullptr);
     EXPECT_EQ(g_messageFilterCalls, 0);
@@ -1628,12 +1620,11 @@ TEST(HandOffReceiver, WindowIsHiddenRefusesWhatItCannotKeepAndGoesWithTheObject)
 
     // The sender lets the receiving window's process come to the front, before its message.
     g_foregroundCall.receiver = receiver.get();
-    void *allowForeground = SwapImport(reinterpret_cast<void *>(&AllowSetForegroundWindow),
-                                       reinterpret_cast<void *>(&RecordAllowForeground));
-    ASSERT_NE(allowForeground, nullptr);
+    ImportSwap allowForeground(&AllowSetForegroundWindow, &RecordAllowForeground);
+    ASSERT_TRUE(allowForeground.Installed());
     EXPECT_EQ(TryHandOffToRunningInstance(names.window.c_str(), names.cls.c_str(), "forward", 20000),
               HandOffOutcome::HandedOff);
-    SwapImport(reinterpret_cast<void *>(&RecordAllowForeground), allowForeground);
+    allowForeground.Restore();
     EXPECT_EQ(g_foregroundCall.count, 1);
     EXPECT_EQ(g_foregroundCall.process, GetCurrentProcessId());
     EXPECT_FALSE(g_foregroundCall.textArrived) << "allowed only after the message";
@@ -1658,11 +1649,11 @@ TEST(HandOffReceiver, WindowIsHiddenRefusesWhatItCannotKeepAndGoesWithTheObject)
     EXPECT_EQ(TakeAll(*receiver), "high|");
     // A ticket whose view cannot be had closes its mapping and takes another number.
     g_ticketView.thread = GetCurrentThreadId();
-    g_ticketView.real = reinterpret_cast<decltype(g_ticketView.real)>(
-        SwapImport(reinterpret_cast<void *>(&MapViewOfFile), reinterpret_cast<void *>(&FailFirstTicketView)));
-    ASSERT_NE(g_ticketView.real, nullptr);
-    { HandOffTicket retried; }
-    SwapImport(reinterpret_cast<void *>(&FailFirstTicketView), reinterpret_cast<void *>(g_ticketView.real));
+    {
+        ImportSwap failFirst(&MapViewOfFile, &FailFirstTicketView, &g_ticketView.real);
+        ASSERT_TRUE(failFirst.Installed());
+        HandOffTicket retried;
+    }
     EXPECT_NE(g_ticketView.mapping, nullptr);
     EXPECT_FALSE(g_ticketView.leftOpen);
     // So does one whose name is denied, with this program's security and without.
@@ -1729,11 +1720,11 @@ TEST(HandOffReceiver, WindowIsHiddenRefusesWhatItCannotKeepAndGoesWithTheObject)
     // The window goes before the instance is given up: the next first instance never meets it.
     g_release.window = window;
     g_release.thread = GetWindowThreadProcessId(window, nullptr);
-    g_release.real = reinterpret_cast<BOOL(WINAPI *)(HANDLE)>(
-        SwapImport(reinterpret_cast<void *>(&ReleaseMutex), reinterpret_cast<void *>(&ReleaseMutexSeen)));
-    ASSERT_NE(g_release.real, nullptr);
-    receiver.reset();
-    SwapImport(reinterpret_cast<void *>(&ReleaseMutexSeen), reinterpret_cast<void *>(g_release.real));
+    {
+        ImportSwap releaseSeen(&ReleaseMutex, &ReleaseMutexSeen, &g_release.real);
+        ASSERT_TRUE(releaseSeen.Installed());
+        receiver.reset();
+    }
     EXPECT_FALSE(g_release.windowThere);
     EXPECT_FALSE(IsWindow(window));
     EXPECT_EQ(ReadBlockText(names.BlockName()), "");
@@ -1863,25 +1854,24 @@ HANDLE WINAPI OpenFileMappingPaused(DWORD access, BOOL inherit, LPCSTR name) {
 
 struct ReceiverPause {
     NamedEvent reached, go;
+    std::optional<ImportSwap<BOOL WINAPI(HANDLE)>> setEvent;
+    std::optional<ImportSwap<HANDLE WINAPI(DWORD, BOOL, LPCSTR)>> openFileMapping;
     ReceiverPause(const CHandOffReceiver &receiver, const char *opening) {
         g_paused.textsWait = receiver.TextWaitsEvent();
         g_paused.reached = OpenEventA(EVENT_ALL_ACCESS, FALSE, reached.Name().c_str());
         g_paused.go = OpenEventA(EVENT_ALL_ACCESS, FALSE, go.Name().c_str());
         g_paused.opening = opening;
-        g_paused.setEvent = reinterpret_cast<BOOL(WINAPI *)(HANDLE)>(
-            SwapImport(reinterpret_cast<void *>(&SetEvent), reinterpret_cast<void *>(&SetEventPaused)));
-        g_paused.openFileMapping = reinterpret_cast<HANDLE(WINAPI *)(DWORD, BOOL, LPCSTR)>(
-            SwapImport(reinterpret_cast<void *>(&OpenFileMappingA), reinterpret_cast<void *>(&OpenFileMappingPaused)));
+        setEvent.emplace(&SetEvent, &SetEventPaused, &g_paused.setEvent);
+        openFileMapping.emplace(&OpenFileMappingA, &OpenFileMappingPaused, &g_paused.openFileMapping);
     }
     ~ReceiverPause() {
         go.Set();
-        SwapImport(reinterpret_cast<void *>(&SetEventPaused), reinterpret_cast<void *>(g_paused.setEvent));
-        SwapImport(reinterpret_cast<void *>(&OpenFileMappingPaused),
-                   reinterpret_cast<void *>(g_paused.openFileMapping));
+        setEvent.reset();
+        openFileMapping.reset();
         CloseHandle(g_paused.reached);
         CloseHandle(g_paused.go);
     }
-    bool Installed() const { return g_paused.setEvent && g_paused.openFileMapping; }
+    bool Installed() const { return setEvent->Installed() && openFileMapping->Installed(); }
     bool Reached() const { return WaitForSingleObject(g_paused.reached, kLineWaitMs) == WAIT_OBJECT_0; }
 };
 

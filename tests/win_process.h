@@ -29,6 +29,33 @@ bool CopyProgram(const std::string &path, const std::string &toFolder);
 // replacement; gives back what the slot held, or null when no slot holds `function`.
 void *SwapImport(void *function, void *replacement);
 
+// `replacement` in this program's import slot of `function` until Restore or the object's end.
+// `*real`, when given, gets what the slot held, for the replacement to call (null when no
+// slot holds `function`): a value the compiler cannot see through, so the call never goes
+// back through the swapped slot.
+template <typename Function>
+class ImportSwap {
+public:
+    ImportSwap(Function *function, Function *replacement, Function **real = nullptr)
+        : replacement_(replacement),
+          real_(reinterpret_cast<Function *>(
+              SwapImport(reinterpret_cast<void *>(function), reinterpret_cast<void *>(replacement)))) {
+        if (real) *real = real_;
+    }
+    ~ImportSwap() { Restore(); }
+    ImportSwap(const ImportSwap &) = delete;
+    ImportSwap &operator=(const ImportSwap &) = delete;
+    bool Installed() const { return real_ != nullptr; }
+    void Restore() {
+        if (real_) SwapImport(reinterpret_cast<void *>(replacement_), reinterpret_cast<void *>(real_));
+        real_ = nullptr;
+    }
+
+private:
+    Function *replacement_;
+    Function *real_;
+};
+
 // A new empty folder under %TEMP%, removed with its files when the object goes.
 class TempFolder {
 public:
